@@ -1,0 +1,152 @@
+#pragma once
+// Form1: the recorder's one window. It owns every control and every piece of state; its
+// procedures are spread over the subsystem folders:
+//   app/form1.cpp              layout, start-up, focus, the event gate
+//   link/serial_port.cpp       Comm_Load, Comm_Open, Comm_Close
+//   link/command_mode.cpp      YH_ZhiLing, YH_ZhiLing_Send, MSComm1_OnComm, YH_ZhiLing_Read
+//   records/entry_fields.cpp   Text1_Change, Label1_Change, Label3_Change, Label4_Change
+//   records/record_capture.cpp Command1_Click, Command4_Click
+// Everything runs on the UI thread. Asynchronous events (serial notifications, timer ticks,
+// clicks) go through runEvent, which handles them one at a time: one that arrives while
+// another is still running (inside a modal box's nested loop) waits until it has returned.
+
+#include "app/vb_label.h"
+#include "link/frame.h"
+#include "platform/clock.h"
+#include "platform/comm_control.h"
+#include "platform/message_box.h"
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+namespace app {
+
+// What the window needs from the outside world; tests hand in their own pieces.
+struct Platform {
+    std::unique_ptr<platform::CommControl> comm;
+    std::unique_ptr<platform::MessageBoxes> messages;
+    std::unique_ptr<platform::Clock> clock;
+    QString programFolder;
+};
+
+// Text colours of the big weight display, red in the low byte.
+inline constexpr std::int32_t kColorRed = 255;
+inline constexpr std::int32_t kColorGreen = 1376020; // red 20, green 255, blue 20
+
+inline constexpr int kRecSlots = 10001;
+
+class Form1 final : public QWidget {
+    Q_OBJECT
+public:
+    explicit Form1(Platform platform, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Loads the window (Form_Load) and shows it.
+    void start();
+
+    // --- controls -----------------------------------------------------------------------
+    std::array<VbLabel*, 6> Label1{}; // 0-2 captions, 3 date, 4 weight display, 5 time
+    std::array<VbLabel*, 3> Label2{}; // information lines
+    VbLabel* Label3 = nullptr;        // raw-frame line of the continuous mode
+    VbLabel* Label4 = nullptr;        // status line
+    VbLabel* Label5 = nullptr;        // organisation line
+    std::array<QLineEdit*, 3> Text1{}; // 0 tare, 1 vehicle number, 2 net
+    QPushButton* Command1 = nullptr;   // 记录
+    QPushButton* Command2 = nullptr;   // 退出
+    QPushButton* Command3 = nullptr;   // 查看
+    QPushButton* Command4 = nullptr;   // 保存
+    QTimer* Timer1 = nullptr;
+    QTimer* Timer3 = nullptr;
+    QTimer* Timer4 = nullptr;
+    platform::CommControl* MSComm1 = nullptr;
+
+    // --- state --------------------------------------------------------------------------
+    double Weight_Value = 0;
+    bool Change_Flag = false;
+    std::int16_t Frame_Len = 0;
+    indicator::RecvBuffer Recv_Buf{};
+    std::array<std::uint8_t, 6> Send_Buf{};
+    // The record store: six columns of exactly kRecSlots slots, never resized.
+    std::vector<QString> Rec_Date, Rec_Time, Rec_CarNo, Rec_Gross, Rec_Tare, Rec_Net;
+    std::int32_t Rec_Count = 0;
+
+    // --- procedures ---------------------------------------------------------------------
+    void Form_Load();
+    void Form_GotFocus();
+
+    void Comm_Load();
+    void Comm_Open();
+    void Comm_Close();
+
+    void YH_ZhiLing();
+    void YH_ZhiLing_Send();
+    void MSComm1_OnComm();
+    void YH_ZhiLing_Read();
+
+    void Text1_Change(std::int16_t index);
+    void Label1_Change(std::int16_t index);
+    void Label3_Change();
+    void Label4_Change();
+
+    void Command1_Click();
+    void Command4_Click();
+
+    // The window's outer width (frame included) in twips.
+    float outerWidthTwips() const;
+
+    platform::MessageBoxes& messages() { return *m_platform.messages; }
+    platform::Clock& clock() { return *m_platform.clock; }
+    const QString& programFolder() const { return m_platform.programFolder; }
+
+    // Runs one asynchronous event to completion. Returns false, running nothing, when another
+    // event is still running; the caller then delivers it later.
+    template <class F> bool runEvent(F&& handler);
+
+protected:
+    void focusInEvent(QFocusEvent* event) override;
+
+private:
+    void buildControls();
+    void connectEvents();
+    void showNoReading(); // "Load..." in red
+    void centre(VbLabel* label);
+    void afterEvent();
+    void onTimer(QTimer* timer, bool& pending, void (Form1::*tick)());
+    void reportUnhandled(const std::exception& e);
+
+    void Timer1_Timer();
+    void Timer3_Timer() {}
+    void Timer4_Timer();
+
+    Platform m_platform;
+    int m_eventDepth = 0;
+    bool m_timer1Pending = false;
+    bool m_timer3Pending = false;
+    bool m_timer4Pending = false;
+    std::int16_t Title_Pos = 0;
+};
+
+template <class F> bool Form1::runEvent(F&& handler) {
+    if (m_eventDepth > 0)
+        return false;
+    ++m_eventDepth;
+    MSComm1->setNotificationsHeld(true);
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        reportUnhandled(e);
+    }
+    --m_eventDepth;
+    afterEvent();
+    return true;
+}
+
+} // namespace app

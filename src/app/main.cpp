@@ -1,0 +1,26 @@
+// Starts the recorder: one window on the first serial port, storing into the program's
+// own folder.
+
+#include "app/form1.h"
+#include "platform/serial_comm_control.h"
+
+#include <QApplication>
+
+#ifndef WEIGHBRIDGE_COM1
+#define WEIGHBRIDGE_COM1 "/dev/ttyS0"
+#endif
+
+int main(int argc, char* argv[]) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("weighbridge"));
+
+    app::Platform parts;
+    parts.comm = std::make_unique<platform::SerialCommControl>(QStringLiteral(WEIGHBRIDGE_COM1));
+    parts.messages = std::make_unique<platform::QtMessageBoxes>();
+    parts.clock = std::make_unique<platform::SystemClock>();
+    parts.programFolder = QApplication::applicationDirPath();
+
+    app::Form1 form(std::move(parts));
+    form.start();
+    return QApplication::exec();
+}

@@ -1,0 +1,108 @@
+#include "records/text_forms.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace records {
+
+QString numberText(double value) {
+    if (!std::isfinite(value))
+        return QStringLiteral(" 0");
+    // Round to 15 significant digits first, then write the digits out without an exponent.
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.14e", std::fabs(value));
+    // buf: d.dddddddddddddde[+-]xx
+    QString mantissa;
+    mantissa.reserve(15);
+    const char* p = buf;
+    for (; *p && *p != 'e'; ++p)
+        if (*p != '.')
+            mantissa.append(QLatin1Char(*p));
+    const int exponent = *p == 'e' ? std::atoi(p + 1) : 0;
+    while (mantissa.size() > 1 && mantissa.endsWith(QLatin1Char('0')))
+        mantissa.chop(1);
+    QString digits;
+    if (mantissa == QLatin1String("0")) {
+        digits = QStringLiteral("0");
+    } else if (exponent >= 0) {
+        const int intLen = exponent + 1;
+        if (mantissa.size() <= intLen)
+            digits = mantissa + QString(intLen - mantissa.size(), QLatin1Char('0'));
+        else
+            digits = mantissa.left(intLen) + QLatin1Char('.') + mantissa.mid(intLen);
+    } else {
+        digits = QStringLiteral("0.") + QString(-exponent - 1, QLatin1Char('0')) + mantissa;
+    }
+    const bool negative = value < 0 && digits != QLatin1String("0");
+    return (negative ? QStringLiteral("-") : QStringLiteral(" ")) + digits;
+}
+
+double leadingNumber(const QString& text) {
+    QByteArray s;
+    s.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') ||
+            c == QLatin1Char('\r'))
+            continue;
+        // Anything outside ASCII ends the number where it stands.
+        s.append(c.unicode() < 128 ? static_cast<char>(c.unicode()) : '\x01');
+    }
+    qsizetype i = 0;
+    const qsizetype n = s.size();
+    QByteArray num;
+    if (i < n && (s[i] == '+' || s[i] == '-'))
+        num.append(s[i++]);
+    bool dot = false;
+    int mantissaDigits = 0;
+    for (; i < n; ++i) {
+        if (s[i] >= '0' && s[i] <= '9') {
+            num.append(s[i]);
+            ++mantissaDigits;
+        } else if (s[i] == '.' && !dot) {
+            num.append('.');
+            dot = true;
+        } else {
+            break;
+        }
+    }
+    if (mantissaDigits == 0)
+        return 0.0;
+    if (i < n && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
+        qsizetype j = i + 1;
+        QByteArray exp("e");
+        if (j < n && (s[j] == '+' || s[j] == '-'))
+            exp.append(s[j++]);
+        const qsizetype firstDigit = j;
+        while (j < n && s[j] >= '0' && s[j] <= '9')
+            exp.append(s[j++]);
+        if (j > firstDigit)
+            num.append(exp);
+    }
+    return std::strtod(num.constData(), nullptr);
+}
+
+QString netText(double net) {
+    if (!std::isfinite(net) || net < 0)
+        return QStringLiteral("出错！");
+    QString t = QString::number(net, 'f', 4);
+    while (t.endsWith(QLatin1Char('0')) && t.indexOf(QLatin1Char('.')) < t.size() - 2)
+        t.chop(1);
+    return t + QStringLiteral("kg");
+}
+
+QString dateLine(const QDate& date) {
+    return QStringLiteral("日期：%1年%2月%3日")
+        .arg(date.year(), 4, 10, QLatin1Char('0'))
+        .arg(date.month(), 2, 10, QLatin1Char('0'))
+        .arg(date.day(), 2, 10, QLatin1Char('0'));
+}
+
+QString timeLine(const QTime& time) {
+    return QStringLiteral("时间：%1时%2分%3秒")
+        .arg(time.hour(), 2, 10, QLatin1Char('0'))
+        .arg(time.minute(), 2, 10, QLatin1Char('0'))
+        .arg(time.second(), 2, 10, QLatin1Char('0'));
+}
+
+} // namespace records

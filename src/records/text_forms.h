@@ -1,0 +1,27 @@
+#pragma once
+// The text forms the records use: the number text of a value, the leading number of a
+// typed text, the net box text and the clock lines. Pure functions, no widgets.
+
+#include <QDateTime>
+#include <QString>
+
+namespace records {
+
+// The value in decimal, "." as separator, no grouping, no exponent, no trailing zeros and at
+// most 15 significant digits; one leading space when zero or positive, "-" when negative.
+QString numberText(double value);
+
+// The number a text starts with once every blank (space, tab, line break) is removed: an
+// optional sign, digits with at most one ".", an optional exponent. 0 when no digits start
+// the text. An exponent beyond the range of a double gives an infinite value.
+double leadingNumber(const QString& text);
+
+// The net box text for a non-negative net: rounded to four decimals, at least one decimal,
+// trailing zeros beyond it dropped, then "kg". A negative or non-finite net gives "出错！".
+QString netText(double net);
+
+// "日期：2010年08月04日" and "时间：09时05分03秒".
+QString dateLine(const QDate& date);
+QString timeLine(const QTime& time);
+
+} // namespace records
