@@ -1,0 +1,628 @@
+#include "platform/workbook/biff_writer.h"
+
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace workbook::biff {
+
+namespace {
+
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "cell texts are copied as UTF-16LE as they are");
+
+// Record numbers, [MS-XLS] 2.3.
+enum : std::uint16_t {
+    rtBof = 0x0809,
+    rtEof = 0x000A,
+    rtInterfaceHdr = 0x00E1,
+    rtMms = 0x00C1,
+    rtInterfaceEnd = 0x00E2,
+    rtWriteAccess = 0x005C,
+    rtCodePage = 0x0042,
+    rtDsf = 0x0161,
+    rtTabId = 0x013D,
+    rtFnGroupCount = 0x009C,
+    rtWinProtect = 0x0019,
+    rtProtect = 0x0012,
+    rtPassword = 0x0013,
+    rtProt4Rev = 0x01AF,
+    rtProt4RevPass = 0x01BC,
+    rtBackup = 0x0040,
+    rtHideObj = 0x008D,
+    rtWindow1 = 0x003D,
+    rtDate1904 = 0x0022,
+    rtCalcPrecision = 0x000E,
+    rtRefreshAll = 0x01B7,
+    rtBookBool = 0x00DA,
+    rtFont = 0x0031,
+    rtXf = 0x00E0,
+    rtStyle = 0x0293,
+    rtUsesElfs = 0x0160,
+    rtBoundSheet = 0x0085,
+    rtCountry = 0x008C,
+    rtSst = 0x00FC,
+    rtContinue = 0x003C,
+    rtExtSst = 0x00FF,
+    rtCalcMode = 0x000D,
+    rtCalcCount = 0x000C,
+    rtCalcRefMode = 0x000F,
+    rtCalcIter = 0x0011,
+    rtCalcDelta = 0x0010,
+    rtCalcSaveRecalc = 0x005F,
+    rtPrintRowCol = 0x002A,
+    rtPrintGrid = 0x002B,
+    rtGridSet = 0x0082,
+    rtGuts = 0x0080,
+    rtDefaultRowHeight = 0x0225,
+    rtWsBool = 0x0081,
+    rtDefColWidth = 0x0055,
+    rtColInfo = 0x007D,
+    rtDimensions = 0x0200,
+    rtLabelSst = 0x00FD,
+    rtNumber = 0x0203,
+    rtRk = 0x027E,
+    rtBoolErr = 0x0205,
+    rtWindow2 = 0x023E,
+};
+
+constexpr std::uint16_t CellXf = 15; // the default cell format, after the 15 style formats
+
+class Bytes {
+public:
+    explicit Bytes(std::size_t reserve) { m_data.reserve(reserve); }
+
+    std::size_t size() const { return m_data.size(); }
+    std::uint8_t* grow(std::size_t n) {
+        const std::size_t at = m_data.size();
+        m_data.resize(at + n);
+        return m_data.data() + at;
+    }
+    void u8(std::uint8_t v) { m_data.push_back(v); }
+    void u16(std::uint16_t v) { qToLittleEndian(v, grow(2)); }
+    void u32(std::uint32_t v) { qToLittleEndian(v, grow(4)); }
+    void f64(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, 8);
+        qToLittleEndian(bits, grow(8));
+    }
+    void raw(const void* p, std::size_t n) { std::memcpy(grow(n), p, n); }
+    void patch16(std::size_t at, std::uint16_t v) { qToLittleEndian(v, m_data.data() + at); }
+    void patch32(std::size_t at, std::uint32_t v) { qToLittleEndian(v, m_data.data() + at); }
+
+    // A record whose length is filled in by end().
+    std::size_t begin(std::uint16_t type) {
+        u16(type);
+        u16(0);
+        return size();
+    }
+    void end(std::size_t dataStart) {
+        const std::size_t length = size() - dataStart;
+        Q_ASSERT(length <= MaxRecordData);
+        patch16(dataStart - 2, static_cast<std::uint16_t>(length));
+    }
+    void record16(std::uint16_t type, std::uint16_t value) {
+        u16(type);
+        u16(2);
+        u16(value);
+    }
+    void emptyRecord(std::uint16_t type) {
+        u16(type);
+        u16(0);
+    }
+
+    std::vector<std::uint8_t> take() { return std::move(m_data); }
+
+private:
+    std::vector<std::uint8_t> m_data;
+};
+
+bool fitsLatin1(QStringView s) {
+    return std::all_of(s.begin(), s.end(), [](QChar c) { return c.unicode() < 0x100; });
+}
+
+// The characters of a string, one byte each when every one fits, else UTF-16LE.
+void writeChars(Bytes& out, QStringView s, bool wide) {
+    if (wide) {
+        out.raw(s.utf16(), static_cast<std::size_t>(s.size()) * 2);
+    } else {
+        std::uint8_t* p = out.grow(static_cast<std::size_t>(s.size()));
+        for (const QChar c : s)
+            *p++ = static_cast<std::uint8_t>(c.unicode());
+    }
+}
+
+// A ShortXLUnicodeString: 8-bit length, flags, characters.
+void writeShortString(Bytes& out, QStringView s) {
+    const bool wide = !fitsLatin1(s);
+    out.u8(static_cast<std::uint8_t>(s.size()));
+    out.u8(wide ? 1 : 0);
+    writeChars(out, s, wide);
+}
+
+void writeBof(Bytes& out, std::uint16_t substream) {
+    const std::size_t at = out.begin(rtBof);
+    out.u16(0x0600);     // BIFF8
+    out.u16(substream);  // 0x0005 globals, 0x0010 worksheet
+    out.u16(0x0DBB);     // build
+    out.u16(0x07CC);     // year 1996
+    out.u32(0x00000000); // file history
+    out.u32(0x00000006); // lowest version that may read it
+    out.end(at);
+}
+
+void writeFont(Bytes& out) {
+    const std::size_t at = out.begin(rtFont);
+    out.u16(200);    // 10 points, in twentieths
+    out.u16(0);      // no italic, strike-out ...
+    out.u16(0x7FFF); // automatic colour
+    out.u16(400);    // normal weight
+    out.u16(0);      // no super- or subscript
+    out.u8(0);       // not underlined
+    out.u8(0);       // family
+    out.u8(0);       // character set
+    out.u8(0);
+    writeShortString(out, u"Arial");
+    out.end(at);
+}
+
+// An XF record ([MS-XLS] 2.4.353): style formats have every attribute flagged as their own,
+// the cell format takes all of them from style format 0.
+void writeXf(Bytes& out, bool style) {
+    const std::size_t at = out.begin(rtXf);
+    out.u16(0);                       // font
+    out.u16(0);                       // number format: General
+    out.u16(style ? 0xFFF5 : 0x0001); // locked; style with no parent, or parent 0
+    out.u8(0x20);                     // bottom aligned
+    out.u8(0);                        // no rotation
+    out.u8(0);                        // no indent
+    out.u8(style ? 0xF4 : 0x00);      // which attribute groups differ from the parent
+    out.u32(0);                       // no borders
+    out.u32(0);
+    out.u16(0x20C0); // pattern colours: automatic
+    out.end(at);
+}
+
+// How wide a column is shown, in characters: CJK characters take two.
+int displayWidth(QStringView s) {
+    int width = 0;
+    for (const QChar c : s)
+        width += c.unicode() >= 0x2E80 ? 2 : 1;
+    return width;
+}
+
+struct SheetPlan {
+    // For each of the sheet's strings, its index in the shared strings table.
+    std::vector<std::uint32_t> sstIndex;
+};
+
+struct SharedStrings {
+    std::vector<QStringView> strings;
+    std::vector<SheetPlan> plans;
+};
+
+// The shared strings of all sheets. A single sheet's strings are already unique and go
+// into the table as they are; several sheets are merged.
+SharedStrings collectStrings(const Book& book) {
+    SharedStrings sst;
+    sst.plans.resize(static_cast<std::size_t>(book.sheetCount()));
+    if (book.sheetCount() == 1) {
+        const auto& strings = book.sheet(0).strings();
+        sst.strings.assign(strings.begin(), strings.end());
+        sst.plans[0].sstIndex.resize(strings.size());
+        for (std::size_t i = 0; i < strings.size(); ++i)
+            sst.plans[0].sstIndex[i] = static_cast<std::uint32_t>(i);
+        return sst;
+    }
+    QHash<QStringView, std::uint32_t> index;
+    for (int s = 0; s < book.sheetCount(); ++s) {
+        const auto& strings = book.sheet(s).strings();
+        auto& plan = sst.plans[static_cast<std::size_t>(s)].sstIndex;
+        plan.reserve(strings.size());
+        for (const QString& text : strings) {
+            const auto next = static_cast<std::uint32_t>(sst.strings.size());
+            const auto it = index.constFind(QStringView(text));
+            if (it != index.constEnd()) {
+                plan.push_back(*it);
+            } else {
+                index.insert(QStringView(text), next);
+                sst.strings.emplace_back(text);
+                plan.push_back(next);
+            }
+        }
+    }
+    return sst;
+}
+
+struct SstBucket {
+    std::uint32_t streamPosition;
+    std::uint16_t offsetInRecord;
+};
+
+// SST with its CONTINUE records ([MS-XLS] 2.4.265, 2.4.58): a string's length, flags and
+// first character stay in one record, a character is never split, and a CONTINUE that goes
+// on with a string starts with the string's flags byte again. Returns the position of the
+// total-count field, which is patched once the cells are counted.
+std::size_t writeSst(Bytes& out, const std::vector<QStringView>& strings,
+                     std::vector<SstBucket>& buckets) {
+    const int bucketSize = extSstBucketSize(strings.size());
+    std::size_t recordStart = out.size();
+    std::size_t dataStart = out.begin(rtSst);
+    const std::size_t totalAt = out.size();
+    out.u32(0);
+    out.u32(static_cast<std::uint32_t>(strings.size()));
+    auto room = [&] { return MaxRecordData - (out.size() - dataStart); };
+    auto newContinue = [&] {
+        out.end(dataStart);
+        recordStart = out.size();
+        dataStart = out.begin(rtContinue);
+    };
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+        const QStringView s = strings[i];
+        const bool wide = !fitsLatin1(s);
+        const std::size_t charSize = wide ? 2 : 1;
+        if (room() < 3 + charSize)
+            newContinue();
+        if (i % static_cast<std::size_t>(bucketSize) == 0)
+            buckets.push_back({static_cast<std::uint32_t>(out.size()),
+                               static_cast<std::uint16_t>(out.size() - recordStart)});
+        out.u16(static_cast<std::uint16_t>(s.size()));
+        out.u8(wide ? 1 : 0);
+        QStringView rest = s;
+        while (!rest.isEmpty()) {
+            const qsizetype fit = static_cast<qsizetype>(room() / charSize);
+            if (fit == 0) {
+                newContinue();
+                out.u8(wide ? 1 : 0);
+                continue;
+            }
+            const qsizetype n = std::min(fit, rest.size());
+            writeChars(out, rest.first(n), wide);
+            rest = rest.sliced(n);
+        }
+    }
+    out.end(dataStart);
+    return totalAt;
+}
+
+void writeExtSst(Bytes& out, std::size_t uniqueStrings, const std::vector<SstBucket>& buckets) {
+    const std::size_t at = out.begin(rtExtSst);
+    out.u16(static_cast<std::uint16_t>(extSstBucketSize(uniqueStrings)));
+    for (const SstBucket& b : buckets) {
+        out.u32(b.streamPosition);
+        out.u16(b.offsetInRecord);
+        out.u16(0);
+    }
+    out.end(at);
+}
+
+// An RK number ([MS-XLS] 2.5.217) when the value is an integer or a hundredth of one that
+// fits in 30 bits, or when its low 34 bits are zero.
+bool rkNumber(double value, std::uint32_t& rk) {
+    if (value >= -536870912.0 && value <= 536870911.0 && value == std::floor(value)) {
+        rk = (static_cast<std::uint32_t>(static_cast<std::int32_t>(value)) << 2) | 2u;
+        return true;
+    }
+    const double hundred = value * 100;
+    if (hundred >= -536870912.0 && hundred <= 536870911.0 && hundred == std::floor(hundred)) {
+        const auto i = static_cast<std::int32_t>(hundred);
+        if (i / 100.0 == value) {
+            rk = (static_cast<std::uint32_t>(i) << 2) | 3u;
+            return true;
+        }
+    }
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    if ((bits & 0x3FFFFFFFFull) == 0) {
+        rk = static_cast<std::uint32_t>(bits >> 32);
+        return true;
+    }
+    return false;
+}
+
+void writeCells(Bytes& out, const Sheet& sheet, const SheetPlan& plan, std::uint32_t& labels) {
+    const auto& rows = sheet.rows();
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const detail::Row& row = rows[r];
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const detail::Cell& cell = row[c];
+            std::uint32_t rk = 0;
+            std::uint8_t* p = nullptr;
+            switch (cell.kind) {
+            case Value::Kind::Empty:
+                continue;
+            case Value::Kind::Text:
+                p = out.grow(14);
+                qToLittleEndian<std::uint16_t>(rtLabelSst, p);
+                qToLittleEndian<std::uint16_t>(10, p + 2);
+                qToLittleEndian<std::uint32_t>(plan.sstIndex[cell.text], p + 10);
+                ++labels;
+                break;
+            case Value::Kind::Number:
+                if (rkNumber(cell.number, rk)) {
+                    p = out.grow(14);
+                    qToLittleEndian<std::uint16_t>(rtRk, p);
+                    qToLittleEndian<std::uint16_t>(10, p + 2);
+                    qToLittleEndian<std::uint32_t>(rk, p + 10);
+                } else {
+                    p = out.grow(18);
+                    qToLittleEndian<std::uint16_t>(rtNumber, p);
+                    qToLittleEndian<std::uint16_t>(14, p + 2);
+                    std::uint64_t bits;
+                    std::memcpy(&bits, &cell.number, 8);
+                    qToLittleEndian<std::uint64_t>(bits, p + 10);
+                }
+                break;
+            case Value::Kind::Boolean:
+                p = out.grow(12);
+                qToLittleEndian<std::uint16_t>(rtBoolErr, p);
+                qToLittleEndian<std::uint16_t>(8, p + 2);
+                p[10] = cell.number != 0 ? 1 : 0;
+                p[11] = 0; // a boolean, not an error code
+                break;
+            }
+            qToLittleEndian<std::uint16_t>(static_cast<std::uint16_t>(r), p + 4);
+            qToLittleEndian<std::uint16_t>(static_cast<std::uint16_t>(c), p + 6);
+            qToLittleEndian<std::uint16_t>(CellXf, p + 8);
+        }
+    }
+}
+
+// Column widths in 1/256 of a character: wide enough for the longest text in the column
+// (dates, times, vehicle numbers) and for an ordinary number.
+std::vector<int> columnWidths(const Sheet& sheet) {
+    std::vector<int> stringWidth(sheet.strings().size());
+    for (std::size_t i = 0; i < stringWidth.size(); ++i)
+        stringWidth[i] = displayWidth(sheet.strings()[i]);
+    std::vector<int> widest(static_cast<std::size_t>(sheet.columnCount()), 0);
+    for (const detail::Row& row : sheet.rows())
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const detail::Cell& cell = row[c];
+            int w = 0;
+            if (cell.kind == Value::Kind::Text)
+                w = stringWidth[cell.text];
+            else if (cell.kind != Value::Kind::Empty)
+                w = 10;
+            widest[c] = std::max(widest[c], w);
+        }
+    for (int& w : widest)
+        w = std::clamp(w + 2, 8, 60) * 256;
+    return widest;
+}
+
+void writeSheet(Bytes& out, const Sheet& sheet, const SheetPlan& plan, bool active,
+                std::uint32_t& labels) {
+    writeBof(out, 0x0010);
+    out.record16(rtCalcMode, 1);
+    out.record16(rtCalcCount, 100);
+    out.record16(rtCalcRefMode, 1);
+    out.record16(rtCalcIter, 0);
+    {
+        const std::size_t at = out.begin(rtCalcDelta);
+        out.f64(0.001);
+        out.end(at);
+    }
+    out.record16(rtCalcSaveRecalc, 1);
+    out.record16(rtPrintRowCol, 0);
+    out.record16(rtPrintGrid, 0);
+    out.record16(rtGridSet, 1);
+    {
+        const std::size_t at = out.begin(rtGuts);
+        for (int i = 0; i < 4; ++i)
+            out.u16(0);
+        out.end(at);
+    }
+    {
+        const std::size_t at = out.begin(rtDefaultRowHeight);
+        out.u16(0);
+        out.u16(0x00FF);
+        out.end(at);
+    }
+    out.record16(rtWsBool, 0x04C1);
+    out.record16(rtDefColWidth, 8);
+
+    const std::vector<int> widths = columnWidths(sheet);
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+        const std::size_t at = out.begin(rtColInfo);
+        out.u16(static_cast<std::uint16_t>(c));
+        out.u16(static_cast<std::uint16_t>(c));
+        out.u16(static_cast<std::uint16_t>(widths[c]));
+        out.u16(CellXf);
+        out.u16(0);
+        out.u16(0);
+        out.end(at);
+    }
+
+    // DIMENSIONS: first used row and column, and one past the last ([MS-XLS] 2.4.90).
+    std::uint32_t firstRow = 0;
+    std::uint16_t firstColumn = 0;
+    const auto& rows = sheet.rows();
+    if (!rows.empty()) {
+        while (rows[firstRow].empty())
+            ++firstRow;
+        std::size_t minColumn = MaxColumns;
+        for (const detail::Row& row : rows) {
+            for (std::size_t c = 0; c < row.size() && c < minColumn; ++c)
+                if (row[c].kind != Value::Kind::Empty) {
+                    minColumn = c;
+                    break;
+                }
+        }
+        firstColumn = static_cast<std::uint16_t>(minColumn);
+    }
+    {
+        const std::size_t at = out.begin(rtDimensions);
+        out.u32(firstRow);
+        out.u32(static_cast<std::uint32_t>(sheet.rowCount()));
+        out.u16(firstColumn);
+        out.u16(static_cast<std::uint16_t>(sheet.columnCount()));
+        out.u16(0);
+        out.end(at);
+    }
+
+    writeCells(out, sheet, plan, labels);
+
+    {
+        const std::size_t at = out.begin(rtWindow2);
+        // Gridlines, headers, zeros, default header colour, outline symbols; the active sheet
+        // is also the selected and shown one.
+        out.u16(active ? 0x06B6 : 0x00B6);
+        out.u16(0);    // top row
+        out.u16(0);    // left column
+        out.u16(0x40); // header colour: automatic
+        out.u16(0);
+        out.u16(0); // page-break preview zoom: default
+        out.u16(0); // normal zoom: default
+        out.u32(0);
+        out.end(at);
+    }
+    out.emptyRecord(rtEof);
+}
+
+void checkBook(const Book& book) {
+    if (book.sheetCount() == 0)
+        throw Error(Error::Kind::InvalidUse, {}, QStringLiteral("a workbook needs a worksheet"));
+    if (book.sheetCount() > MaxSheets)
+        throw Error(Error::Kind::FormatLimit, {},
+                    QStringLiteral("%1 worksheets are more than the %2 this program writes")
+                        .arg(book.sheetCount())
+                        .arg(MaxSheets));
+    for (int i = 0; i < book.sheetCount(); ++i) {
+        const Sheet& sheet = book.sheet(i);
+        const QString problem = sheetNameProblem(sheet.name());
+        if (!problem.isEmpty())
+            throw Error(Error::Kind::InvalidUse, {}, problem);
+        for (int j = 0; j < i; ++j)
+            if (book.sheet(j).name().compare(sheet.name(), Qt::CaseInsensitive) == 0)
+                throw Error(Error::Kind::InvalidUse, {},
+                            QStringLiteral("two worksheets are named \"%1\"").arg(sheet.name()));
+        // A Sheet enforces these as cells are set; checked again so that no file is ever
+        // written that the format cannot hold.
+        if (sheet.rowCount() > MaxRows || sheet.columnCount() > MaxColumns)
+            throw Error(Error::Kind::FormatLimit, {},
+                        QStringLiteral("worksheet \"%1\" is larger than an .xls worksheet")
+                            .arg(sheet.name()));
+        for (const QString& s : sheet.strings())
+            if (s.size() > MaxTextLength)
+                throw Error(Error::Kind::FormatLimit, {},
+                            QStringLiteral("a text in worksheet \"%1\" is longer than 32,767 "
+                                           "characters")
+                                .arg(sheet.name()));
+    }
+}
+
+} // namespace
+
+int extSstBucketSize(std::size_t uniqueStrings) {
+    return uniqueStrings < 1024 ? 8 : static_cast<int>(1 + uniqueStrings / 128);
+}
+
+std::vector<std::uint8_t> workbookStream(const Book& book) {
+    checkBook(book);
+    const SharedStrings sst = collectStrings(book);
+
+    std::size_t estimate = 4096;
+    for (const Sheet& sheet : book.sheets())
+        estimate += static_cast<std::size_t>(sheet.rowCount()) * 130;
+    for (QStringView s : sst.strings)
+        estimate += 3 + static_cast<std::size_t>(s.size()) * 2;
+    Bytes out(estimate);
+
+    const int active = std::clamp(book.activeSheet(), 0, book.sheetCount() - 1);
+
+    // Globals, in the order Excel writes them ([MS-XLS] 2.1.7.20.3).
+    writeBof(out, 0x0005);
+    out.record16(rtInterfaceHdr, 1200);
+    out.record16(rtMms, 0);
+    out.emptyRecord(rtInterfaceEnd);
+    {
+        const std::size_t at = out.begin(rtWriteAccess);
+        const QStringView user = u"weighbridge";
+        out.u16(static_cast<std::uint16_t>(user.size()));
+        out.u8(0);
+        writeChars(out, user, false);
+        while (out.size() - at < 112)
+            out.u8(' ');
+        out.end(at);
+    }
+    out.record16(rtCodePage, 1200); // texts are UTF-16
+    out.record16(rtDsf, 0);
+    {
+        const std::size_t at = out.begin(rtTabId);
+        for (int i = 0; i < book.sheetCount(); ++i)
+            out.u16(static_cast<std::uint16_t>(i + 1));
+        out.end(at);
+    }
+    out.record16(rtFnGroupCount, 14);
+    out.record16(rtWinProtect, 0);
+    out.record16(rtProtect, 0);
+    out.record16(rtPassword, 0);
+    out.record16(rtProt4Rev, 0);
+    out.record16(rtProt4RevPass, 0);
+    out.record16(rtBackup, 0);
+    out.record16(rtHideObj, 0);
+    {
+        const std::size_t at = out.begin(rtWindow1);
+        out.u16(0x0168); // position and size in twips
+        out.u16(0x001E);
+        out.u16(0x4000);
+        out.u16(0x2000);
+        out.u16(0x0038);                             // scroll bars and sheet tabs shown
+        out.u16(static_cast<std::uint16_t>(active)); // active sheet
+        out.u16(0);                                  // first tab shown
+        out.u16(1);                                  // one sheet selected
+        out.u16(600);                                // tab bar width, in thousandths
+        out.end(at);
+    }
+    out.record16(rtDate1904, 0);
+    out.record16(rtCalcPrecision, 1);
+    out.record16(rtRefreshAll, 0);
+    out.record16(rtBookBool, 0);
+    // Readers skip font index 4, so five FONT records give indices 0 to 3 and 5.
+    for (int i = 0; i < 5; ++i)
+        writeFont(out);
+    for (int i = 0; i < 15; ++i)
+        writeXf(out, true);
+    writeXf(out, false);
+    {
+        const std::size_t at = out.begin(rtStyle);
+        out.u16(0x8000); // built-in style, format 0
+        out.u8(0);       // "Normal"
+        out.u8(0xFF);
+        out.end(at);
+    }
+    out.record16(rtUsesElfs, 0);
+
+    std::vector<std::size_t> sheetOffsetAt;
+    for (const Sheet& sheet : book.sheets()) {
+        const std::size_t at = out.begin(rtBoundSheet);
+        sheetOffsetAt.push_back(out.size());
+        out.u32(0); // stream position of the sheet's BOF, filled in below
+        out.u8(0);  // visible
+        out.u8(0);  // worksheet
+        writeShortString(out, sheet.name());
+        out.end(at);
+    }
+    {
+        const std::size_t at = out.begin(rtCountry);
+        out.u16(1);
+        out.u16(86);
+        out.end(at);
+    }
+    std::vector<SstBucket> buckets;
+    const std::size_t totalAt = writeSst(out, sst.strings, buckets);
+    writeExtSst(out, sst.strings.size(), buckets);
+    out.emptyRecord(rtEof);
+
+    std::uint32_t labels = 0;
+    for (int i = 0; i < book.sheetCount(); ++i) {
+        out.patch32(sheetOffsetAt[static_cast<std::size_t>(i)],
+                    static_cast<std::uint32_t>(out.size()));
+        writeSheet(out, book.sheet(i), sst.plans[static_cast<std::size_t>(i)], i == active, labels);
+    }
+    out.patch32(totalAt, labels);
+    return out.take();
+}
+
+} // namespace workbook::biff

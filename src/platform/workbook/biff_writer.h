@@ -1,0 +1,24 @@
+#pragma once
+// The BIFF8 record writer: turns a Book into the bytes of the "Workbook" stream of an .xls
+// file ([MS-XLS] 2.1.4). The compound file around the stream is made elsewhere.
+
+#include "platform/workbook/book.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace workbook::biff {
+
+// Most data bytes one record may carry; the rest of a longer record goes in CONTINUE records.
+inline constexpr std::size_t MaxRecordData = 8224;
+inline constexpr int MaxSheets = 1024;
+
+// The complete stream: the globals substream, then one substream per sheet. Throws Error
+// (FormatLimit, InvalidUse) for a book that no .xls can hold, before anything is produced.
+std::vector<std::uint8_t> workbookStream(const Book& book);
+
+// The strings-per-bucket of the EXTSST index for `uniqueStrings` strings: 8, or more when a
+// bucket of 8 would give more buckets than one record holds.
+int extSstBucketSize(std::size_t uniqueStrings);
+
+} // namespace workbook::biff

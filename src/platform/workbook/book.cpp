@@ -1,0 +1,305 @@
+#include "platform/workbook/book.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace workbook {
+
+QString numberText(double value) {
+    if (!std::isfinite(value))
+        return QStringLiteral(" 0");
+    // Fifteen significant digits, rounded by printf, then laid out without an exponent.
+    char sci[40];
+    std::snprintf(sci, sizeof sci, "%.14e", std::fabs(value));
+    char mantissa[16];
+    int digits = 0;
+    const char* p = sci;
+    for (; *p != 0 && *p != 'e'; ++p)
+        if (*p != '.')
+            mantissa[digits++] = *p;
+    const int exponent = *p == 'e' ? std::atoi(p + 1) : 0;
+    while (digits > 1 && mantissa[digits - 1] == '0')
+        --digits;
+    if (digits == 1 && mantissa[0] == '0')
+        return QStringLiteral(" 0");
+
+    std::string out(1, value < 0 ? '-' : ' ');
+    if (exponent >= 0) {
+        const int integerDigits = exponent + 1;
+        for (int i = 0; i < integerDigits; ++i)
+            out += i < digits ? mantissa[i] : '0';
+        if (digits > integerDigits) {
+            out += '.';
+            out.append(mantissa + integerDigits, static_cast<std::size_t>(digits - integerDigits));
+        }
+    } else {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out.append(mantissa, static_cast<std::size_t>(digits));
+    }
+    return QString::fromLatin1(out.data(), static_cast<qsizetype>(out.size()));
+}
+
+std::optional<double> numberFromText(QStringView text) {
+    // The shape of a number text is checked first: sign, digits without a superfluous leading
+    // zero, an optional fraction without trailing zeros, nothing else.
+    const qsizetype n = text.size();
+    if (n < 2 || n > 400)
+        return std::nullopt;
+    const char16_t sign = text[0].unicode();
+    if (sign != u' ' && sign != u'-')
+        return std::nullopt;
+    char ascii[401];
+    ascii[0] = sign == u'-' ? '-' : '+';
+    auto isDigit = [&](qsizetype i) { return text[i] >= u'0' && text[i] <= u'9'; };
+    qsizetype i = 1;
+    while (i < n && isDigit(i))
+        ++i;
+    const qsizetype integerEnd = i;
+    if (integerEnd == 1 || (integerEnd > 2 && text[1] == u'0'))
+        return std::nullopt;
+    if (i < n) {
+        if (text[i] != u'.')
+            return std::nullopt;
+        ++i;
+        const qsizetype fractionStart = i;
+        while (i < n && isDigit(i))
+            ++i;
+        if (i != n || i == fractionStart || text[n - 1] == u'0')
+            return std::nullopt;
+    }
+    int significant = 0;
+    bool seenNonZero = false;
+    int pendingZeros = 0;
+    for (qsizetype k = 1; k < n; ++k) {
+        const char c = static_cast<char>(text[k].unicode());
+        ascii[k] = c;
+        if (c == '.')
+            continue;
+        if (c != '0') {
+            significant += pendingZeros + 1;
+            pendingZeros = 0;
+            seenNonZero = true;
+        } else if (seenNonZero) {
+            ++pendingZeros;
+        }
+    }
+    if (!seenNonZero) // only " 0" is the number text of zero
+        return n == 2 && sign == u' ' ? std::optional<double>(0.0) : std::nullopt;
+    if (significant > 15)
+        return std::nullopt;
+    double value = 0;
+    const char* first = ascii + 1;
+    const auto result = std::from_chars(first, ascii + n, value);
+    if (result.ec != std::errc() || result.ptr != ascii + n || !std::isfinite(value))
+        return std::nullopt;
+    if (sign == u'-')
+        value = -value;
+    // Fifteen digits always come back from a double, except at the far ends of its range.
+    if (n > 24 && numberText(value) != text)
+        return std::nullopt;
+    return value;
+}
+
+Value Value::text(QString text) {
+    Value v;
+    v.m_kind = Kind::Text;
+    v.m_text = std::move(text);
+    return v;
+}
+
+Value Value::number(double value) {
+    Value v;
+    v.m_kind = Kind::Number;
+    v.m_number = value;
+    return v;
+}
+
+Value Value::boolean(bool value) {
+    Value v;
+    v.m_kind = Kind::Boolean;
+    v.m_number = value ? 1 : 0;
+    return v;
+}
+
+QString Value::toString() const {
+    switch (m_kind) {
+    case Kind::Text:
+        return m_text;
+    case Kind::Number:
+        return numberText(m_number);
+    case Kind::Boolean:
+        return m_number != 0 ? QStringLiteral("TRUE") : QStringLiteral("FALSE");
+    case Kind::Empty:
+        break;
+    }
+    return {};
+}
+
+QString sheetNameProblem(const QString& name) {
+    if (name.isEmpty())
+        return QStringLiteral("a worksheet needs a name");
+    if (name.size() > MaxSheetNameLength)
+        return QStringLiteral("the worksheet name \"%1\" is longer than %2 characters")
+            .arg(name)
+            .arg(MaxSheetNameLength);
+    for (const QChar c : name)
+        if (QStringView(u"[]:*?/\\").contains(c) || c.unicode() < 0x20)
+            return QStringLiteral("the worksheet name \"%1\" contains the character \"%2\"")
+                .arg(name, c);
+    if (name.startsWith(QLatin1Char('\'')) || name.endsWith(QLatin1Char('\'')))
+        return QStringLiteral("the worksheet name \"%1\" starts or ends with an apostrophe")
+            .arg(name);
+    return {};
+}
+
+Sheet::Sheet(QString name) : m_name(std::move(name)) {}
+
+int Sheet::columnCount() const {
+    std::size_t widest = 0;
+    for (const detail::Row& row : m_rows)
+        widest = std::max(widest, row.size());
+    return static_cast<int>(widest);
+}
+
+Value Sheet::cell(int row, int column) const {
+    if (row < 1 || column < 1 || row > rowCount())
+        return {};
+    const detail::Row& r = m_rows[static_cast<std::size_t>(row - 1)];
+    if (static_cast<std::size_t>(column) > r.size())
+        return {};
+    const detail::Cell& c = r[static_cast<std::size_t>(column - 1)];
+    switch (c.kind) {
+    case Value::Kind::Text:
+        return Value::text(m_strings[c.text]);
+    case Value::Kind::Number:
+        return Value::number(c.number);
+    case Value::Kind::Boolean:
+        return Value::boolean(c.number != 0);
+    case Value::Kind::Empty:
+        break;
+    }
+    return {};
+}
+
+detail::Cell& Sheet::slot(int row, int column) {
+    if (row < 1 || column < 1)
+        throw Error(Error::Kind::InvalidUse, {},
+                    QStringLiteral("there is no cell at row %1, column %2").arg(row).arg(column));
+    if (row > MaxRows)
+        throw Error(
+            Error::Kind::FormatLimit, {},
+            QStringLiteral("row %1 is beyond the 65,536 rows a worksheet can hold").arg(row));
+    if (column > MaxColumns)
+        throw Error(
+            Error::Kind::FormatLimit, {},
+            QStringLiteral("column %1 is beyond the 256 columns a worksheet can hold").arg(column));
+    if (static_cast<std::size_t>(row) > m_rows.size())
+        m_rows.resize(static_cast<std::size_t>(row));
+    detail::Row& r = m_rows[static_cast<std::size_t>(row - 1)];
+    if (static_cast<std::size_t>(column) > r.size())
+        r.resize(static_cast<std::size_t>(column));
+    return r[static_cast<std::size_t>(column - 1)];
+}
+
+std::uint32_t Sheet::addString(const QString& text) {
+    const auto found = m_stringIndex.constFind(text);
+    if (found != m_stringIndex.constEnd())
+        return *found;
+    const auto index = static_cast<std::uint32_t>(m_strings.size());
+    m_strings.push_back(text);
+    m_stringIndex.insert(text, index);
+    return index;
+}
+
+void Sheet::setText(int row, int column, const QString& text) {
+    if (text.size() > MaxTextLength)
+        throw Error(Error::Kind::FormatLimit, {},
+                    QStringLiteral("the text for row %1, column %2 has %3 characters; a cell "
+                                   "holds at most 32,767")
+                        .arg(row)
+                        .arg(column)
+                        .arg(text.size()));
+    detail::Cell& c = slot(row, column);
+    c.text = addString(text);
+    c.kind = Value::Kind::Text;
+}
+
+void Sheet::setStringCell(int row, int column, std::uint32_t index) {
+    detail::Cell& c = slot(row, column);
+    c.text = index;
+    c.kind = Value::Kind::Text;
+}
+
+void Sheet::setNumber(int row, int column, double value) {
+    if (!std::isfinite(value))
+        throw Error(Error::Kind::InvalidUse, {},
+                    QStringLiteral("row %1, column %2: a cell cannot hold an infinite number or "
+                                   "a NaN")
+                        .arg(row)
+                        .arg(column));
+    detail::Cell& c = slot(row, column);
+    c.number = value;
+    c.kind = Value::Kind::Number;
+}
+
+void Sheet::setBoolean(int row, int column, bool value) {
+    detail::Cell& c = slot(row, column);
+    c.number = value ? 1 : 0;
+    c.kind = Value::Kind::Boolean;
+}
+
+void Sheet::setValue(int row, int column, const Value& value) {
+    switch (value.kind()) {
+    case Value::Kind::Text:
+        setText(row, column, value.textValue());
+        break;
+    case Value::Kind::Number:
+        setNumber(row, column, value.numberValue());
+        break;
+    case Value::Kind::Boolean:
+        setBoolean(row, column, value.booleanValue());
+        break;
+    case Value::Kind::Empty:
+        clearCell(row, column);
+        break;
+    }
+}
+
+void Sheet::clearCell(int row, int column) {
+    if (row < 1 || column < 1 || row > rowCount())
+        return;
+    detail::Row& r = m_rows[static_cast<std::size_t>(row - 1)];
+    if (static_cast<std::size_t>(column) > r.size())
+        return;
+    r[static_cast<std::size_t>(column - 1)] = detail::Cell{};
+    // Empty cells at the end of the row and empty rows at the end are dropped, so that
+    // rowCount() and columnCount() name the last value.
+    while (!r.empty() && r.back().kind == Value::Kind::Empty)
+        r.pop_back();
+    while (!m_rows.empty() && m_rows.back().empty())
+        m_rows.pop_back();
+}
+
+int Book::indexOf(QStringView name) const {
+    for (std::size_t i = 0; i < m_sheets.size(); ++i)
+        if (QStringView(m_sheets[i].name()).compare(name, Qt::CaseInsensitive) == 0)
+            return static_cast<int>(i);
+    return -1;
+}
+
+Sheet& Book::addSheet(const QString& name) {
+    const QString problem = sheetNameProblem(name);
+    if (!problem.isEmpty())
+        throw Error(Error::Kind::InvalidUse, {}, problem);
+    if (indexOf(name) >= 0)
+        throw Error(Error::Kind::InvalidUse, {},
+                    QStringLiteral("the workbook already has a worksheet named \"%1\"").arg(name));
+    m_sheets.emplace_back(name);
+    return m_sheets.back();
+}
+
+} // namespace workbook

@@ -1,0 +1,27 @@
+#pragma once
+// Reading and writing whole .xls workbooks (BIFF8 inside an OLE2 compound file).
+
+#include "platform/workbook/book.h"
+
+#include <QString>
+
+namespace workbook {
+
+// Every worksheet of the workbook at `path` with its name and its cell values: texts,
+// numbers, booleans and the cached results of formulas. Cells whose number format is a date
+// or a time come back as text ("2026-12-07", "2026-12-07 08:04:07", "08:04:07").
+// Throws Error: Missing, NotWorkbook, Damaged, Encrypted or Io, naming the file.
+Book readBook(const QString& path);
+
+// Writes `book` to `path` atomically: the workbook is written beside the target under a
+// temporary name, flushed to disk and renamed over the target, so that the target holds
+// either its old content or the new one at every instant. A failed save removes its
+// temporary file and leaves the target untouched. Throws Error: FormatLimit or InvalidUse
+// (before any file is touched) or Io.
+void writeBook(const Book& book, const QString& path);
+
+// Whether a file can be opened as a workbook, without changing anything on disk.
+enum class FileState { Missing, Readable, Unreadable };
+FileState fileState(const QString& path);
+
+} // namespace workbook

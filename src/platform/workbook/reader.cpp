@@ -1,0 +1,207 @@
+// Reading workbooks with FreeXL. What FreeXL cannot tell apart (a file that is no workbook at
+// all, a missing file, a password) is settled before or after it runs.
+
+#include "platform/workbook/file_io.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <freexl.h>
+
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+
+namespace workbook {
+
+namespace {
+
+constexpr unsigned char CompoundFileSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+// Why the first bytes of a file that is not a compound file show it is no .xls workbook.
+QString notCompoundFileReason(const QByteArray& head) {
+    if (head.startsWith("PK\x03\x04"))
+        return QStringLiteral("it is a zip archive (such as an .xlsx workbook), not an .xls "
+                              "workbook");
+    if (head.size() >= 4 && static_cast<unsigned char>(head[0]) == 0x09 &&
+        (head[1] == 0x00 || head[1] == 0x02 || head[1] == 0x04 || head[1] == 0x08))
+        return QStringLiteral("it is a workbook of an old spreadsheet format (before Excel 97)");
+    bool text = true;
+    for (const char c : head)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\r' && c != '\t')
+            text = false;
+    if (text)
+        return QStringLiteral("it is a text file, not an .xls workbook");
+    return QStringLiteral("it is not an .xls workbook");
+}
+
+QString freexlReason(int code) {
+    switch (code) {
+    case FREEXL_INSUFFICIENT_MEMORY:
+        return QStringLiteral("there is not enough memory to read it");
+    case FREEXL_CFBF_READ_ERROR:
+    case FREEXL_CFBF_SEEK_ERROR:
+        return QStringLiteral("the file ends too early or cannot be read");
+    case FREEXL_INVALID_CFBF_HEADER:
+    case FREEXL_CFBF_INVALID_SIGNATURE:
+    case FREEXL_CFBF_INVALID_SECTOR_SIZE:
+        return QStringLiteral("its compound-file header is damaged");
+    case FREEXL_CFBF_EMPTY_FAT_CHAIN:
+    case FREEXL_CFBF_ILLEGAL_FAT_ENTRY:
+    case FREEXL_INVALID_MINI_STREAM:
+    case FREEXL_CFBF_ILLEGAL_MINI_FAT_ENTRY:
+        return QStringLiteral("its sector chains are damaged");
+    case FREEXL_BIFF_WORKBOOK_NOT_FOUND:
+        return QStringLiteral("it holds no workbook stream");
+    case FREEXL_BIFF_INVALID_BOF:
+        return QStringLiteral("its workbook records are damaged");
+    case FREEXL_BIFF_INVALID_SST:
+    case FREEXL_BIFF_ILLEGAL_SST_INDEX:
+        return QStringLiteral("its shared strings are damaged");
+    case FREEXL_INVALID_CHARACTER:
+    case FREEXL_UNSUPPORTED_CHARSET:
+        return QStringLiteral("it holds text in an unknown character set");
+    case FREEXL_CRAFTED_FILE:
+        return QStringLiteral("it is badly damaged");
+    default:
+        return QStringLiteral("it cannot be read as a workbook (FreeXL error %1)").arg(code);
+    }
+}
+
+class FreeXlHandle {
+public:
+    ~FreeXlHandle() {
+        if (m_handle != nullptr)
+            freexl_close(m_handle);
+    }
+    const void** out() { return &m_handle; }
+    const void* get() const { return m_handle; }
+
+private:
+    const void* m_handle = nullptr;
+};
+
+// Checks what comes before FreeXL: that the file is there, can be read, and starts as a
+// compound file.
+void checkFile(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        throw Error(Error::Kind::Missing, path, QStringLiteral("there is no such file"));
+    if (info.isDir())
+        throw Error(Error::Kind::NotWorkbook, path, QStringLiteral("it is a folder"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Error(Error::Kind::Io, path,
+                    QStringLiteral("it cannot be opened (%1)").arg(file.errorString()));
+    const QByteArray head = file.read(512);
+    if (head.isEmpty())
+        throw Error(Error::Kind::NotWorkbook, path, QStringLiteral("the file is empty"));
+    if (head.size() < 8 || std::memcmp(head.constData(), CompoundFileSignature, 8) != 0)
+        throw Error(Error::Kind::NotWorkbook, path, notCompoundFileReason(head));
+    if (head.size() < 512)
+        throw Error(Error::Kind::Damaged, path,
+                    QStringLiteral("the file ends inside its compound-file header"));
+}
+
+void readSheet(const void* handle, Sheet& sheet, const QString& path) {
+    unsigned int rows = 0;
+    unsigned short columns = 0;
+    if (freexl_worksheet_dimensions(handle, &rows, &columns) != FREEXL_OK)
+        throw Error(Error::Kind::Damaged, path,
+                    QStringLiteral("worksheet \"%1\" cannot be read").arg(sheet.name()));
+    // FreeXL hands out each shared string under one pointer, so every string is converted
+    // and pooled once.
+    std::unordered_map<const char*, std::uint32_t> pooled;
+    sheet.reserveRows(static_cast<int>(std::min<unsigned int>(rows, MaxRows)));
+    for (unsigned int r = 0; r < rows && r < MaxRows; ++r) {
+        for (unsigned short c = 0; c < columns && c < MaxColumns; ++c) {
+            FreeXL_CellValue value;
+            if (freexl_get_cell_value(handle, r, c, &value) != FREEXL_OK)
+                throw Error(Error::Kind::Damaged, path,
+                            QStringLiteral("worksheet \"%1\" has a damaged cell at row %2, "
+                                           "column %3")
+                                .arg(sheet.name())
+                                .arg(r + 1)
+                                .arg(c + 1));
+            const int row = static_cast<int>(r) + 1;
+            const int column = c + 1;
+            switch (value.type) {
+            case FREEXL_CELL_INT:
+                sheet.setNumber(row, column, value.value.int_value);
+                break;
+            case FREEXL_CELL_DOUBLE:
+                if (std::isfinite(value.value.double_value))
+                    sheet.setNumber(row, column, value.value.double_value);
+                break;
+            case FREEXL_CELL_TEXT:
+            case FREEXL_CELL_SST_TEXT:
+            case FREEXL_CELL_DATE:
+            case FREEXL_CELL_DATETIME:
+            case FREEXL_CELL_TIME: {
+                const char* text = value.value.text_value;
+                if (text == nullptr)
+                    break;
+                auto [it, fresh] = pooled.try_emplace(text, 0);
+                if (fresh) {
+                    QString s = QString::fromUtf8(text);
+                    if (s.size() > MaxTextLength)
+                        s.truncate(MaxTextLength);
+                    it->second = sheet.addString(s);
+                }
+                sheet.setStringCell(row, column, it->second);
+                break;
+            }
+            default:
+                break;
+            }
+        }
+    }
+}
+
+} // namespace
+
+Book readBook(const QString& path) {
+    checkFile(path);
+    FreeXlHandle handle;
+    const int rc = freexl_open(QFile::encodeName(path).constData(), handle.out());
+    if (rc != FREEXL_OK)
+        throw Error(Error::Kind::Damaged, path, freexlReason(rc));
+    if (handle.get() == nullptr) // FreeXL can report success without a workbook
+        throw Error(Error::Kind::Damaged, path, QStringLiteral("it holds no readable workbook"));
+
+    unsigned int info = 0;
+    if (freexl_get_info(handle.get(), FREEXL_BIFF_PASSWORD, &info) == FREEXL_OK &&
+        info == FREEXL_BIFF_OBFUSCATED)
+        throw Error(Error::Kind::Encrypted, path,
+                    QStringLiteral("the workbook is protected by a password"));
+    unsigned int sheets = 0;
+    if (freexl_get_info(handle.get(), FREEXL_BIFF_SHEET_COUNT, &sheets) != FREEXL_OK)
+        throw Error(Error::Kind::Damaged, path, QStringLiteral("its worksheets cannot be read"));
+    if (sheets == 0)
+        throw Error(Error::Kind::Damaged, path, QStringLiteral("it holds no worksheet"));
+
+    Book book;
+    for (unsigned int i = 0; i < sheets; ++i) {
+        const char* name = nullptr;
+        if (freexl_get_worksheet_name(handle.get(), static_cast<unsigned short>(i), &name) !=
+                FREEXL_OK ||
+            freexl_select_active_worksheet(handle.get(), static_cast<unsigned short>(i)) !=
+                FREEXL_OK)
+            throw Error(Error::Kind::Damaged, path,
+                        QStringLiteral("worksheet %1 cannot be read").arg(i + 1));
+        Sheet& sheet = book.appendSheet(name != nullptr ? QString::fromUtf8(name) : QString());
+        readSheet(handle.get(), sheet, path);
+    }
+    return book;
+}
+
+FileState fileState(const QString& path) {
+    try {
+        readBook(path);
+        return FileState::Readable;
+    } catch (const Error& e) {
+        return e.kind() == Error::Kind::Missing ? FileState::Missing : FileState::Unreadable;
+    }
+}
+
+} // namespace workbook

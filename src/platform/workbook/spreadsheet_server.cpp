@@ -1,0 +1,159 @@
+#include "platform/workbook/spreadsheet_server.h"
+
+namespace workbook {
+
+namespace {
+[[noreturn]] void misuse(const QString& file, const QString& reason) {
+    throw Error(Error::Kind::InvalidUse, file, reason);
+}
+} // namespace
+
+// Worksheet
+
+QString Worksheet::name() const {
+    return m_workbook->book().sheet(m_index).name();
+}
+
+void Worksheet::activate() {
+    m_workbook->liveBook().setActiveSheet(m_index);
+}
+
+Value Worksheet::cells(int row, int column) const {
+    return m_workbook->book().sheet(m_index).cell(row, column);
+}
+
+void Worksheet::setCells(int row, int column, const QString& text) {
+    Sheet& sheet = m_workbook->liveBook().sheet(m_index);
+    if (const auto number = numberFromText(text))
+        sheet.setNumber(row, column, *number);
+    else
+        sheet.setText(row, column, text);
+    m_workbook->m_dirty = true;
+}
+
+void Worksheet::saveAs(const QString& path) {
+    m_workbook->saveAs(path);
+}
+
+// Workbook
+
+Workbook::Workbook(Book book, QString path, bool readOnly)
+    : m_book(std::move(book)), m_path(std::move(path)), m_readOnly(readOnly) {}
+
+const Book& Workbook::book() const {
+    checkOpen();
+    return m_book;
+}
+
+Book& Workbook::liveBook() {
+    checkOpen();
+    return m_book;
+}
+
+void Workbook::checkOpen() const {
+    if (!m_open)
+        misuse(m_path, QStringLiteral("the workbook has been closed"));
+}
+
+Worksheet& Workbook::handle(int index) {
+    const auto i = static_cast<std::size_t>(index);
+    if (m_worksheets.size() <= i)
+        m_worksheets.resize(i + 1);
+    if (!m_worksheets[i])
+        m_worksheets[i].reset(new Worksheet(this, index));
+    return *m_worksheets[i];
+}
+
+Worksheet& Workbook::worksheets(const QString& name) {
+    const int index = book().indexOf(name);
+    if (index < 0)
+        throw Error(Error::Kind::NoSuchSheet, m_path,
+                    QStringLiteral("the workbook has no worksheet named \"%1\"").arg(name));
+    return handle(index);
+}
+
+Worksheet& Workbook::worksheets(int index) {
+    if (index < 1 || index > book().sheetCount())
+        throw Error(Error::Kind::NoSuchSheet, m_path,
+                    QStringLiteral("the workbook has no worksheet number %1").arg(index));
+    return handle(index - 1);
+}
+
+int Workbook::worksheetCount() const {
+    return book().sheetCount();
+}
+
+Worksheet& Workbook::addWorksheet(const QString& name) {
+    liveBook().addSheet(name);
+    m_dirty = true;
+    return handle(m_book.sheetCount() - 1);
+}
+
+void Workbook::saveAs(const QString& path) {
+    writeBook(book(), path);
+    m_path = path;
+    m_readOnly = false;
+    m_dirty = false;
+}
+
+void Workbook::close(bool saveChanges) {
+    checkOpen();
+    if (saveChanges && m_dirty) {
+        if (m_path.isEmpty())
+            misuse(m_path, QStringLiteral("the new workbook has never been saved under a name"));
+        if (m_readOnly)
+            misuse(m_path, QStringLiteral("the workbook was opened read-only; its changes cannot "
+                                          "be saved over it"));
+        writeBook(m_book, m_path);
+        m_dirty = false;
+    }
+    m_open = false;
+    m_book = Book();
+}
+
+// Workbooks
+
+Workbook& Workbooks::keep(std::unique_ptr<Workbook> workbook) {
+    if (m_application->hasQuit())
+        misuse({}, QStringLiteral("the spreadsheet instance has ended"));
+    m_workbooks.push_back(std::move(workbook));
+    return *m_workbooks.back();
+}
+
+Workbook& Workbooks::open(const QString& path, bool readOnly) {
+    if (m_application->hasQuit())
+        misuse(path, QStringLiteral("the spreadsheet instance has ended"));
+    return keep(std::unique_ptr<Workbook>(new Workbook(readBook(path), path, readOnly)));
+}
+
+Workbook& Workbooks::add() {
+    Book book;
+    book.addSheet(QStringLiteral("Sheet1"));
+    return keep(std::unique_ptr<Workbook>(new Workbook(std::move(book), {}, false)));
+}
+
+int Workbooks::count() const {
+    int n = 0;
+    for (const auto& workbook : m_workbooks)
+        n += workbook->isOpen() ? 1 : 0;
+    return n;
+}
+
+// Application
+
+Application::Application() = default;
+
+Workbooks& Application::workbooks() {
+    if (m_quit)
+        misuse({}, QStringLiteral("the spreadsheet instance has ended"));
+    return m_workbooks;
+}
+
+void Application::quit() {
+    for (const auto& workbook : m_workbooks.m_workbooks)
+        if (workbook->isOpen())
+            workbook->close(false);
+    m_quit = true;
+}
+
+} // namespace workbook

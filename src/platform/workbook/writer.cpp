@@ -1,0 +1,157 @@
+// The compound file around the BIFF8 stream, made by libgsf ([MS-CFB]; libgsf keeps a stream
+// under 4096 bytes in the mini stream and adds DIFAT sectors when the FAT outgrows the
+// header), and the atomic replacement of the target file.
+
+#include "platform/workbook/biff_writer.h"
+#include "platform/workbook/file_io.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gsf/gsf-outfile-msole.h>
+#include <gsf/gsf-outfile.h>
+#include <gsf/gsf-output-stdio.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace workbook {
+
+namespace {
+
+struct GObjectUnref {
+    void operator()(void* object) const {
+        if (object != nullptr)
+            g_object_unref(object);
+    }
+};
+template <typename T> using GPtr = std::unique_ptr<T, GObjectUnref>;
+
+QString systemReason(const char* what, int error) {
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(std::strerror(error)));
+}
+
+// The temporary file beside the target; removed on destruction unless released.
+class TempFile {
+public:
+    explicit TempFile(const QString& target) {
+        const QFileInfo info(target);
+        m_name = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
+                                   QStringLiteral(".XXXXXX"));
+        m_fd = ::mkstemp(m_name.data());
+        if (m_fd < 0)
+            throw Error(Error::Kind::Io, target,
+                        systemReason("cannot create a temporary file beside it", errno));
+        // mkstemp makes the file private; give it the mode the target has or would get.
+        struct stat st {};
+        mode_t mode = 0;
+        if (::stat(QFile::encodeName(target).constData(), &st) == 0) {
+            mode = st.st_mode & 07777;
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            mode = 0666 & ~mask;
+        }
+        ::fchmod(m_fd, mode);
+        m_file = ::fdopen(m_fd, "wb");
+        if (m_file == nullptr) {
+            const int error = errno;
+            ::close(m_fd);
+            ::unlink(m_name.constData());
+            throw Error(Error::Kind::Io, target, systemReason("cannot write", error));
+        }
+    }
+    ~TempFile() {
+        if (m_file != nullptr)
+            std::fclose(m_file);
+        if (!m_released)
+            ::unlink(m_name.constData());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    FILE* file() const { return m_file; }
+    const QByteArray& name() const { return m_name; }
+    // Flushes and closes; 0 or an errno value.
+    int finish() {
+        int error = 0;
+        if (std::fflush(m_file) != 0 || ::fsync(m_fd) != 0)
+            error = errno;
+        if (std::fclose(m_file) != 0 && error == 0)
+            error = errno;
+        m_file = nullptr;
+        return error;
+    }
+    void release() { m_released = true; }
+
+private:
+    QByteArray m_name;
+    int m_fd = -1;
+    FILE* m_file = nullptr;
+    bool m_released = false;
+};
+
+void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std::uint8_t>& stream,
+                       const QString& target) {
+    auto fail = [&](const char* what) {
+        throw Error(Error::Kind::Io, target,
+                    QStringLiteral("%1 (%2)").arg(QLatin1String(what),
+                                                  QString::fromLocal8Bit(std::strerror(errno))));
+    };
+    GPtr<GsfOutput> sink(gsf_output_stdio_new_FILE(name.constData(), file, TRUE));
+    if (!sink)
+        fail("cannot write");
+    GPtr<GsfOutfile> ole(gsf_outfile_msole_new(sink.get()));
+    if (!ole)
+        fail("cannot write");
+    GPtr<GsfOutput> workbook(gsf_outfile_new_child(ole.get(), "Workbook", FALSE));
+    if (!workbook)
+        fail("cannot write");
+    const bool written = gsf_output_write(workbook.get(), stream.size(), stream.data());
+    const bool streamClosed = gsf_output_close(workbook.get());
+    const bool oleClosed = gsf_output_close(GSF_OUTPUT(ole.get()));
+    // Closing the compound file closes its sink too.
+    const bool sinkClosed = gsf_output_is_closed(sink.get()) || gsf_output_close(sink.get());
+    if (!written || !streamClosed || !oleClosed || !sinkClosed)
+        fail("writing the workbook failed");
+}
+
+} // namespace
+
+void writeBook(const Book& book, const QString& path) {
+    std::vector<std::uint8_t> stream;
+    try {
+        stream = biff::workbookStream(book);
+    } catch (const Error& e) {
+        throw Error(e.kind(), path, e.reason());
+    }
+    const QFileInfo info(path);
+    if (!info.absoluteDir().exists())
+        throw Error(Error::Kind::Io, path, QStringLiteral("its folder does not exist"));
+    if (info.isDir())
+        throw Error(Error::Kind::Io, path, QStringLiteral("it is a folder"));
+
+    TempFile temp(path);
+    writeCompoundFile(temp.file(), temp.name(), stream, path);
+    if (const int error = temp.finish(); error != 0)
+        throw Error(Error::Kind::Io, path, systemReason("writing the workbook failed", error));
+    if (::rename(temp.name().constData(), QFile::encodeName(path).constData()) != 0)
+        throw Error(Error::Kind::Io, path, systemReason("cannot replace the file", errno));
+    temp.release();
+    // The rename itself reaches the disk with the folder.
+    const int dir = ::open(QFile::encodeName(info.absolutePath()).constData(),
+                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+} // namespace workbook
