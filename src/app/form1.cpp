@@ -92,6 +92,11 @@ void Form1::buildControls() {
     Label2[1] = label(QStringLiteral("联系电话：0571-88880000"), 480, 6240, song10);
     Label5 = label(QStringLiteral("Label5"), 480, 6600, song10);
 
+    // Polish now, so that labels sized before the window first shows keep their size.
+    ensurePolished();
+    for (VbLabel* l : findChildren<VbLabel*>())
+        l->adjustSize();
+
     Timer1 = new QTimer(this);
     Timer3 = new QTimer(this);
     Timer4 = new QTimer(this);
@@ -176,7 +181,8 @@ void Form1::showNoReading() {
 }
 
 void Form1::centre(VbLabel* label) {
-    label->setLeftTwips((outerWidthTwips() - label->widthTwips()) / 2);
+    m_centredForOuter = outerWidthTwips();
+    label->setLeftTwips((m_centredForOuter - label->widthTwips()) / 2);
 }
 
 void Form1::Form_Load() {
@@ -208,6 +214,21 @@ void Form1::Form_Load() {
 void Form1::Form_GotFocus() {
     centre(Label1[4]);
     centre(Label4);
+}
+
+bool Form1::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    // The window's frame, part of its outer width, is known only once the window is shown
+    // (and framed by the desktop): centre again with the width the operator sees.
+    if (event->type() == QEvent::Show || event->type() == QEvent::WindowActivate) {
+        const float outer = outerWidthTwips();
+        if (outer != m_centredForOuter) {
+            m_centredForOuter = outer;
+            centre(Label1[4]);
+            centre(Label4);
+        }
+    }
+    return handled;
 }
 
 void Form1::focusInEvent(QFocusEvent* event) {

@@ -111,6 +111,7 @@ public:
     template <class F> bool runEvent(F&& handler);
 
 protected:
+    bool event(QEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
 
 private:
@@ -128,6 +129,7 @@ private:
 
     Platform m_platform;
     int m_eventDepth = 0;
+    float m_centredForOuter = 0; // the outer width the labels were last centred for
     bool m_timer1Pending = false;
     bool m_timer3Pending = false;
     bool m_timer4Pending = false;

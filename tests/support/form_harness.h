@@ -1,0 +1,40 @@
+#pragma once
+// Builds a Form1 for a test from the test's own platform pieces and keeps pointers to them.
+
+#include "app/form1.h"
+#include "doubles/fake_clock.h"
+#include "doubles/scripted_messages.h"
+
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace support {
+
+struct FormHarness {
+    QTemporaryDir folder;
+    doubles::ScriptedMessages* messages = nullptr;
+    doubles::FakeClock* clock = nullptr;
+    std::unique_ptr<app::Form1> form;
+
+    explicit FormHarness(std::unique_ptr<platform::CommControl> comm) {
+        app::Platform p;
+        p.comm = std::move(comm);
+        auto m = std::make_unique<doubles::ScriptedMessages>();
+        messages = m.get();
+        p.messages = std::move(m);
+        auto c = std::make_unique<doubles::FakeClock>();
+        clock = c.get();
+        p.clock = std::move(c);
+        p.programFolder = folder.path();
+        form = std::make_unique<app::Form1>(std::move(p));
+    }
+
+    app::Form1& operator*() { return *form; }
+    app::Form1* operator->() { return form.get(); }
+    QString display() const { return form->Label1[4]->caption(); }
+    int displayColor() const { return form->Label1[4]->foreColor(); }
+    QString status() const { return form->Label4->caption(); }
+};
+
+} // namespace support
