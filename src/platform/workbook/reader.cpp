@@ -1,15 +1,22 @@
-// Reading workbooks with FreeXL. What FreeXL cannot tell apart (a file that is no workbook at
-// all, a missing file, a password) is settled before or after it runs.
+// Reading workbooks: the compound file is opened with libgsf and a plain workbook stream is
+// read by the fast reader; everything else goes to FreeXL. What FreeXL cannot tell apart (a
+// file that is no workbook at all, a missing file, a password) is settled around it.
 
+#include "platform/workbook/biff_reader.h"
 #include "platform/workbook/file_io.h"
+#include "platform/workbook/readers.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <freexl.h>
+#include <gsf/gsf-infile-msole.h>
+#include <gsf/gsf-infile.h>
+#include <gsf/gsf-input-stdio.h>
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
 
 namespace workbook {
@@ -160,7 +167,36 @@ void readSheet(const void* handle, Sheet& sheet, const QString& path) {
 
 } // namespace
 
-Book readBook(const QString& path) {
+namespace detail {
+
+std::optional<std::vector<std::uint8_t>> workbookStream(const QString& path) {
+    struct Unref {
+        void operator()(void* object) const { g_object_unref(object); }
+    };
+    GError* error = nullptr;
+    std::unique_ptr<GsfInput, Unref> input(
+        gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
+    g_clear_error(&error);
+    if (!input)
+        return std::nullopt;
+    const gsf_off_t fileSize = gsf_input_size(input.get());
+    std::unique_ptr<GsfInfile, Unref> ole(gsf_infile_msole_new(input.get(), &error));
+    g_clear_error(&error);
+    if (!ole)
+        return std::nullopt;
+    std::unique_ptr<GsfInput, Unref> stream(gsf_infile_child_by_name(ole.get(), "Workbook"));
+    if (!stream)
+        return std::nullopt;
+    const gsf_off_t size = gsf_input_size(stream.get());
+    if (size <= 0 || size > fileSize)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    if (gsf_input_read(stream.get(), bytes.size(), bytes.data()) == nullptr)
+        return std::nullopt;
+    return bytes;
+}
+
+Book readWithFreeXl(const QString& path) {
     checkFile(path);
     FreeXlHandle handle;
     const int rc = freexl_open(QFile::encodeName(path).constData(), handle.out());
@@ -193,6 +229,16 @@ Book readBook(const QString& path) {
         readSheet(handle.get(), sheet, path);
     }
     return book;
+}
+
+} // namespace detail
+
+Book readBook(const QString& path) {
+    checkFile(path);
+    if (const auto stream = detail::workbookStream(path))
+        if (auto book = biff::readPlainStream(*stream))
+            return std::move(*book);
+    return detail::readWithFreeXl(path);
 }
 
 FileState fileState(const QString& path) {
