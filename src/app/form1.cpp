@@ -87,7 +87,7 @@ void Form1::buildControls() {
     Command3 = button(QStringLiteral("查看"), 1680);
     Command4 = button(QStringLiteral("保存"), 2880);
     Command2 = button(QStringLiteral("退出"), 4080);
-    Label2[0] = label(QStringLiteral("软件设计：地磅记录系统开发组"), 480, 5880, song10);
+    Label2[0] = label(QStringLiteral("软件设计：王工"), 480, 5880, song10);
     Label2[2] = label(QStringLiteral("设计时间：2010-08-04"), 2760, 5880, song10);
     Label2[1] = label(QStringLiteral("联系电话：0571-88880000"), 480, 6240, song10);
     Label5 = label(QStringLiteral("Label5"), 480, 6600, song10);
