@@ -4,6 +4,7 @@
 //   app/form1.cpp              layout, start-up, focus, the event gate
 //   link/serial_port.cpp       Comm_Load, Comm_Open, Comm_Close
 //   link/command_mode.cpp      YH_ZhiLing, YH_ZhiLing_Send, MSComm1_OnComm, YH_ZhiLing_Read
+//   link/continuous_mode.cpp   YH_LianXv, YH_LianXv_Read (not invoked by the window)
 //   records/entry_fields.cpp   Text1_Change, Label1_Change, Label3_Change, Label4_Change
 //   records/record_capture.cpp Command1_Click, Command4_Click
 // Everything runs on the UI thread. Asynchronous events (serial notifications, timer ticks,
@@ -90,6 +91,8 @@ public:
     void YH_ZhiLing_Send();
     void MSComm1_OnComm();
     void YH_ZhiLing_Read();
+    void YH_LianXv();
+    void YH_LianXv_Read();
 
     void Text1_Change(std::int16_t index);
     void Label1_Change(std::int16_t index);

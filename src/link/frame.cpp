@@ -67,4 +67,43 @@ std::optional<QString> weightText(double weight, int decimals) {
     return QString::number(weight, 'f', decimals) + QStringLiteral("kg");
 }
 
+ContinuousScan scanContinuousChunk(RecvBuffer& buf, const QByteArray& chunk) {
+    ContinuousScan scan;
+    bool inFrame = false;
+    std::size_t position = 0;
+    for (const char c : chunk) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        if (byte == kStx) {
+            inFrame = true;
+            position = 0;
+            scan.changed = false;
+        }
+        if (!inFrame)
+            continue;
+        if (position >= buf.size())
+            break; // longer than any frame the buffer holds: cut here
+        if (buf[position] != byte) {
+            scan.changed = true;
+            buf[position] = byte;
+        }
+        scan.stored.append(static_cast<char>(byte));
+        ++position;
+        if (byte == kEtx)
+            break;
+    }
+    return scan;
+}
+
+std::optional<ContinuousReading> continuousReading(const RecvBuffer& buf) {
+    for (std::size_t i = 2; i <= 8; ++i)
+        if (buf[i] < '0' || buf[i] > '9')
+            return std::nullopt;
+    ContinuousReading r;
+    for (std::size_t i = 2; i <= 7; ++i)
+        r.counts = r.counts * 10 + (buf[i] - '0');
+    r.decimals = buf[8] - '0';
+    r.negative = buf[1] == '-';
+    return r;
+}
+
 } // namespace indicator

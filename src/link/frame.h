@@ -43,4 +43,24 @@ std::optional<std::int32_t> commandDigits(const RecvBuffer& buf);
 // nullopt for any other number of decimals.
 std::optional<QString> weightText(double weight, int decimals);
 
+// One chunk of the continuous mode scanned into the stored frame: a start byte (re)starts the
+// frame at index 0 and forgets earlier differences; bytes before the first start byte are
+// skipped; the first end byte after a start byte ends the scan. `stored` lists the bytes
+// stored in order (the raw-frame line), `changed` whether the frame last started differed.
+struct ContinuousScan {
+    bool changed = false;
+    QByteArray stored;
+};
+ContinuousScan scanContinuousChunk(RecvBuffer& buf, const QByteArray& chunk);
+
+// The reading a continuous-mode frame carries: the six digits at indices 2 to 7, the
+// decimal places at 8, the sign at 1. nullopt when one of indices 2 to 8 is not an ASCII
+// digit: such a frame carries no reading.
+struct ContinuousReading {
+    std::int32_t counts = 0;
+    int decimals = 0;
+    bool negative = false;
+};
+std::optional<ContinuousReading> continuousReading(const RecvBuffer& buf);
+
 } // namespace indicator
