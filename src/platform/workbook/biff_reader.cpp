@@ -1,6 +1,7 @@
 #include "platform/workbook/biff_reader.h"
 #include "platform/workbook/biff_writer.h"
 
+#include <QDate>
 #include <QtEndian>
 
 #include <algorithm>
@@ -81,6 +82,8 @@ enum : std::uint16_t {
     rtSharedFormula = 0x04BC,
     rtString = 0x0207,
     rtRString = 0x00D6,
+    rtTable = 0x0236,
+    rtDate1904 = 0x0022,
 };
 
 // Data of a record and its CONTINUE records, read across their boundaries. Characters of a
@@ -176,16 +179,29 @@ std::vector<QString> readSst(const Record& sst, RecordReader& records) {
     return strings;
 }
 
-// Built-in number formats that show a number as a number ([MS-XLS] 2.4.126 FORMAT); dates,
-// times and custom formats are left to FreeXL, which turns them into date texts.
-bool plainFormat(std::uint16_t format) {
-    return format <= 13 || (format >= 37 && format <= 44) || format == 48 || format == 49;
+// How a cell format shows a number: as a number, or as a date, a time or both. Dates and
+// times come back as the texts FreeXL gives them ("2026-12-07", "08:04:07",
+// "2026-12-07 08:04:07"), so that both readers agree.
+enum class Shown : std::uint8_t { Number, Date, Time, DateTime };
+
+// The built-in formats of [MS-XLS] 2.4.126 (FORMAT) that show dates or times.
+Shown builtInFormat(std::uint16_t format) {
+    if ((format >= 14 && format <= 17) || (format >= 27 && format <= 31) ||
+        (format >= 34 && format <= 36) || (format >= 50 && format <= 58))
+        return Shown::Date;
+    if ((format >= 18 && format <= 21) || (format >= 32 && format <= 33) ||
+        (format >= 45 && format <= 47))
+        return Shown::Time;
+    if (format == 22)
+        return Shown::DateTime;
+    return Shown::Number;
 }
 
-// Whether a format string shows a number as a number: nothing of a date or a time is left
-// once quoted texts, escaped characters, colours and "General" are taken out.
-bool plainFormatCode(const QString& code) {
+// What a format string shows, from the date and time letters left once quoted texts,
+// escaped characters, colours and "General" are taken out; "m" is minutes beside "h" or "s".
+Shown formatCode(const QString& code) {
     QString rest;
+    bool elapsed = false;
     for (qsizetype i = 0; i < code.size(); ++i) {
         const QChar c = code[i];
         if (c == u'"') {
@@ -198,15 +214,54 @@ bool plainFormatCode(const QString& code) {
             const QString inside = code.mid(i + 1, end < 0 ? -1 : end - i - 1).toLower();
             if (!inside.isEmpty() && inside.count(inside[0]) == inside.size() &&
                 QStringView(u"hms").contains(inside[0]))
-                return false; // elapsed time
+                elapsed = true;
             i = end < 0 ? code.size() : end;
         } else {
             rest += c.toLower();
         }
     }
     rest.remove(QStringLiteral("general"));
-    return !std::any_of(rest.begin(), rest.end(),
-                        [](QChar c) { return QStringView(u"ymdhsaeb").contains(c); });
+    const bool time = elapsed || rest.contains(u'h') || rest.contains(u's');
+    const bool date = rest.contains(u'y') || rest.contains(u'd') || (!time && rest.contains(u'm'));
+    if (date && time)
+        return Shown::DateTime;
+    if (date)
+        return Shown::Date;
+    return time ? Shown::Time : Shown::Number;
+}
+
+// A serial date as text: days since 1899-12-31 with the 1900 system's day 60 (the
+// 29 February 1900 that never was), or since 1904-01-01; the fraction is the time of day.
+std::optional<QString> dateText(double serial, Shown shown, bool date1904) {
+    if (!(serial >= 0 && serial < 2958466))
+        return std::nullopt;
+    auto days = static_cast<qint64>(std::floor(serial));
+    auto seconds = static_cast<int>(std::llround((serial - static_cast<double>(days)) * 86400));
+    if (seconds >= 86400) {
+        ++days;
+        seconds -= 86400;
+    }
+    QDate date;
+    if (date1904)
+        date = QDate(1904, 1, 1).addDays(days);
+    else
+        date = days >= 61 ? QDate(1899, 12, 30).addDays(days) : QDate(1899, 12, 31).addDays(days);
+    const QString time = QStringLiteral("%1:%2:%3")
+                             .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+                             .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+                             .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    const QString day = date.toString(QStringLiteral("yyyy-MM-dd"));
+    switch (shown) {
+    case Shown::Date:
+        return day;
+    case Shown::Time:
+        return time;
+    case Shown::DateTime:
+        return day + u' ' + time;
+    case Shown::Number:
+        break;
+    }
+    return std::nullopt;
 }
 
 double rkValue(std::uint32_t rk) {
@@ -220,11 +275,34 @@ double rkValue(std::uint32_t rk) {
     return (rk & 1) != 0 ? value / 100 : value;
 }
 
+double f64(const std::uint8_t* p) {
+    const std::uint64_t bits = qFromLittleEndian<std::uint64_t>(p);
+    double value;
+    std::memcpy(&value, &bits, 8);
+    return value;
+}
+
+// A string of one record: 16-bit count, flags, characters ([MS-XLS] 2.5.294).
+QString recordString(const Record& r, std::size_t at) {
+    if (at + 3 > r.size)
+        decline();
+    const std::size_t count = le16(r.data + at);
+    const bool wide = (r.data[at + 2] & 1) != 0;
+    if (at + 3 + count * (wide ? 2 : 1) > r.size)
+        decline();
+    QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
+    for (std::size_t i = 0; i < count; ++i)
+        text[static_cast<qsizetype>(i)] =
+            QChar(wide ? le16(r.data + at + 3 + 2 * i) : r.data[at + 3 + i]);
+    return text;
+}
+
 struct Globals {
-    std::vector<std::pair<std::uint16_t, bool>> plainCustomFormats;
-    std::vector<bool> plainXf;
+    std::vector<std::pair<std::uint16_t, Shown>> customFormats;
+    std::vector<Shown> xfShown;
     std::vector<std::pair<std::uint32_t, QString>> sheets; // stream position, name
     std::vector<QString> sst;
+    bool date1904 = false;
 };
 
 Globals readGlobals(RecordReader& records) {
@@ -240,29 +318,24 @@ Globals readGlobals(RecordReader& records) {
         case rtFilePass:
         case rtBof:
             decline();
+        case rtDate1904:
+            g.date1904 = r.size >= 2 && le16(r.data) != 0;
+            break;
         case rtFormat: {
-            if (r.size < 5)
+            if (r.size < 2)
                 decline();
-            const std::size_t count = le16(r.data + 2);
-            const bool wide = (r.data[4] & 1) != 0;
-            if (5 + count * (wide ? 2 : 1) > r.size)
-                decline();
-            QString code(static_cast<qsizetype>(count), Qt::Uninitialized);
-            for (std::size_t i = 0; i < count; ++i)
-                code[static_cast<qsizetype>(i)] =
-                    QChar(wide ? le16(r.data + 5 + 2 * i) : r.data[5 + i]);
-            g.plainCustomFormats.emplace_back(le16(r.data), plainFormatCode(code));
+            g.customFormats.emplace_back(le16(r.data), formatCode(recordString(r, 2)));
             break;
         }
         case rtXf: {
             if (r.size < 4)
                 decline();
             const std::uint16_t format = le16(r.data + 2);
-            bool plain = plainFormat(format);
-            for (const auto& [number, plainCode] : g.plainCustomFormats)
+            Shown shown = builtInFormat(format);
+            for (const auto& [number, customShown] : g.customFormats)
                 if (number == format)
-                    plain = plainCode;
-            g.plainXf.push_back(plain);
+                    shown = customShown;
+            g.xfShown.push_back(shown);
             break;
         }
         case rtBoundSheet: {
@@ -288,111 +361,143 @@ Globals readGlobals(RecordReader& records) {
     }
 }
 
-// `pooled` maps shared-string indices to the sheet's own strings; it comes in all unset and
-// is left so, so that one table of the size of the SST serves every sheet.
-void readSheet(RecordReader& records, const Globals& g, Sheet& sheet,
-               std::vector<std::uint32_t>& pooled) {
+class SheetReader {
+public:
+    SheetReader(const Globals& g, Sheet& sheet, std::vector<std::uint32_t>& pooled)
+        : m_g(g), m_sheet(sheet), m_pooled(pooled) {}
+    ~SheetReader() {
+        for (const std::uint32_t i : m_touched)
+            m_pooled[i] = UINT32_MAX;
+    }
+    SheetReader(const SheetReader&) = delete;
+    SheetReader& operator=(const SheetReader&) = delete;
+
+    void read(RecordReader& records);
+
+private:
+    struct Cell {
+        int row;
+        int column;
+        Shown shown;
+    };
+    Cell cellAt(const Record& r, std::size_t need) const {
+        if (r.size < need)
+            decline();
+        return at(le16(r.data), le16(r.data + 2), le16(r.data + 4));
+    }
+    Cell at(int row, int column, std::uint16_t xf) const {
+        if (column >= MaxColumns || xf >= m_g.xfShown.size())
+            decline();
+        return {row + 1, column + 1, m_g.xfShown[xf]};
+    }
+    void number(const Cell& cell, double value) {
+        if (!std::isfinite(value))
+            decline();
+        if (cell.shown != Shown::Number)
+            if (const auto text = dateText(value, cell.shown, m_g.date1904)) {
+                m_sheet.setText(cell.row, cell.column, *text);
+                return;
+            }
+        m_sheet.setNumber(cell.row, cell.column, value);
+    }
+
+    const Globals& m_g;
+    Sheet& m_sheet;
+    std::vector<std::uint32_t>& m_pooled; // shared-string index to the sheet's own string
+    std::vector<std::uint32_t> m_touched;
+};
+
+void SheetReader::read(RecordReader& records) {
     const Record bof = records.next();
     if (bof.type != rtBof || bof.size < 4 || le16(bof.data) != 0x0600 || le16(bof.data + 2) != 0x10)
         decline();
-    std::vector<std::uint32_t> touched;
-    struct Reset {
-        std::vector<std::uint32_t>& pooled;
-        std::vector<std::uint32_t>& touched;
-        ~Reset() {
-            for (const std::uint32_t i : touched)
-                pooled[i] = UINT32_MAX;
-        }
-    } reset{pooled, touched};
-    auto cellAt = [&](const Record& r, std::size_t need) {
-        if (r.size < need)
-            decline();
-        const int row = le16(r.data) + 1;
-        const int column = le16(r.data + 2) + 1;
-        const std::uint16_t xf = le16(r.data + 4);
-        if (column > MaxColumns || xf >= g.plainXf.size() || !g.plainXf[xf])
-            decline();
-        return std::pair(row, column);
-    };
+    Cell pending{0, 0, Shown::Number}; // a formula whose text result follows in STRING
+    bool hasPending = false;
     for (;;) {
         const Record r = records.next();
+        if (r.type != rtString && r.type != rtSharedFormula && r.type != rtArray &&
+            r.type != rtTable)
+            hasPending = false;
         switch (r.type) {
         case rtEof:
             return;
         case rtBof:
-        case rtFormula:
-        case rtArray:
-        case rtSharedFormula:
-        case rtString:
         case rtRString:
             decline();
         case rtLabelSst: {
-            const auto [row, column] = cellAt(r, 10);
+            const Cell cell = cellAt(r, 10);
             const std::uint32_t index = le32(r.data + 6);
-            if (index >= g.sst.size())
+            if (index >= m_g.sst.size())
                 decline();
-            if (pooled[index] == UINT32_MAX) {
-                pooled[index] = sheet.addString(g.sst[index]);
-                touched.push_back(index);
+            if (m_pooled[index] == UINT32_MAX) {
+                m_pooled[index] = m_sheet.addString(m_g.sst[index]);
+                m_touched.push_back(index);
             }
-            sheet.setStringCell(row, column, pooled[index]);
+            m_sheet.setStringCell(cell.row, cell.column, m_pooled[index]);
             break;
         }
         case rtLabel: {
-            const auto [row, column] = cellAt(r, 9);
-            const std::size_t count = le16(r.data + 6);
-            const bool wide = (r.data[8] & 1) != 0;
-            if (9 + count * (wide ? 2 : 1) > r.size)
-                decline();
-            QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
-            for (std::size_t i = 0; i < count; ++i)
-                text[static_cast<qsizetype>(i)] =
-                    QChar(wide ? le16(r.data + 9 + 2 * i) : r.data[9 + i]);
-            sheet.setText(row, column, text);
+            const Cell cell = cellAt(r, 9);
+            m_sheet.setText(cell.row, cell.column, recordString(r, 6));
             break;
         }
-        case rtNumber: {
-            const auto [row, column] = cellAt(r, 14);
-            double value;
-            const std::uint64_t bits = qFromLittleEndian<std::uint64_t>(r.data + 6);
-            std::memcpy(&value, &bits, 8);
-            if (!std::isfinite(value))
-                decline();
-            sheet.setNumber(row, column, value);
+        case rtNumber:
+            number(cellAt(r, 14), f64(r.data + 6));
             break;
-        }
-        case rtRk: {
-            const auto [row, column] = cellAt(r, 10);
-            sheet.setNumber(row, column, rkValue(le32(r.data + 6)));
+        case rtRk:
+            number(cellAt(r, 10), rkValue(le32(r.data + 6)));
             break;
-        }
         case rtMulRk: {
             if (r.size < 6 || (r.size - 6) % 6 != 0)
                 decline();
-            const int row = le16(r.data) + 1;
             const int first = le16(r.data + 2);
             const std::size_t count = (r.size - 6) / 6;
             if (le16(r.data + r.size - 2) != first + static_cast<int>(count) - 1)
                 decline();
             for (std::size_t i = 0; i < count; ++i) {
                 const std::uint8_t* p = r.data + 4 + 6 * i;
-                const int column = first + static_cast<int>(i) + 1;
-                const std::uint16_t xf = le16(p);
-                if (column > MaxColumns || xf >= g.plainXf.size() || !g.plainXf[xf])
-                    decline();
-                sheet.setNumber(row, column, rkValue(le32(p + 2)));
+                number(at(le16(r.data), first + static_cast<int>(i), le16(p)),
+                       rkValue(le32(p + 2)));
             }
             break;
         }
         case rtBoolErr: {
-            const auto [row, column] = cellAt(r, 8);
-            if (r.data[7] != 0) // an error value, not a boolean
-                decline();
-            sheet.setBoolean(row, column, r.data[6] != 0);
+            const Cell cell = cellAt(r, 8);
+            if (r.data[7] == 0) // a boolean; an error value leaves the cell empty
+                m_sheet.setBoolean(cell.row, cell.column, r.data[6] != 0);
             break;
         }
-        case rtBlank:
-        case rtMulBlank:
+        case rtFormula: {
+            // The cached result ([MS-XLS] 2.5.133 FormulaValue): a number, or after 0xFFFF
+            // in its last two bytes a text (in the STRING record that follows), a boolean,
+            // an error or an empty text.
+            const Cell cell = cellAt(r, 20);
+            if (le16(r.data + 12) != 0xFFFF) {
+                number(cell, f64(r.data + 6));
+            } else if (r.data[6] == 0) {
+                pending = cell;
+                hasPending = true;
+            } else if (r.data[6] == 1) {
+                m_sheet.setBoolean(cell.row, cell.column, r.data[8] != 0);
+            } else if (r.data[6] == 3) {
+                m_sheet.setText(cell.row, cell.column, QString());
+            }
+            break;
+        }
+        case rtString: {
+            if (!hasPending)
+                break;
+            Segments data;
+            data.add(r);
+            while (records.peekType() == rtContinue)
+                data.add(records.next());
+            const std::uint16_t count = data.u16();
+            const bool wide = (data.u8() & 1) != 0;
+            m_sheet.setText(pending.row, pending.column,
+                            count == 0 ? QString() : data.chars(count, wide));
+            hasPending = false;
+            break;
+        }
         default:
             break;
         }
@@ -411,7 +516,7 @@ std::optional<Book> readPlainStream(std::span<const std::uint8_t> stream) {
         Book book;
         for (const auto& [position, name] : g.sheets) {
             records.seek(position);
-            readSheet(records, g, book.appendSheet(name), pooled);
+            SheetReader(g, book.appendSheet(name), pooled).read(records);
         }
         return book;
     } catch (const Decline&) {
