@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include "records/save_failure.h"
 #include "records/text_forms.h"
 
 #include <QFocusEvent>
@@ -162,7 +163,10 @@ void Form1::afterEvent() {
 
 void Form1::reportUnhandled(const std::exception& e) {
     // A failure that ended an event: the steps after it were not done; the window runs on.
-    qWarning("weighbridge: %s", e.what());
+    if (const auto* failure = dynamic_cast<const records::SaveFailure*>(&e))
+        reportSaveFailure(*failure);
+    else
+        qWarning("weighbridge: %s", e.what());
 }
 
 void Form1::start() {

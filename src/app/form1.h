@@ -7,6 +7,7 @@
 //   link/continuous_mode.cpp   YH_LianXv, YH_LianXv_Read (not invoked by the window)
 //   records/entry_fields.cpp   Text1_Change, Label1_Change, Label3_Change, Label4_Change
 //   records/record_capture.cpp Command1_Click, Command4_Click
+//   records/workbook_store.cpp Save_date
 // Everything runs on the UI thread. Asynchronous events (serial notifications, timer ticks,
 // clicks) go through runEvent, which handles them one at a time: one that arrives while
 // another is still running (inside a modal box's nested loop) waits until it has returned.
@@ -25,6 +26,9 @@
 #include <vector>
 
 class QLineEdit;
+namespace records {
+class SaveFailure;
+}
 class QPushButton;
 class QTimer;
 
@@ -101,6 +105,7 @@ public:
 
     void Command1_Click();
     void Command4_Click();
+    void Save_date();
 
     // The window's outer width (frame included) in twips.
     float outerWidthTwips() const;
@@ -125,6 +130,8 @@ private:
     void afterEvent();
     void onTimer(QTimer* timer, bool& pending, void (Form1::*tick)());
     void reportUnhandled(const std::exception& e);
+    void reportSaveFailure(const records::SaveFailure& failure);
+    void setAsideDayWorkbook(const QString& path, const QString& dayName, const QString& reason);
 
     void Timer1_Timer();
     void Timer3_Timer() {}

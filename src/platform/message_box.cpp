@@ -29,7 +29,9 @@ int QtMessageBoxes::MsgBox(const QString& prompt, int style, const QString& titl
     const QString caption = title.isEmpty() ? kApplicationTitle : title;
     const bool yesNo = (style & 0x0F) == msgbox::vbYesNo;
     const int icon = style & 0x70;
-    const QMessageBox::Icon qIcon = icon == msgbox::vbQuestion      ? QMessageBox::Question
+    const QMessageBox::Icon qIcon = icon == msgbox::vbCritical      ? QMessageBox::Critical
+                                    : icon == msgbox::vbQuestion    ? QMessageBox::Question
+                                    : icon == msgbox::vbExclamation ? QMessageBox::Warning
                                     : icon == msgbox::vbInformation ? QMessageBox::Information
                                                                     : QMessageBox::NoIcon;
     if (!yesNo) {

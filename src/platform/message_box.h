@@ -11,7 +11,9 @@ namespace platform {
 namespace msgbox {
 inline constexpr int vbOKOnly = 0;
 inline constexpr int vbYesNo = 4;
+inline constexpr int vbCritical = 16;
 inline constexpr int vbQuestion = 32;
+inline constexpr int vbExclamation = 48;
 inline constexpr int vbInformation = 64;
 inline constexpr int vbOK = 1;
 inline constexpr int vbYes = 6;

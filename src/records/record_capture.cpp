@@ -1,12 +1,60 @@
-// Record capture: a reading becomes a row in memory, and the save action hands the rows to
-// the day's workbook.
+// Record capture: a new reading becomes a row in memory, and the save action hands the rows
+// to the day's workbook. The save button's enabled state marks rows not yet saved.
 
 #include "app/form1.h"
+#include "records/save_failure.h"
+#include "records/text_forms.h"
+
+#include <QLineEdit>
+#include <QPushButton>
 
 namespace app {
 
-void Form1::Command1_Click() {}
+void Form1::Command1_Click() {
+    if (!Change_Flag)
+        return;
+    if (Recv_Buf[3] == '-') {
+        Label4->setCaption(QStringLiteral("数据为负，不保存！请查询！"));
+        return;
+    }
+    if (Weight_Value == 0)
+        return;
+    if (Label1[4]->foreColor() == kColorRed) {
+        messages().MsgBox(QStringLiteral("仪表连接失败！"), platform::msgbox::vbOKOnly);
+        return;
+    }
+    if (Rec_Count >= kRecSlots) {
+        // Every slot is in use: save them first, so that this reading finds a free one.
+        Label4->setCaption(QStringLiteral("数据自动保存中..."));
+        try {
+            Command4_Click();
+        } catch (const records::SaveFailure& failure) {
+            Label4->setCaption(QStringLiteral("内存已满且数据未能保存，本次数据未记录！"));
+            reportSaveFailure(failure);
+            return;
+        }
+    }
+    const auto slot = static_cast<std::size_t>(Rec_Count);
+    const QDateTime now = clock().now();
+    Rec_Date[slot] = clock().dateText(now.date());
+    Rec_Time[slot] = clock().timeText(now.time());
+    Rec_CarNo[slot] = Text1[1]->text();
+    Rec_Gross[slot] = records::numberText(Weight_Value);
+    Rec_Tare[slot] = records::numberText(records::leadingNumber(Text1[0]->text()));
+    Rec_Net[slot] = records::numberText(records::leadingNumber(Text1[2]->text()));
+    ++Rec_Count;
+    Command4->setEnabled(true);
+    Label4->setCaption(QStringLiteral("数据记录正常！^_^"));
+}
 
-void Form1::Command4_Click() {}
+void Form1::Command4_Click() {
+    Save_date();
+    Rec_Count = 0;
+    Command4->setEnabled(false);
+}
+
+void Form1::reportSaveFailure(const records::SaveFailure& failure) {
+    messages().MsgBox(failure.message(), platform::msgbox::vbOKOnly | platform::msgbox::vbCritical);
+}
 
 } // namespace app

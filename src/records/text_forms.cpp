@@ -105,4 +105,16 @@ QString timeLine(const QTime& time) {
         .arg(time.second(), 2, 10, QLatin1Char('0'));
 }
 
+QString dayFileName(const QString& dateText) {
+    QString name = dateText;
+    for (QChar& c : name) {
+        if (c.unicode() < 0x20 || QStringView(u"/\\:*?\"<>|").contains(c))
+            c = QLatin1Char('-');
+    }
+    // A name of dots alone would name a folder.
+    if (name.isEmpty() || name.count(QLatin1Char('.')) == name.size())
+        name = QStringLiteral("-") + name;
+    return name;
+}
+
 } // namespace records

@@ -24,4 +24,8 @@ QString netText(double net);
 QString dateLine(const QDate& date);
 QString timeLine(const QTime& time);
 
+// The day's workbook file name (without ".xls") for a date text: characters that cannot
+// stand in a file name ("/" of a regional date among them) become "-".
+QString dayFileName(const QString& dateText);
+
 } // namespace records

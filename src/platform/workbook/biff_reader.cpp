@@ -13,11 +13,17 @@ namespace workbook::biff {
 
 namespace {
 
-// A failure of the fast reader: the stream is handed to FreeXL instead.
-struct Decline {};
+// Why the reader stops: the stream is damaged, protected, or of a kind left to FreeXL.
+struct Stop {
+    StreamResult::Verdict verdict;
+    const char* reason;
+};
 
-[[noreturn]] void decline() {
-    throw Decline{};
+[[noreturn]] void damaged(const char* reason) {
+    throw Stop{StreamResult::Verdict::Damaged, reason};
+}
+[[noreturn]] void unsupported(const char* reason) {
+    throw Stop{StreamResult::Verdict::Unsupported, reason};
 }
 
 std::uint16_t le16(const std::uint8_t* p) {
@@ -39,18 +45,18 @@ public:
 
     void seek(std::size_t position) {
         if (position >= m_stream.size())
-            decline();
+            damaged("a worksheet lies outside the workbook stream");
         m_pos = position;
     }
     bool atEnd() const { return m_pos + 4 > m_stream.size(); }
     std::uint16_t peekType() const { return atEnd() ? 0 : le16(m_stream.data() + m_pos); }
     Record next() {
         if (atEnd())
-            decline();
+            damaged("the workbook stream ends before its last record");
         const std::uint8_t* p = m_stream.data() + m_pos;
         const std::size_t size = le16(p + 2);
         if (size > 8224 || m_pos + 4 + size > m_stream.size())
-            decline();
+            damaged("a record runs past the end of the workbook stream");
         m_pos += 4 + size;
         return {le16(p), p + 4, size};
     }
@@ -125,7 +131,7 @@ public:
             const std::size_t charSize = wide ? 2 : 1;
             const std::size_t here = std::min(count - done, (part.size - m_off) / charSize);
             if (here == 0)
-                decline(); // a character split between records
+                damaged("a character of a text is split between records");
             const std::uint8_t* p = part.data + m_off;
             if (wide) {
                 for (std::size_t i = 0; i < here; ++i)
@@ -147,7 +153,7 @@ private:
     }
     void nextPart() {
         if (m_part + 1 >= m_parts.size())
-            decline();
+            damaged("a text runs past the end of its records");
         ++m_part;
         m_off = 0;
     }
@@ -285,11 +291,11 @@ double f64(const std::uint8_t* p) {
 // A string of one record: 16-bit count, flags, characters ([MS-XLS] 2.5.294).
 QString recordString(const Record& r, std::size_t at) {
     if (at + 3 > r.size)
-        decline();
+        damaged("a text runs past the end of its record");
     const std::size_t count = le16(r.data + at);
     const bool wide = (r.data[at + 2] & 1) != 0;
     if (at + 3 + count * (wide ? 2 : 1) > r.size)
-        decline();
+        damaged("a text runs past the end of its record");
     QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
     for (std::size_t i = 0; i < count; ++i)
         text[static_cast<qsizetype>(i)] =
@@ -307,8 +313,12 @@ struct Globals {
 
 Globals readGlobals(RecordReader& records) {
     Record bof = records.next();
-    if (bof.type != rtBof || bof.size < 8 || le16(bof.data) != 0x0600 || le16(bof.data + 2) != 5)
-        decline();
+    if (bof.type != rtBof || bof.size < 4)
+        damaged("the workbook stream does not start with a BOF record");
+    if (le16(bof.data) != 0x0600)
+        unsupported("not BIFF8");
+    if (le16(bof.data + 2) != 5)
+        damaged("the workbook stream does not start with the workbook globals");
     Globals g;
     for (;;) {
         const Record r = records.next();
@@ -316,20 +326,21 @@ Globals readGlobals(RecordReader& records) {
         case rtEof:
             return g;
         case rtFilePass:
+            throw Stop{StreamResult::Verdict::Encrypted, "the workbook is protected by a password"};
         case rtBof:
-            decline();
+            damaged("the workbook globals have no EOF record");
         case rtDate1904:
             g.date1904 = r.size >= 2 && le16(r.data) != 0;
             break;
         case rtFormat: {
             if (r.size < 2)
-                decline();
+                damaged("a FORMAT record is too short");
             g.customFormats.emplace_back(le16(r.data), formatCode(recordString(r, 2)));
             break;
         }
         case rtXf: {
             if (r.size < 4)
-                decline();
+                damaged("an XF record is too short");
             const std::uint16_t format = le16(r.data + 2);
             Shown shown = builtInFormat(format);
             for (const auto& [number, customShown] : g.customFormats)
@@ -339,12 +350,14 @@ Globals readGlobals(RecordReader& records) {
             break;
         }
         case rtBoundSheet: {
-            if (r.size < 8 || r.data[5] != 0) // worksheets only
-                decline();
+            if (r.size < 8)
+                damaged("a BOUNDSHEET record is too short");
+            if (r.data[5] != 0)
+                unsupported("a chart, macro or dialog sheet");
             const std::size_t count = r.data[6];
             const bool wide = (r.data[7] & 1) != 0;
             if (8 + count * (wide ? 2 : 1) > r.size)
-                decline();
+                damaged("a worksheet name runs past the end of its record");
             QString name(static_cast<qsizetype>(count), Qt::Uninitialized);
             for (std::size_t i = 0; i < count; ++i)
                 name[static_cast<qsizetype>(i)] =
@@ -382,17 +395,19 @@ private:
     };
     Cell cellAt(const Record& r, std::size_t need) const {
         if (r.size < need)
-            decline();
+            damaged("a cell record is too short");
         return at(le16(r.data), le16(r.data + 2), le16(r.data + 4));
     }
     Cell at(int row, int column, std::uint16_t xf) const {
-        if (column >= MaxColumns || xf >= m_g.xfShown.size())
-            decline();
+        if (column >= MaxColumns)
+            damaged("a cell lies beyond column 256");
+        if (xf >= m_g.xfShown.size())
+            damaged("a cell refers to a cell format that does not exist");
         return {row + 1, column + 1, m_g.xfShown[xf]};
     }
     void number(const Cell& cell, double value) {
         if (!std::isfinite(value))
-            decline();
+            damaged("a cell holds an infinite number or a NaN");
         if (cell.shown != Shown::Number)
             if (const auto text = dateText(value, cell.shown, m_g.date1904)) {
                 m_sheet.setText(cell.row, cell.column, *text);
@@ -409,8 +424,10 @@ private:
 
 void SheetReader::read(RecordReader& records) {
     const Record bof = records.next();
-    if (bof.type != rtBof || bof.size < 4 || le16(bof.data) != 0x0600 || le16(bof.data + 2) != 0x10)
-        decline();
+    if (bof.type != rtBof || bof.size < 4 || le16(bof.data) != 0x0600)
+        damaged("a worksheet does not start with a BOF record");
+    if (le16(bof.data + 2) != 0x10)
+        unsupported("a sheet that is not a worksheet");
     Cell pending{0, 0, Shown::Number}; // a formula whose text result follows in STRING
     bool hasPending = false;
     for (;;) {
@@ -421,14 +438,22 @@ void SheetReader::read(RecordReader& records) {
         switch (r.type) {
         case rtEof:
             return;
-        case rtBof:
-        case rtRString:
-            decline();
+        case rtBof: // an embedded chart: skipped up to its own EOF
+            for (int depth = 1; depth > 0;) {
+                const std::uint16_t type = records.next().type;
+                depth += type == rtBof ? 1 : type == rtEof ? -1 : 0;
+            }
+            break;
+        case rtRString: {
+            const Cell cell = cellAt(r, 9);
+            m_sheet.setText(cell.row, cell.column, recordString(r, 6));
+            break;
+        }
         case rtLabelSst: {
             const Cell cell = cellAt(r, 10);
             const std::uint32_t index = le32(r.data + 6);
             if (index >= m_g.sst.size())
-                decline();
+                damaged("a cell refers to a shared text that does not exist");
             if (m_pooled[index] == UINT32_MAX) {
                 m_pooled[index] = m_sheet.addString(m_g.sst[index]);
                 m_touched.push_back(index);
@@ -449,11 +474,11 @@ void SheetReader::read(RecordReader& records) {
             break;
         case rtMulRk: {
             if (r.size < 6 || (r.size - 6) % 6 != 0)
-                decline();
+                damaged("a MULRK record has a wrong length");
             const int first = le16(r.data + 2);
             const std::size_t count = (r.size - 6) / 6;
             if (le16(r.data + r.size - 2) != first + static_cast<int>(count) - 1)
-                decline();
+                damaged("a MULRK record has a wrong length");
             for (std::size_t i = 0; i < count; ++i) {
                 const std::uint8_t* p = r.data + 4 + 6 * i;
                 number(at(le16(r.data), first + static_cast<int>(i), le16(p)),
@@ -506,23 +531,25 @@ void SheetReader::read(RecordReader& records) {
 
 } // namespace
 
-std::optional<Book> readPlainStream(std::span<const std::uint8_t> stream) {
+StreamResult readStream(std::span<const std::uint8_t> stream) {
     try {
         RecordReader records(stream);
         const Globals g = readGlobals(records);
-        if (g.sheets.empty() || g.sheets.size() > MaxSheets)
-            decline();
+        if (g.sheets.empty())
+            damaged("it holds no worksheet");
+        if (g.sheets.size() > MaxSheets)
+            damaged("it lists more worksheets than a workbook holds");
         std::vector<std::uint32_t> pooled(g.sst.size(), UINT32_MAX);
         Book book;
         for (const auto& [position, name] : g.sheets) {
             records.seek(position);
             SheetReader(g, book.appendSheet(name), pooled).read(records);
         }
-        return book;
-    } catch (const Decline&) {
-        return std::nullopt;
-    } catch (const Error&) { // a text or a cell beyond what a sheet holds
-        return std::nullopt;
+        return {StreamResult::Verdict::Read, std::move(book), {}};
+    } catch (const Stop& stop) {
+        return {stop.verdict, std::nullopt, QString::fromLatin1(stop.reason)};
+    } catch (const Error& e) { // a cell beyond what a worksheet holds
+        return {StreamResult::Verdict::Damaged, std::nullopt, e.reason()};
     }
 }
 

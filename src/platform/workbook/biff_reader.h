@@ -4,8 +4,9 @@
 // numbers, booleans, cached formula results, and date- or time-formatted numbers as the date
 // texts FreeXL gives. FreeXL 1.0.6 loses booleans (it reads them as 1 and 0) and cached
 // formula results, and refuses a text that spans three or more records; this reader does
-// not. Anything it does not read in full (encryption, BIFF5, charts, rich strings, any
-// damage) it leaves to FreeXL: it then answers nothing rather than guessing.
+// not. A damaged or encrypted stream it reports itself, so that FreeXL never sees one (the
+// fuzz target found FreeXL reading out of bounds on a damaged file); only intact streams of
+// kinds it does not read (BIFF5, chart and macro sheets) are left to FreeXL.
 
 #include "platform/workbook/book.h"
 
@@ -15,8 +16,20 @@
 
 namespace workbook::biff {
 
-// The book held by a BIFF8 "Workbook" stream, or nothing when the stream holds anything this
-// reader does not read in full.
-std::optional<Book> readPlainStream(std::span<const std::uint8_t> stream);
+struct StreamResult {
+    enum class Verdict {
+        Read,        // `book` holds every sheet
+        Unsupported, // intact as far as read, but of a kind left to FreeXL (BIFF5, chart sheets)
+        Damaged,     // `reason` says what is wrong
+        Encrypted,
+    };
+    Verdict verdict;
+    std::optional<Book> book;
+    QString reason;
+};
+
+// Reads a BIFF8 "Workbook" stream. Every record is bounds-checked; nothing in the stream can
+// make the reader read outside it, loop or take memory beyond a small multiple of its size.
+StreamResult readStream(std::span<const std::uint8_t> stream);
 
 } // namespace workbook::biff

@@ -1,6 +1,6 @@
-// Reading workbooks: the compound file is opened with libgsf and a plain workbook stream is
-// read by the fast reader; everything else goes to FreeXL. What FreeXL cannot tell apart (a
-// file that is no workbook at all, a missing file, a password) is settled around it.
+// Reading workbooks: the compound file is opened with libgsf and its Workbook stream read by
+// our BIFF8 reader, which also judges damage and encryption. FreeXL reads what is intact but
+// of a kind ours leaves alone (BIFF5 workbooks, chart and macro sheets).
 
 #include "platform/workbook/biff_reader.h"
 #include "platform/workbook/file_io.h"
@@ -169,7 +169,13 @@ void readSheet(const void* handle, Sheet& sheet, const QString& path) {
 
 namespace detail {
 
-std::optional<std::vector<std::uint8_t>> workbookStream(const QString& path) {
+CompoundFile openCompoundFile(const QString& path) {
+    // libgsf warns on stderr about every damaged file it meets; the damage is reported as an
+    // Error instead.
+    static const guint quiet = g_log_set_handler(
+        "libgsf:msole", G_LOG_LEVEL_WARNING,
+        [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+    (void)quiet;
     struct Unref {
         void operator()(void* object) const { g_object_unref(object); }
     };
@@ -178,22 +184,24 @@ std::optional<std::vector<std::uint8_t>> workbookStream(const QString& path) {
         gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
     g_clear_error(&error);
     if (!input)
-        return std::nullopt;
+        return {CompoundFile::State::Unreadable, {}};
     const gsf_off_t fileSize = gsf_input_size(input.get());
     std::unique_ptr<GsfInfile, Unref> ole(gsf_infile_msole_new(input.get(), &error));
     g_clear_error(&error);
     if (!ole)
-        return std::nullopt;
+        return {CompoundFile::State::Damaged, {}};
     std::unique_ptr<GsfInput, Unref> stream(gsf_infile_child_by_name(ole.get(), "Workbook"));
-    if (!stream)
-        return std::nullopt;
+    if (!stream) {
+        std::unique_ptr<GsfInput, Unref> old(gsf_infile_child_by_name(ole.get(), "Book"));
+        return {old ? CompoundFile::State::OldWorkbook : CompoundFile::State::NoWorkbook, {}};
+    }
     const gsf_off_t size = gsf_input_size(stream.get());
     if (size <= 0 || size > fileSize)
-        return std::nullopt;
+        return {CompoundFile::State::Damaged, {}};
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     if (gsf_input_read(stream.get(), bytes.size(), bytes.data()) == nullptr)
-        return std::nullopt;
-    return bytes;
+        return {CompoundFile::State::Damaged, {}};
+    return {CompoundFile::State::Workbook, std::move(bytes)};
 }
 
 Book readWithFreeXl(const QString& path) {
@@ -235,9 +243,34 @@ Book readWithFreeXl(const QString& path) {
 
 Book readBook(const QString& path) {
     checkFile(path);
-    if (const auto stream = detail::workbookStream(path))
-        if (auto book = biff::readPlainStream(*stream))
-            return std::move(*book);
+    detail::CompoundFile file = detail::openCompoundFile(path);
+    switch (file.state) {
+    case detail::CompoundFile::State::Unreadable:
+        throw Error(Error::Kind::Io, path, QStringLiteral("it cannot be read"));
+    case detail::CompoundFile::State::Damaged:
+        throw Error(Error::Kind::Damaged, path,
+                    QStringLiteral("its compound-file structure is damaged"));
+    case detail::CompoundFile::State::NoWorkbook:
+        throw Error(Error::Kind::NotWorkbook, path,
+                    QStringLiteral("it is an Office file that holds no workbook"));
+    case detail::CompoundFile::State::OldWorkbook:
+        return detail::readWithFreeXl(path);
+    case detail::CompoundFile::State::Workbook:
+        break;
+    }
+    biff::StreamResult result = biff::readStream(file.stream);
+    file.stream = {};
+    switch (result.verdict) {
+    case biff::StreamResult::Verdict::Read:
+        return std::move(*result.book);
+    case biff::StreamResult::Verdict::Encrypted:
+        throw Error(Error::Kind::Encrypted, path,
+                    QStringLiteral("the workbook is protected by a password"));
+    case biff::StreamResult::Verdict::Damaged:
+        throw Error(Error::Kind::Damaged, path, QStringLiteral("it is damaged: ") + result.reason);
+    case biff::StreamResult::Verdict::Unsupported:
+        break;
+    }
     return detail::readWithFreeXl(path);
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/workbook/biff_writer.h"
 #include "platform/workbook/file_io.h"
+#include "platform/workbook/readers.h"
 
 #include <QDir>
 #include <QFile>
@@ -99,7 +100,7 @@ private:
 };
 
 void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std::uint8_t>& stream,
-                       const QString& target) {
+                       const QString& target, const char* streamName = "Workbook") {
     auto fail = [&](const char* what) {
         throw Error(Error::Kind::Io, target,
                     QStringLiteral("%1 (%2)").arg(QLatin1String(what),
@@ -111,7 +112,7 @@ void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std
     GPtr<GsfOutfile> ole(gsf_outfile_msole_new(sink.get()));
     if (!ole)
         fail("cannot write");
-    GPtr<GsfOutput> workbook(gsf_outfile_new_child(ole.get(), "Workbook", FALSE));
+    GPtr<GsfOutput> workbook(gsf_outfile_new_child(ole.get(), streamName, FALSE));
     if (!workbook)
         fail("cannot write");
     const bool written = gsf_output_write(workbook.get(), stream.size(), stream.data());
@@ -123,15 +124,8 @@ void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std
         fail("writing the workbook failed");
 }
 
-} // namespace
-
-void writeBook(const Book& book, const QString& path) {
-    std::vector<std::uint8_t> stream;
-    try {
-        stream = biff::workbookStream(book);
-    } catch (const Error& e) {
-        throw Error(e.kind(), path, e.reason());
-    }
+void replaceAtomically(const std::vector<std::uint8_t>& stream, const QString& path,
+                       const char* streamName) {
     const QFileInfo info(path);
     if (!info.absoluteDir().exists())
         throw Error(Error::Kind::Io, path, QStringLiteral("its folder does not exist"));
@@ -139,7 +133,7 @@ void writeBook(const Book& book, const QString& path) {
         throw Error(Error::Kind::Io, path, QStringLiteral("it is a folder"));
 
     TempFile temp(path);
-    writeCompoundFile(temp.file(), temp.name(), stream, path);
+    writeCompoundFile(temp.file(), temp.name(), stream, path, streamName);
     if (const int error = temp.finish(); error != 0)
         throw Error(Error::Kind::Io, path, systemReason("writing the workbook failed", error));
     if (::rename(temp.name().constData(), QFile::encodeName(path).constData()) != 0)
@@ -152,6 +146,25 @@ void writeBook(const Book& book, const QString& path) {
         ::fsync(dir);
         ::close(dir);
     }
+}
+
+} // namespace
+
+namespace detail {
+void writeStreamFile(const std::vector<std::uint8_t>& stream, const QString& path,
+                     const char* streamName) {
+    replaceAtomically(stream, path, streamName);
+}
+} // namespace detail
+
+void writeBook(const Book& book, const QString& path) {
+    std::vector<std::uint8_t> stream;
+    try {
+        stream = biff::workbookStream(book);
+    } catch (const Error& e) {
+        throw Error(e.kind(), path, e.reason());
+    }
+    replaceAtomically(stream, path, "Workbook");
 }
 
 } // namespace workbook

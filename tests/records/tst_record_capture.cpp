@@ -1,0 +1,379 @@
+// Record capture and the day's workbook: readings become rows, "保存" appends them to the
+// day's workbook in the program's folder, which an independent reader (xlrd) reads back.
+// Also what happens when the day's file is unusable, a sheet is full, the store is full
+// or the folder cannot be written.
+
+#include "doubles/fake_comm_control.h"
+#include "indicator_sim/frames.h"
+#include "platform/serial_comm_control.h"
+#include "platform/workbook/file_io.h"
+#include "support/form_harness.h"
+#include "support/pty.h"
+#include "xls_test_support.h"
+
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+using doubles::FakeCommControl;
+using support::FormHarness;
+
+namespace {
+
+QByteArray reply(double kg, int decimals = 1) {
+    return indicator_sim::commandReply(*indicator_sim::readingFor(kg, decimals));
+}
+
+// A window on a scripted port, its day's workbook in a temp folder.
+struct Rig {
+    FakeCommControl* port;
+    FormHarness h;
+    Rig() : Rig(std::make_unique<FakeCommControl>()) {}
+
+    // One notification carrying `bytes`.
+    void feed(const QByteArray& bytes, std::int16_t event = FakeCommControl::comEvReceive) {
+        port->received = bytes;
+        h->runEvent([&] {
+            port->event = event;
+            h->MSComm1_OnComm();
+        });
+    }
+    void save() { h->runEvent([&] { h->Command4_Click(); }); }
+    QString dayFile(const QString& name = "2010-8-4") const {
+        return h.folder.filePath(name + ".xls");
+    }
+    // The day's workbook as xlrd reads it, sheet by sheet, each row as "A|B|...|G" texts
+    // (numbers as their number text).
+    QList<QStringList> rows(const QString& file, int sheet = 0) const {
+        QString error;
+        const workbook::Book book = wbtest::xlrdBook(file, &error);
+        if (!error.isEmpty())
+            qWarning("%s", qPrintable(error));
+        QList<QStringList> out;
+        if (sheet >= book.sheetCount())
+            return out;
+        const workbook::Sheet& s = book.sheet(sheet);
+        for (int r = 1; r <= s.rowCount(); ++r) {
+            QStringList cells;
+            for (int c = 1; c <= 8; ++c)
+                cells << s.cell(r, c).toString();
+            out << cells;
+        }
+        return out;
+    }
+
+private:
+    explicit Rig(std::unique_ptr<FakeCommControl> c) : port(c.get()), h(std::move(c)) {
+        h->start();
+    }
+};
+
+const QStringList kHeader = {"序号", "日期", "时间", "车号", "毛重", "皮重", "净重"};
+
+QStringList header(const QString& h1) { return kHeader + QStringList{h1}; }
+
+} // namespace
+
+class TstRecordCapture : public QObject {
+    Q_OBJECT
+private slots:
+    void storesOfADay() {
+        Rig r;
+        r.h->Text1[1]->setText("浙A00123");
+        r.h->Text1[0]->setText("1500kg");
+        r.feed(reply(2000.5));
+        r.feed(reply(3000));
+        r.h->Text1[1]->setText("00123");
+        r.feed(reply(4000.25, 2));
+        QCOMPARE(r.h->Rec_Count, 3);
+        QVERIFY(r.h->Command4->isEnabled());
+        QCOMPARE(r.h.status(), QString("数据记录正常！^_^"));
+        r.save();
+        QCOMPARE(r.h.status(), QString("数据保存成功！"));
+        QCOMPARE(r.h->Rec_Count, 0);
+        QVERIFY(!r.h->Command4->isEnabled());
+        // The net box was computed from the tare typed before the first reading arrived.
+        const QList<QStringList> first = r.rows(r.dayFile());
+        QCOMPARE(first.size(), 4);
+        QCOMPARE(first[0], header(" 4"));
+        QCOMPARE(first[1], (QStringList{" 1", "2010/8/4", "09:05:03", "浙A00123", " 2000.5",
+                                        " 1500", " 0", ""}));
+        QCOMPARE(first[3], (QStringList{" 3", "2010/8/4", "09:05:03", "00123", " 4000.25",
+                                        " 1500", " 0", ""}));
+
+        // A second store the same day continues below.
+        r.h.clock->time = r.h.clock->time.addSecs(3600);
+        r.h->Text1[0]->setText("0");
+        r.feed(reply(10));
+        r.feed(reply(20));
+        r.save();
+        const QList<QStringList> second = r.rows(r.dayFile());
+        QCOMPARE(second.size(), 6);
+        QCOMPARE(second[0], header(" 6"));
+        QCOMPARE(second.mid(1, 3), first.mid(1, 3));
+        // The net box keeps what the last tare edit computed: 4000.25 - 0.
+        QCOMPARE(second[4], (QStringList{" 4", "2010/8/4", "10:05:03", "00123", " 10", " 0",
+                                         " 4000.25", ""}));
+        QCOMPARE(second[5][0], QString(" 5"));
+        QCOMPARE(second[5][4], QString(" 20"));
+    }
+
+    // What the record action makes of one notification after a good reading of 85.6.
+    void recordAction_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("event");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QStringList>("boxes");
+        const QByteArray p856 = reply(85.6);
+        const QString recorded = "数据记录正常！^_^";
+        QTest::newRow("new reading") << reply(90.1) << 2 << 2 << recorded << QStringList{};
+        QTest::newRow("unchanged frame") << p856 << 2 << 1 << recorded << QStringList{};
+        QTest::newRow("another kind of event repeats the reading")
+            << QByteArray() << 1 << 2 << recorded << QStringList{};
+        QTest::newRow("negative") << reply(-90.1) << 2 << 1 << "数据为负，不保存！请查询！"
+                                  << QStringList{};
+        QTest::newRow("zero") << reply(0) << 2 << 1 << "数据接收正常！" << QStringList{};
+        QTest::newRow("bad frame: red display")
+            << indicator_sim::commandReply(*indicator_sim::readingFor(90.1, 1),
+                                           {'A', 'B', indicator_sim::Corruption::WrongCheck})
+            << 2 << 1 << recorded << QStringList{"仪表连接失败！"};
+    }
+    void recordAction() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, event);
+        QFETCH(int, rows);
+        QFETCH(QString, status);
+        QFETCH(QStringList, boxes);
+        Rig r;
+        r.feed(reply(85.6));
+        QCOMPARE(r.h->Rec_Count, 1);
+        r.feed(bytes, static_cast<std::int16_t>(event));
+        QCOMPARE(r.h->Rec_Count, rows);
+        QCOMPARE(r.h.status(), status);
+        QStringList shown;
+        for (const auto& b : r.h.messages->shown) {
+            shown << b.prompt;
+            QCOMPARE(b.style, 0);
+            QCOMPARE(b.title, QString());
+        }
+        QCOMPARE(shown, boxes);
+    }
+
+    void pressingRecordTwiceAndEntryTexts() {
+        Rig r;
+        r.h->runEvent([&] { r.h->Command1_Click(); }); // no reading yet: nothing, silently
+        QCOMPARE(r.h->Rec_Count, 0);
+        QCOMPARE(r.h.status(), QString("欢迎使用本系统！"));
+        r.feed(reply(85.6));
+        r.h->Text1[0]->setText("皮重未知"); // counts as 0: the net box shows 85.6kg
+        r.h->runEvent([&] { r.h->Command1_Click(); });
+        r.h->Text1[0]->setText("100"); // net box: 出错！
+        r.h->runEvent([&] { r.h->Command1_Click(); });
+        QCOMPARE(r.h->Rec_Count, 3);
+        QCOMPARE(r.h->Rec_Net[0], QString(" 0")); // the net box was still empty
+        QCOMPARE(r.h->Rec_Tare[1], QString(" 0"));
+        QCOMPARE(r.h->Rec_Net[1], QString(" 85.6"));
+        QCOMPARE(r.h->Rec_Tare[2], QString(" 100"));
+        QCOMPARE(r.h->Rec_Net[2], QString(" 0"));
+        QCOMPARE(r.h->Rec_CarNo[2], QString());
+        QCOMPARE(r.h->Rec_Gross[2], QString(" 85.6"));
+    }
+
+    void saveWithNoRowsDoesNothing() {
+        Rig r;
+        r.save();
+        QVERIFY(QDir(r.h.folder.path()).entryList(QDir::Files).isEmpty());
+        QCOMPARE(r.h.status(), QString("欢迎使用本系统！"));
+        QVERIFY(!r.h->Command4->isEnabled());
+    }
+
+    void rowsJustAfterMidnightGoToTheNewDay() {
+        Rig r;
+        r.h.clock->time = QDateTime(QDate(2010, 8, 4), QTime(23, 59, 59));
+        r.feed(reply(85.6));
+        r.h.clock->time = QDateTime(QDate(2010, 8, 5), QTime(0, 0, 1));
+        r.save();
+        QVERIFY(!QFile::exists(r.dayFile("2010-8-4")));
+        const QList<QStringList> rows = r.rows(r.dayFile("2010-8-5"));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[1][1], QString("2010/8/4"));
+        QCOMPARE(rows[1][2], QString("23:59:59"));
+    }
+
+    // A day's file that exists but cannot take the rows is kept, renamed, and a new one made.
+    void unusableDayFileIsSetAside_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("not a workbook") << "garbage";
+        QTest::newRow("no sheet1") << "nosheet";
+        QTest::newRow("H1 not a number") << "badh1";
+    }
+    void unusableDayFileIsSetAside() {
+        QFETCH(QString, kind);
+        Rig r;
+        if (kind == "garbage") {
+            QFile f(r.dayFile());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("this is not a workbook\n");
+        } else {
+            workbook::Book book;
+            workbook::Sheet& s = book.addSheet(kind == "nosheet" ? "台账" : "sheet1");
+            s.setText(1, 1, "序号");
+            s.setText(1, 8, kind == "nosheet" ? "1" : "很多");
+            s.setText(2, 2, "旧数据");
+            workbook::writeBook(book, r.dayFile());
+        }
+        QFile original(r.dayFile());
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        const QByteArray before = original.readAll();
+        original.close();
+        // A damaged-1 already there is not overwritten either.
+        QFile older(r.dayFile("2010-8-4-damaged-1"));
+        QVERIFY(older.open(QIODevice::WriteOnly));
+        older.write("older");
+        older.close();
+
+        r.feed(reply(85.6));
+        r.save();
+        QCOMPARE(r.h.messages->shown.size(), 1);
+        QVERIFY(r.h.messages->shown[0].prompt.contains("2010-8-4-damaged-2.xls"));
+        QFile kept(r.dayFile("2010-8-4-damaged-2"));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), before);
+        QCOMPARE(r.rows(r.dayFile()).size(), 2);
+        QCOMPARE(r.h.status(), QString("数据保存成功！"));
+        QCOMPARE(r.h->Rec_Count, 0);
+    }
+
+    // A store that cannot write: the reason is shown, the rows and the marker stay, and the
+    // next try after the cause is gone writes them.
+    void failedStoreKeepsTheRows() {
+        Rig r;
+        QDir folder(r.h.folder.path());
+        r.feed(reply(85.6));
+        r.feed(reply(90.1));
+        // The program's folder gone: nothing can be written there.
+        const QString away = folder.path() + ".away";
+        QVERIFY(QDir().rename(folder.path(), away));
+        r.save();
+        QVERIFY(QDir().rename(away, folder.path()));
+        QCOMPARE(r.h.messages->shown.size(), 1);
+        QVERIFY(r.h.messages->shown[0].prompt.startsWith("数据保存失败！"));
+        QVERIFY(r.h.messages->shown[0].prompt.contains(QDir::toNativeSeparators(folder.path())));
+        QCOMPARE(r.h->Rec_Count, 2);
+        QVERIFY(r.h->Command4->isEnabled());
+        QCOMPARE(r.h.status(), QString("数据记录正常！^_^"));
+        r.save();
+        QCOMPARE(r.rows(r.dayFile()).size(), 3);
+        QCOMPARE(r.h->Rec_Count, 0);
+    }
+
+    // All 10,001 slots in use: a further reading saves first, then takes slot 0.
+    void fullStore_data() {
+        QTest::addColumn<bool>("saveWorks");
+        QTest::newRow("save works") << true;
+        QTest::newRow("save fails") << false;
+    }
+    void fullStore() {
+        QFETCH(bool, saveWorks);
+        Rig r;
+        r.feed(reply(85.6));
+        for (std::size_t i = 1; i < app::kRecSlots; ++i) {
+            r.h->Rec_Date[i] = r.h->Rec_Date[0];
+            r.h->Rec_Time[i] = r.h->Rec_Time[0];
+            r.h->Rec_Gross[i] = QString(" %1").arg(i);
+        }
+        r.h->Rec_Count = app::kRecSlots;
+        const QString folder = r.h.folder.path();
+        if (!saveWorks)
+            QVERIFY(QDir().rename(folder, folder + ".away"));
+        r.feed(reply(90.1));
+        if (!saveWorks)
+            QVERIFY(QDir().rename(folder + ".away", folder));
+        if (saveWorks) {
+            QCOMPARE(r.h->Rec_Count, 1);
+            QCOMPARE(r.h->Rec_Gross[0], QString(" 90.1"));
+            QCOMPARE(r.h.status(), QString("数据记录正常！^_^"));
+            const QList<QStringList> rows = r.rows(r.dayFile());
+            QCOMPARE(rows.size(), 10002);
+            QCOMPARE(rows[10001][4], QString(" 10000"));
+        } else {
+            QCOMPARE(r.h->Rec_Count, app::kRecSlots);
+            QCOMPARE(r.h->Rec_Gross[0], QString(" 85.6"));
+            QVERIFY(r.h.status().contains("内存已满"));
+            QCOMPARE(r.h.messages->shown.size(), 1);
+        }
+    }
+
+    // 65,600 rows across two stores: a sheet ends at row 65,536 and the rest go to sheet2.
+    void rowsBeyondOneSheet() {
+        Rig r;
+        workbook::Book book;
+        workbook::Sheet& s = book.addSheet("Sheet1");
+        for (int c = 0; c < 7; ++c)
+            s.setText(1, c + 1, kHeader[c]);
+        for (int row = 2; row <= 60001; ++row) {
+            s.setNumber(row, 1, row - 1);
+            s.setText(row, 2, "2010/8/4");
+        }
+        s.setNumber(1, 8, 60001);
+        workbook::writeBook(book, r.dayFile());
+
+        r.feed(reply(85.6));
+        for (std::size_t i = 1; i < 5600; ++i) {
+            r.h->Rec_Date[i] = r.h->Rec_Date[0];
+            r.h->Rec_Gross[i] = QString(" %1").arg(i);
+        }
+        r.h->Rec_Count = 5600;
+        r.save();
+        r.feed(reply(90.1));
+        r.save();
+        QString error;
+        const workbook::Book saved = wbtest::xlrdBook(r.dayFile(), &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(saved.sheetCount(), 2);
+        const workbook::Sheet& s1 = saved.sheet(0);
+        const workbook::Sheet& s2 = saved.sheet(1);
+        QCOMPARE(s2.name(), QString("sheet2"));
+        QCOMPARE(s1.rowCount(), 65536);
+        QCOMPARE(s1.cell(1, 8).numberValue(), 65536.0);
+        QCOMPARE(s1.cell(65536, 1).numberValue(), 65535.0);
+        QCOMPARE(s2.cell(1, 1).toString(), QString("序号"));
+        QCOMPARE(s2.cell(2, 1).numberValue(), 65536.0);
+        // 5,535 rows fit into sheet1, 65 went on, then the second store's one row.
+        QCOMPARE(s2.rowCount(), 67);
+        QCOMPARE(s2.cell(1, 8).numberValue(), 67.0);
+        QCOMPARE(s2.cell(67, 1).numberValue(), 65601.0);
+        QCOMPARE(s2.cell(67, 5).numberValue(), 90.1);
+    }
+
+    // The connection box never stacks: notifications wait while it is open.
+    void connectionBoxNeverStacks() {
+        support::Pty pty;
+        FormHarness h(std::make_unique<platform::SerialCommControl>(pty.slavePath()));
+        h->start();
+        pty.read(300, 6);
+        pty.write(reply(85.6));
+        QTRY_COMPARE(h->Rec_Count, 1);
+        int boxesSeenInside = 0;
+        h.messages->whileShown = [&] {
+            // Bad frames keep coming while the operator reads the box.
+            for (int i = 0; i < 5; ++i) {
+                pty.write(indicator_sim::commandReply(*indicator_sim::readingFor(90 + i, 1),
+                                                      {'A', 'B',
+                                                       indicator_sim::Corruption::WrongCheck}));
+                QTest::qWait(30);
+            }
+            boxesSeenInside = static_cast<int>(h.messages->shown.size());
+        };
+        pty.write(indicator_sim::commandReply(*indicator_sim::readingFor(91.5, 1),
+                                              {'A', 'B', indicator_sim::Corruption::WrongCheck}));
+        QTRY_VERIFY(!h.messages->shown.isEmpty());
+        QCOMPARE(boxesSeenInside, 1);
+        QCOMPARE(h->Rec_Count, 1);
+    }
+};
+
+QTEST_MAIN(TstRecordCapture)
+#include "tst_record_capture.moc"
