@@ -38,6 +38,7 @@ Form1::Form1(Platform platform, QWidget* parent)
       Rec_Gross(kRecSlots), Rec_Tare(kRecSlots), Rec_Net(kRecSlots),
       m_platform(std::move(platform)) {
     MSComm1 = m_platform.comm.get();
+    CommonDialog1 = m_platform.dialog.get();
     buildControls();
     connectEvents();
 }
@@ -127,6 +128,8 @@ void Form1::connectEvents() {
 
     connect(Command1, &QPushButton::clicked, this, [this] { runEvent([this] { Command1_Click(); }); });
     connect(Command4, &QPushButton::clicked, this, [this] { runEvent([this] { Command4_Click(); }); });
+    connect(Command2, &QPushButton::clicked, this, [this] { runEvent([this] { Command2_Click(); }); });
+    connect(Command3, &QPushButton::clicked, this, [this] { runEvent([this] { Command3_Click(); }); });
 
     connect(Timer1, &QTimer::timeout, this, [this] { onTimer(Timer1, m_timer1Pending, &Form1::Timer1_Timer); });
     connect(Timer3, &QTimer::timeout, this, [this] { onTimer(Timer3, m_timer3Pending, &Form1::Timer3_Timer); });

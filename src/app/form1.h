@@ -8,6 +8,8 @@
 //   records/entry_fields.cpp   Text1_Change, Label1_Change, Label3_Change, Label4_Change
 //   records/record_capture.cpp Command1_Click, Command4_Click
 //   records/workbook_store.cpp Save_date
+//   records/workbook_viewing.cpp Command3_Click, File_Open
+//   app/exit.cpp               Command2_Click, Form_Unload
 // Everything runs on the UI thread. Asynchronous events (serial notifications, timer ticks,
 // clicks) go through runEvent, which handles them one at a time: one that arrives while
 // another is still running (inside a modal box's nested loop) waits until it has returned.
@@ -16,11 +18,13 @@
 #include "link/frame.h"
 #include "platform/clock.h"
 #include "platform/comm_control.h"
+#include "platform/file_dialog.h"
 #include "platform/message_box.h"
 
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -39,7 +43,10 @@ struct Platform {
     std::unique_ptr<platform::CommControl> comm;
     std::unique_ptr<platform::MessageBoxes> messages;
     std::unique_ptr<platform::Clock> clock;
+    std::unique_ptr<platform::FileDialog> dialog;
     QString programFolder;
+    // Ends the process at once, without the close event (the real one never returns).
+    std::function<void()> endProgram;
 };
 
 // Text colours of the big weight display, red in the low byte.
@@ -72,6 +79,7 @@ public:
     QTimer* Timer3 = nullptr;
     QTimer* Timer4 = nullptr;
     platform::CommControl* MSComm1 = nullptr;
+    platform::FileDialog* CommonDialog1 = nullptr;
 
     // --- state --------------------------------------------------------------------------
     double Weight_Value = 0;
@@ -106,6 +114,9 @@ public:
     void Command1_Click();
     void Command4_Click();
     void Save_date();
+    void Command2_Click();
+    void Command3_Click();
+    void File_Open();
 
     // The window's outer width (frame included) in twips.
     float outerWidthTwips() const;

@@ -352,8 +352,8 @@ Globals readGlobals(RecordReader& records) {
         case rtBoundSheet: {
             if (r.size < 8)
                 damaged("a BOUNDSHEET record is too short");
-            if (r.data[5] != 0)
-                unsupported("a chart, macro or dialog sheet");
+            if (r.data[5] != 0) // a chart, macro or dialog sheet: no cells to read
+                break;
             const std::size_t count = r.data[6];
             const bool wide = (r.data[7] & 1) != 0;
             if (8 + count * (wide ? 2 : 1) > r.size)
@@ -427,7 +427,7 @@ void SheetReader::read(RecordReader& records) {
     if (bof.type != rtBof || bof.size < 4 || le16(bof.data) != 0x0600)
         damaged("a worksheet does not start with a BOF record");
     if (le16(bof.data + 2) != 0x10)
-        unsupported("a sheet that is not a worksheet");
+        damaged("a worksheet's BOF record names another kind of sheet");
     Cell pending{0, 0, Shown::Number}; // a formula whose text result follows in STRING
     bool hasPending = false;
     for (;;) {

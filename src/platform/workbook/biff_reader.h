@@ -5,8 +5,8 @@
 // texts FreeXL gives. FreeXL 1.0.6 loses booleans (it reads them as 1 and 0) and cached
 // formula results, and refuses a text that spans three or more records; this reader does
 // not. A damaged or encrypted stream it reports itself, so that FreeXL never sees one (the
-// fuzz target found FreeXL reading out of bounds on a damaged file); only intact streams of
-// kinds it does not read (BIFF5, chart and macro sheets) are left to FreeXL.
+// fuzz target found FreeXL reading out of bounds on a damaged file); only a stream of an
+// older BIFF version is left to FreeXL. Chart, macro and dialog sheets are left out.
 
 #include "platform/workbook/book.h"
 
@@ -19,7 +19,7 @@ namespace workbook::biff {
 struct StreamResult {
     enum class Verdict {
         Read,        // `book` holds every sheet
-        Unsupported, // intact as far as read, but of a kind left to FreeXL (BIFF5, chart sheets)
+        Unsupported, // an older BIFF version, left to FreeXL
         Damaged,     // `reason` says what is wrong
         Encrypted,
     };

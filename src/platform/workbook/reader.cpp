@@ -1,6 +1,6 @@
 // Reading workbooks: the compound file is opened with libgsf and its Workbook stream read by
-// our BIFF8 reader, which also judges damage and encryption. FreeXL reads what is intact but
-// of a kind ours leaves alone (BIFF5 workbooks, chart and macro sheets).
+// our BIFF8 reader, which also judges damage and encryption. FreeXL reads the workbooks of
+// older BIFF versions (Excel 5 and 95), which ours leaves alone.
 
 #include "platform/workbook/biff_reader.h"
 #include "platform/workbook/file_io.h"
@@ -173,7 +173,7 @@ CompoundFile openCompoundFile(const QString& path) {
     // libgsf warns on stderr about every damaged file it meets; the damage is reported as an
     // Error instead.
     static const guint quiet = g_log_set_handler(
-        "libgsf:msole", G_LOG_LEVEL_WARNING,
+        "libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
         [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     (void)quiet;
     struct Unref {

@@ -1,0 +1,1 @@
+#include "platform/file_dialog.h"
