@@ -312,7 +312,8 @@ void Simulator::sendNext() {
         chunk.noise = true;
         chunk.bytes = m_script.randomBytes(kRandomChunk);
         send(chunk);
-        ++m_totals.frames; // chunks count towards --count
+        --m_totals.noise;
+        ++m_totals.frames; // chunks count as frames, towards --count
         return;
     }
     const ScriptFrame item = m_script.next();
