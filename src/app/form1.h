@@ -111,10 +111,15 @@ public:
     void Label3_Change();
     void Label4_Change();
 
+    void Timer1_Timer();
+    void Timer3_Timer() {}
+    void Timer4_Timer();
+
     void Command1_Click();
     void Command4_Click();
     void Save_date();
     void Command2_Click();
+    void Form_Unload(std::int16_t& Cancel);
     void Command3_Click();
     void File_Open();
 
@@ -132,6 +137,7 @@ public:
 protected:
     bool event(QEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void buildControls();
@@ -141,12 +147,9 @@ private:
     void afterEvent();
     void onTimer(QTimer* timer, bool& pending, void (Form1::*tick)());
     void reportUnhandled(const std::exception& e);
+    bool saveBeforeLeaving(); // false: the store failed, was reported, the window is back
     void reportSaveFailure(const records::SaveFailure& failure);
     void setAsideDayWorkbook(const QString& path, const QString& dayName, const QString& reason);
-
-    void Timer1_Timer();
-    void Timer3_Timer() {}
-    void Timer4_Timer();
 
     Platform m_platform;
     int m_eventDepth = 0;

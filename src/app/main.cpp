@@ -3,8 +3,11 @@
 
 #include "app/form1.h"
 #include "platform/serial_comm_control.h"
+#include "platform/termination.h"
 
 #include <QApplication>
+
+#include <cstdlib>
 
 #ifndef WEIGHBRIDGE_COM1
 #define WEIGHBRIDGE_COM1 "/dev/ttyS0"
@@ -19,8 +22,10 @@ int main(int argc, char* argv[]) {
     parts.messages = std::make_unique<platform::QtMessageBoxes>();
     parts.clock = std::make_unique<platform::SystemClock>();
     parts.programFolder = QApplication::applicationDirPath();
+    parts.endProgram = [] { std::_Exit(0); };
 
     app::Form1 form(std::move(parts));
+    platform::closeOnTermination(&form);
     form.start();
     return QApplication::exec();
 }
