@@ -3,6 +3,7 @@
 
 #include "app/form1.h"
 #include "doubles/fake_clock.h"
+#include "doubles/scripted_dialog.h"
 #include "doubles/scripted_messages.h"
 
 #include <QTemporaryDir>
@@ -15,7 +16,9 @@ struct FormHarness {
     QTemporaryDir folder;
     doubles::ScriptedMessages* messages = nullptr;
     doubles::FakeClock* clock = nullptr;
+    doubles::ScriptedDialog* dialog = nullptr;
     std::unique_ptr<app::Form1> form;
+    int ended = 0; // how often the program was ended at once
 
     explicit FormHarness(std::unique_ptr<platform::CommControl> comm) {
         app::Platform p;
@@ -26,7 +29,11 @@ struct FormHarness {
         auto c = std::make_unique<doubles::FakeClock>();
         clock = c.get();
         p.clock = std::move(c);
+        auto d = std::make_unique<doubles::ScriptedDialog>();
+        dialog = d.get();
+        p.dialog = std::move(d);
         p.programFolder = folder.path();
+        p.endProgram = [this] { ++ended; };
         form = std::make_unique<app::Form1>(std::move(p));
     }
 
