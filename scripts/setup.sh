@@ -9,10 +9,12 @@ packages=(
   libfreexl-dev libgsf-1-dev
   python3-xlrd python3-xlwt
   fonts-wqy-zenhei
+  xvfb xauth xdotool
 )
-# Tools for the sanitizer build, the fuzz targets and the window screenshots.
+# The end-to-end test drives the real window under a virtual X display (xvfb, xdotool).
+# Tools for the fuzz targets (clang and its sanitizer runtimes) on request.
 if [[ "${WEIGHBRIDGE_DEV_TOOLS:-0}" == 1 ]]; then
-  packages+=(clang libclang-rt-dev xvfb xauth imagemagick)
+  packages+=(clang libclang-rt-dev)
 fi
 
 missing=()
