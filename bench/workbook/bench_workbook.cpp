@@ -48,6 +48,17 @@ Row rowText(int n) {
             numberText(gross - tare)};
 }
 
+// One data row as the store writes it: seven cells, each a text.
+void writeRow(Worksheet& ws, int row, const Row& t) {
+    ws.setCells(row, 1, numberText(row - 1));
+    ws.setCells(row, 2, t.date);
+    ws.setCells(row, 3, t.time);
+    ws.setCells(row, 4, t.vehicle);
+    ws.setCells(row, 5, t.gross);
+    ws.setCells(row, 6, t.tare);
+    ws.setCells(row, 7, t.net);
+}
+
 // A day's sheet with the header and rows 2 to lastRow, written as the store writes cells.
 Book dayBook(int lastRow) {
     Application app;
@@ -55,16 +66,8 @@ Book dayBook(int lastRow) {
     Worksheet& ws = wb.worksheets(1);
     for (int c = 0; c < 7; ++c)
         ws.setCells(1, c + 1, QString::fromUtf8(Captions[c]));
-    for (int r = 2; r <= lastRow; ++r) {
-        const Row t = rowText(r);
-        ws.setCells(r, 1, numberText(r - 1));
-        ws.setCells(r, 2, t.date);
-        ws.setCells(r, 3, t.time);
-        ws.setCells(r, 4, t.vehicle);
-        ws.setCells(r, 5, t.gross);
-        ws.setCells(r, 6, t.tare);
-        ws.setCells(r, 7, t.net);
-    }
+    for (int r = 2; r <= lastRow; ++r)
+        writeRow(ws, r, rowText(r));
     ws.setCells(1, 8, numberText(lastRow));
     return wb.book();
 }
@@ -145,16 +148,8 @@ int benchAppend(const QString& dir, int runs) {
         ws.activate();
         int last = static_cast<int>(numberFromText(ws.cells(1, 8).toString()).value_or(0));
         const double opened = static_cast<double>(t.nsecsElapsed()) / 1e6;
-        for (const Row& r : rows) {
-            ++last;
-            ws.setCells(last, 1, numberText(last - 1));
-            ws.setCells(last, 2, r.date);
-            ws.setCells(last, 3, r.time);
-            ws.setCells(last, 4, r.vehicle);
-            ws.setCells(last, 5, r.gross);
-            ws.setCells(last, 6, r.tare);
-            ws.setCells(last, 7, r.net);
-        }
+        for (const Row& r : rows)
+            writeRow(ws, ++last, r);
         ws.setCells(1, 8, numberText(last));
         const double written = static_cast<double>(t.nsecsElapsed()) / 1e6;
         ws.saveAs(path);

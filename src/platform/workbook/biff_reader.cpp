@@ -1,4 +1,5 @@
 #include "platform/workbook/biff_reader.h"
+#include "platform/workbook/biff_records.h"
 #include "platform/workbook/biff_writer.h"
 
 #include <QDate>
@@ -64,32 +65,6 @@ public:
 private:
     std::span<const std::uint8_t> m_stream;
     std::size_t m_pos = 0;
-};
-
-enum : std::uint16_t {
-    rtBof = 0x0809,
-    rtEof = 0x000A,
-    rtFilePass = 0x002F,
-    rtFormat = 0x041E,
-    rtXf = 0x00E0,
-    rtBoundSheet = 0x0085,
-    rtSst = 0x00FC,
-    rtContinue = 0x003C,
-    rtLabelSst = 0x00FD,
-    rtLabel = 0x0204,
-    rtNumber = 0x0203,
-    rtRk = 0x027E,
-    rtMulRk = 0x00BD,
-    rtBoolErr = 0x0205,
-    rtBlank = 0x0201,
-    rtMulBlank = 0x00BE,
-    rtFormula = 0x0006,
-    rtArray = 0x0221,
-    rtSharedFormula = 0x04BC,
-    rtString = 0x0207,
-    rtRString = 0x00D6,
-    rtTable = 0x0236,
-    rtDate1904 = 0x0022,
 };
 
 // Data of a record and its CONTINUE records, read across their boundaries. Characters of a

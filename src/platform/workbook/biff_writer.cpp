@@ -1,4 +1,5 @@
 #include "platform/workbook/biff_writer.h"
+#include "platform/workbook/biff_records.h"
 
 #include <QtEndian>
 
@@ -11,61 +12,6 @@ namespace workbook::biff {
 namespace {
 
 static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "cell texts are copied as UTF-16LE as they are");
-
-// Record numbers, [MS-XLS] 2.3.
-enum : std::uint16_t {
-    rtBof = 0x0809,
-    rtEof = 0x000A,
-    rtInterfaceHdr = 0x00E1,
-    rtMms = 0x00C1,
-    rtInterfaceEnd = 0x00E2,
-    rtWriteAccess = 0x005C,
-    rtCodePage = 0x0042,
-    rtDsf = 0x0161,
-    rtTabId = 0x013D,
-    rtFnGroupCount = 0x009C,
-    rtWinProtect = 0x0019,
-    rtProtect = 0x0012,
-    rtPassword = 0x0013,
-    rtProt4Rev = 0x01AF,
-    rtProt4RevPass = 0x01BC,
-    rtBackup = 0x0040,
-    rtHideObj = 0x008D,
-    rtWindow1 = 0x003D,
-    rtDate1904 = 0x0022,
-    rtCalcPrecision = 0x000E,
-    rtRefreshAll = 0x01B7,
-    rtBookBool = 0x00DA,
-    rtFont = 0x0031,
-    rtXf = 0x00E0,
-    rtStyle = 0x0293,
-    rtUsesElfs = 0x0160,
-    rtBoundSheet = 0x0085,
-    rtCountry = 0x008C,
-    rtSst = 0x00FC,
-    rtContinue = 0x003C,
-    rtExtSst = 0x00FF,
-    rtCalcMode = 0x000D,
-    rtCalcCount = 0x000C,
-    rtCalcRefMode = 0x000F,
-    rtCalcIter = 0x0011,
-    rtCalcDelta = 0x0010,
-    rtCalcSaveRecalc = 0x005F,
-    rtPrintRowCol = 0x002A,
-    rtPrintGrid = 0x002B,
-    rtGridSet = 0x0082,
-    rtGuts = 0x0080,
-    rtDefaultRowHeight = 0x0225,
-    rtWsBool = 0x0081,
-    rtDefColWidth = 0x0055,
-    rtColInfo = 0x007D,
-    rtDimensions = 0x0200,
-    rtLabelSst = 0x00FD,
-    rtNumber = 0x0203,
-    rtRk = 0x027E,
-    rtBoolErr = 0x0205,
-    rtWindow2 = 0x023E,
-};
 
 constexpr std::uint16_t CellXf = 15; // the default cell format, after the 15 style formats
 
