@@ -21,6 +21,7 @@ int main(int argc, char* argv[]) {
     parts.comm = std::make_unique<platform::SerialCommControl>(QStringLiteral(WEIGHBRIDGE_COM1));
     parts.messages = std::make_unique<platform::QtMessageBoxes>();
     parts.clock = std::make_unique<platform::SystemClock>();
+    parts.dialog = std::make_unique<platform::QtFileDialog>();
     parts.programFolder = QApplication::applicationDirPath();
     parts.endProgram = [] { std::_Exit(0); };
 

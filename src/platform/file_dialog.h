@@ -3,6 +3,7 @@
 // file name in and out, and the modal showing.
 
 #include <QString>
+#include <QStringList>
 
 namespace platform {
 
@@ -18,6 +19,29 @@ public:
     // Shows the dialog for opening a file and returns when it is closed; a cancel is not a
     // failure.
     virtual void ShowOpen() = 0;
+};
+
+// A filter list "description|pattern|description|pattern..." as Qt name filters, one per
+// entry: "description (patterns)", where several patterns of an entry, separated by ";",
+// are separated by spaces. A description without its pattern is dropped.
+QStringList qtNameFilters(const QString& filter);
+
+// A Qt file dialog shown modally over the active window. It starts in the folder of the file
+// name set; a name holding "*" or "?" is a pattern and filters the list, any other name is
+// proposed as the file to open. After a choice fileName() is the chosen file's full path in
+// the platform's form; after a cancel it is what was set.
+class QtFileDialog final : public FileDialog {
+public:
+    void setFilter(const QString& filter) override { m_filter = filter; }
+    void setFilterIndex(int index) override { m_filterIndex = index; }
+    void setFileName(const QString& fileName) override { m_fileName = fileName; }
+    QString fileName() const override { return m_fileName; }
+    void ShowOpen() override;
+
+private:
+    QString m_filter;
+    int m_filterIndex = 1;
+    QString m_fileName;
 };
 
 } // namespace platform
