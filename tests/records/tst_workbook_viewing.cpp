@@ -1,0 +1,311 @@
+// Viewing a saved workbook on "查看": the dialog settings and the cancel test, the viewer
+// windows (cells, tabs, copying, no editing, independence), unreadable files, and the Qt
+// file dialog itself.
+
+#include "doubles/fake_comm_control.h"
+#include "platform/workbook/file_io.h"
+#include "records/workbook_viewer.h"
+#include "support/form_harness.h"
+
+#include <QClipboard>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QtTest>
+
+using records::WorkbookViewer;
+
+namespace {
+
+struct Rig {
+    support::FormHarness h{std::make_unique<doubles::FakeCommControl>()};
+    Rig() { h->start(); }
+
+    QString file(const QString& name) const { return h.folder.filePath(name); }
+    QString initialName() const {
+        return QDir::toNativeSeparators(h.folder.path()) + QDir::separator() + "*.xls";
+    }
+    void view(const QString& answer) {
+        h.dialog->chosen << answer;
+        h->Command3->click();
+    }
+    // Rows held in the record store, not yet saved.
+    void hold(const QStringList& carNumbers) {
+        for (const QString& car : carNumbers) {
+            const auto k = static_cast<std::size_t>(h->Rec_Count++);
+            h->Rec_Date[k] = "2010/8/4";
+            h->Rec_Time[k] = "09:05:03";
+            h->Rec_CarNo[k] = car;
+            h->Rec_Gross[k] = " 2000.5";
+            h->Rec_Tare[k] = " 1500";
+            h->Rec_Net[k] = " 500.5";
+        }
+        h->Command4->setEnabled(true);
+    }
+};
+
+// The viewer windows open now; closed ones are freed first.
+QList<WorkbookViewer*> viewers() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QList<WorkbookViewer*> found;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* v = qobject_cast<WorkbookViewer*>(w))
+            found << v;
+    return found;
+}
+
+QString cell(WorkbookViewer* v, int sheet, int row, int column) {
+    const QAbstractItemModel* m = v->sheetView(sheet)->model();
+    return m->data(m->index(row - 1, column - 1)).toString();
+}
+
+const QString kLongPlace = "浙江省杭州市萧山区城厢街道";
+
+void writeSample(const QString& path) {
+    workbook::Book book;
+    workbook::Sheet& s = book.addSheet("sheet1");
+    const QStringList header = {"序号", "日期", "时间", "车号", "毛重", "皮重", "净重"};
+    for (int c = 1; c <= 7; ++c)
+        s.setText(1, c, header[c - 1]);
+    s.setNumber(1, 8, 4);
+    for (int r = 2; r <= 20; ++r) {
+        s.setNumber(r, 1, r - 1);
+        s.setText(r, 2, "2010/8/4");
+        s.setText(r, 4, "ABCDEFGHIJKLMN");
+        s.setNumber(r, 5, -1234567.25);
+    }
+    s.setText(3, 4, kLongPlace);
+    book.addSheet("备注").setText(2, 2, "过磅员：张三");
+    workbook::writeBook(book, path);
+}
+
+} // namespace
+
+class TstWorkbookViewing : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() {
+        for (WorkbookViewer* v : viewers())
+            v->close();
+        QCOMPARE(viewers().size(), 0);
+    }
+
+    // Only the exact initial name read back counts as "nothing chosen".
+    void cancel_data() {
+        QTest::addColumn<bool>("typedBack");
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<bool>("cancelled");
+        QTest::newRow("cancel") << false << "" << true;
+        QTest::newRow("initial name chosen") << true << "*.xls" << true;
+        QTest::newRow("other case") << true << "*.XLS" << false;
+    }
+    void cancel() {
+        QFETCH(bool, typedBack);
+        QFETCH(QString, suffix);
+        QFETCH(bool, cancelled);
+        Rig r;
+        r.view(typedBack ? QDir::toNativeSeparators(r.h.folder.path()) + QDir::separator() + suffix
+                         : QString());
+        QCOMPARE(r.h.dialog->calls, (QStringList{"Filter=工作表(*.xls)|*.xls", "FilterIndex=1",
+                                                 "FileName=" + r.initialName(), "ShowOpen"}));
+        QCOMPARE(r.h.status() == "您没有选择要导入的文件！", cancelled);
+        QCOMPARE(r.h.messages->shown.size(), cancelled ? 0 : 1); // no file "*.XLS" to open
+        QCOMPARE(viewers().size(), 0);
+    }
+
+    void viewerShowsTheWorkbook() {
+        Rig r;
+        writeSample(r.file("2010-8-4.xls"));
+        const QString before = r.h.status();
+        r.view(r.file("2010-8-4.xls"));
+        QCOMPARE(viewers().size(), 1);
+        WorkbookViewer* v = viewers().first();
+        QCOMPARE(v->windowTitle(), QString("2010-8-4.xls [只读]"));
+        QVERIFY(v->isVisible() && !v->parent() && !v->isModal());
+        QCOMPARE(v->tabs()->count(), 2);
+        QCOMPARE(v->tabs()->tabText(1), QString("备注"));
+        QCOMPARE(cell(v, 0, 1, 4), QString("车号"));
+        QCOMPARE(cell(v, 0, 1, 8), QString("4"));
+        QCOMPARE(cell(v, 0, 3, 4), kLongPlace);
+        QCOMPARE(cell(v, 0, 4, 5), QString("-1234567.25"));
+        QCOMPARE(cell(v, 1, 2, 2), QString("过磅员：张三"));
+        QCOMPARE(r.h.status(), before);
+
+        records::SheetView* view = v->sheetView(0);
+        QCOMPARE(view->model()->headerData(7, Qt::Horizontal).toString(), QString("H"));
+        QCOMPARE(view->model()->headerData(4, Qt::Vertical).toString(), QString("5"));
+        // Wide enough to read: the Chinese text outweighs longer Latin ones.
+        for (int c : {3, 4})
+            QVERIFY(view->columnWidth(c) >
+                    view->fontMetrics().horizontalAdvance(cell(v, 0, c == 3 ? 3 : 4, c + 1)));
+
+        // Typing into a cell changes nothing.
+        v->tabs()->setCurrentIndex(0);
+        view->setCurrentIndex(view->model()->index(1, 3));
+        QTest::keyClicks(view, "x");
+        QTest::keyClick(view, Qt::Key_F2);
+        QVERIFY(view->findChildren<QLineEdit*>().isEmpty());
+        QCOMPARE(cell(v, 0, 2, 4), QString("ABCDEFGHIJKLMN"));
+    }
+
+    // Ctrl+C copies the rectangle around the selection as tab-separated rows.
+    void copy_data() {
+        QTest::addColumn<QList<QRect>>("ranges"); // columns x, rows y, 0-based
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one cell") << QList<QRect>{{3, 2, 1, 1}} << kLongPlace + "\n";
+        QTest::newRow("block") << QList<QRect>{{0, 0, 2, 2}} << "序号\t日期\n1\t2010/8/4\n";
+        QTest::newRow("apart") << QList<QRect>{{0, 1, 1, 1}, {2, 2, 1, 1}} << "1\t\t\n\t\t\n";
+    }
+    void copy() {
+        QFETCH(QList<QRect>, ranges);
+        QFETCH(QString, text);
+        Rig r;
+        writeSample(r.file("a.xls"));
+        r.view(r.file("a.xls"));
+        records::SheetView* view = viewers().first()->sheetView(0);
+        QItemSelection selection;
+        for (const QRect& q : ranges)
+            selection.select(view->model()->index(q.top(), q.left()),
+                             view->model()->index(q.bottom(), q.right()));
+        view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+        QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), text);
+    }
+
+    void columnNames_data() {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QString>("name");
+        for (auto [c, n] : {std::pair{1, "A"},
+                            {26, "Z"},
+                            {27, "AA"},
+                            {52, "AZ"},
+                            {53, "BA"},
+                            {702, "ZZ"},
+                            {256, "IV"}})
+            QTest::addRow("%d", c) << c << QString(n);
+    }
+    void columnNames() {
+        QFETCH(int, column);
+        QFETCH(QString, name);
+        QCOMPARE(records::columnName(column), name);
+    }
+
+    // The day's workbook while rows wait in memory: the viewer shows the stored rows only,
+    // and the store goes on writing the file the viewer came from.
+    void todaysWorkbookWithRowsUnsaved() {
+        Rig r;
+        r.hold({"浙A00001", "浙A00002"});
+        r.h->Command4->click();
+        QCOMPARE(r.h.status(), QString("数据保存成功！"));
+        r.hold({"浙A00003"});
+        const auto held = r.h->Rec_CarNo;
+        const QString day = r.file("2010-8-4.xls");
+        r.view(day);
+        WorkbookViewer* v = viewers().first();
+        QCOMPARE(cell(v, 0, 3, 4), QString("浙A00002"));
+        QCOMPARE(cell(v, 0, 4, 4), QString());
+        QCOMPARE(r.h->Rec_Count, 1);
+        QVERIFY(r.h->Command4->isEnabled());
+        QVERIFY(r.h->Rec_CarNo == held);
+
+        r.h->Command4->click();
+        QCOMPARE(r.h.status(), QString("数据保存成功！"));
+        QCOMPARE(workbook::readBook(day).sheet(0).cell(4, 4).toString(), QString("浙A00003"));
+        QCOMPARE(cell(v, 0, 4, 4), QString());
+    }
+
+    void viewingsAreIndependent() {
+        Rig r;
+        writeSample(r.file("a.xls"));
+        r.view(r.file("a.xls"));
+        r.view(r.file("a.xls"));
+        QList<WorkbookViewer*> two = viewers();
+        QCOMPARE(two.size(), 2);
+        QPointer<WorkbookViewer> first = two[0], second = two[1];
+        first->close();
+        QCOMPARE(viewers(), QList<WorkbookViewer*>{second});
+        QVERIFY(!first);
+        r.h->close();
+        r.h.form.reset();
+        QCOMPARE(viewers(), QList<WorkbookViewer*>{second});
+        QVERIFY(second->isVisible());
+        QCOMPARE(cell(second, 0, 1, 1), QString("序号"));
+    }
+
+    // A file that cannot be read is reported with its name and the reason; the program runs
+    // on and the next viewing works.
+    void unreadableFile_data() {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("missing") << "none";
+        QTest::newRow("not a workbook") << "text";
+        QTest::newRow("damaged") << "cut short";
+    }
+    void unreadableFile() {
+        QFETCH(QString, file);
+        Rig r;
+        const QString bad = r.file("bad.xls");
+        if (file != "none") {
+            writeSample(bad);
+            QFile f(bad);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            if (file == "text")
+                f.write("序号,日期\n1,2010/8/4\n");
+            f.resize(file == "text" ? f.pos() : f.size() / 2);
+        }
+        const QString before = r.h.status();
+        r.view(bad);
+        QCOMPARE(viewers().size(), 0);
+        QCOMPARE(r.h.messages->shown.size(), 1);
+        const QString prompt = r.h.messages->shown[0].prompt;
+        QVERIFY2(prompt.startsWith("无法打开所选的文件：\n" + QDir::toNativeSeparators(bad) +
+                                   "\n原因：") &&
+                     prompt.size() > prompt.indexOf("原因：") + 4,
+                 qPrintable(prompt));
+        QCOMPARE(r.h.status(), before);
+
+        writeSample(r.file("good.xls"));
+        r.view(r.file("good.xls"));
+        QCOMPARE(viewers().size(), 1);
+    }
+
+    // The Qt dialog starts in the folder of the name set, filtered by its pattern; a cancel
+    // keeps the name, a choice gives the file's full path.
+    void qtDialog_data() {
+        QTest::addColumn<bool>("choose");
+        QTest::newRow("cancel") << false;
+        QTest::newRow("choose") << true;
+    }
+    void qtDialog() {
+        QFETCH(bool, choose);
+        QTemporaryDir folder;
+        writeSample(folder.filePath("2010-8-4.xls"));
+        const QString initial =
+            QDir::toNativeSeparators(folder.path()) + QDir::separator() + "*.xls";
+        platform::QtFileDialog dialog;
+        dialog.setFilter("工作表(*.xls)|*.xls");
+        dialog.setFilterIndex(1);
+        dialog.setFileName(initial);
+        QString directory, nameFilter;
+        QTimer::singleShot(0, [&] {
+            auto* shown = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(shown);
+            directory = shown->directory().absolutePath();
+            nameFilter = shown->selectedNameFilter();
+            if (!choose)
+                return shown->reject();
+            shown->selectFile("2010-8-4.xls");
+            static_cast<QDialog*>(shown)->accept();
+        });
+        dialog.ShowOpen();
+        QCOMPARE(directory, QDir(folder.path()).absolutePath());
+        QCOMPARE(nameFilter, QString("工作表(*.xls)"));
+        QCOMPARE(dialog.fileName(),
+                 choose ? QDir::toNativeSeparators(folder.filePath("2010-8-4.xls")) : initial);
+    }
+};
+
+QTEST_MAIN(TstWorkbookViewing)
+#include "tst_workbook_viewing.moc"
