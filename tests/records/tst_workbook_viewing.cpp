@@ -9,7 +9,6 @@
 
 #include <QClipboard>
 #include <QFileDialog>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -25,9 +24,6 @@ struct Rig {
     Rig() { h->start(); }
 
     QString file(const QString& name) const { return h.folder.filePath(name); }
-    QString initialName() const {
-        return QDir::toNativeSeparators(h.folder.path()) + QDir::separator() + "*.xls";
-    }
     void view(const QString& answer) {
         h.dialog->chosen << answer;
         h->Command3->click();
@@ -36,12 +32,8 @@ struct Rig {
     void hold(const QStringList& carNumbers) {
         for (const QString& car : carNumbers) {
             const auto k = static_cast<std::size_t>(h->Rec_Count++);
-            h->Rec_Date[k] = "2010/8/4";
-            h->Rec_Time[k] = "09:05:03";
-            h->Rec_CarNo[k] = car;
-            h->Rec_Gross[k] = " 2000.5";
-            h->Rec_Tare[k] = " 1500";
-            h->Rec_Net[k] = " 500.5";
+            h->Rec_Date[k] = "2010/8/4", h->Rec_Time[k] = "09:05:03", h->Rec_CarNo[k] = car;
+            h->Rec_Gross[k] = " 2000.5", h->Rec_Tare[k] = " 1500", h->Rec_Net[k] = " 500.5";
         }
         h->Command4->setEnabled(true);
     }
@@ -95,24 +87,22 @@ private slots:
 
     // Only the exact initial name read back counts as "nothing chosen".
     void cancel_data() {
-        QTest::addColumn<bool>("typedBack");
-        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QString>("name"); // in the program's folder; null: cancelled
         QTest::addColumn<bool>("cancelled");
-        QTest::newRow("cancel") << false << "" << true;
-        QTest::newRow("initial name chosen") << true << "*.xls" << true;
-        QTest::newRow("other case") << true << "*.XLS" << false;
+        QTest::newRow("cancel") << QString() << true;
+        QTest::newRow("initial name chosen") << "*.xls" << true;
+        QTest::newRow("other case") << "*.XLS" << false; // opens "*.XLS": no such file
     }
     void cancel() {
-        QFETCH(bool, typedBack);
-        QFETCH(QString, suffix);
+        QFETCH(QString, name);
         QFETCH(bool, cancelled);
         Rig r;
-        r.view(typedBack ? QDir::toNativeSeparators(r.h.folder.path()) + QDir::separator() + suffix
-                         : QString());
+        const QString folder = QDir::toNativeSeparators(r.h.folder.path()) + QDir::separator();
+        r.view(name.isNull() ? name : folder + name);
         QCOMPARE(r.h.dialog->calls, (QStringList{"Filter=工作表(*.xls)|*.xls", "FilterIndex=1",
-                                                 "FileName=" + r.initialName(), "ShowOpen"}));
+                                                 "FileName=" + folder + "*.xls", "ShowOpen"}));
         QCOMPARE(r.h.status() == "您没有选择要导入的文件！", cancelled);
-        QCOMPARE(r.h.messages->shown.size(), cancelled ? 0 : 1); // no file "*.XLS" to open
+        QCOMPARE(r.h.messages->shown.size(), cancelled ? 0 : 1);
         QCOMPARE(viewers().size(), 0);
     }
 
@@ -142,55 +132,18 @@ private slots:
             QVERIFY(view->columnWidth(c) >
                     view->fontMetrics().horizontalAdvance(cell(v, 0, c == 3 ? 3 : 4, c + 1)));
 
-        // Typing into a cell changes nothing.
-        v->tabs()->setCurrentIndex(0);
+        // No editing; Ctrl+C copies the rectangle around the selection as tab-separated rows.
         view->setCurrentIndex(view->model()->index(1, 3));
         QTest::keyClicks(view, "x");
         QTest::keyClick(view, Qt::Key_F2);
         QVERIFY(view->findChildren<QLineEdit*>().isEmpty());
         QCOMPARE(cell(v, 0, 2, 4), QString("ABCDEFGHIJKLMN"));
-    }
-
-    // Ctrl+C copies the rectangle around the selection as tab-separated rows.
-    void copy_data() {
-        QTest::addColumn<QList<QRect>>("ranges"); // columns x, rows y, 0-based
-        QTest::addColumn<QString>("text");
-        QTest::newRow("one cell") << QList<QRect>{{3, 2, 1, 1}} << kLongPlace + "\n";
-        QTest::newRow("block") << QList<QRect>{{0, 0, 2, 2}} << "序号\t日期\n1\t2010/8/4\n";
-        QTest::newRow("apart") << QList<QRect>{{0, 1, 1, 1}, {2, 2, 1, 1}} << "1\t\t\n\t\t\n";
-    }
-    void copy() {
-        QFETCH(QList<QRect>, ranges);
-        QFETCH(QString, text);
-        Rig r;
-        writeSample(r.file("a.xls"));
-        r.view(r.file("a.xls"));
-        records::SheetView* view = viewers().first()->sheetView(0);
-        QItemSelection selection;
-        for (const QRect& q : ranges)
-            selection.select(view->model()->index(q.top(), q.left()),
-                             view->model()->index(q.bottom(), q.right()));
+        QItemSelection selection(view->model()->index(0, 0), view->model()->index(1, 1));
+        selection.select(view->model()->index(2, 3), view->model()->index(2, 3));
         view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
         QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
-        QCOMPARE(QGuiApplication::clipboard()->text(), text);
-    }
-
-    void columnNames_data() {
-        QTest::addColumn<int>("column");
-        QTest::addColumn<QString>("name");
-        for (auto [c, n] : {std::pair{1, "A"},
-                            {26, "Z"},
-                            {27, "AA"},
-                            {52, "AZ"},
-                            {53, "BA"},
-                            {702, "ZZ"},
-                            {256, "IV"}})
-            QTest::addRow("%d", c) << c << QString(n);
-    }
-    void columnNames() {
-        QFETCH(int, column);
-        QFETCH(QString, name);
-        QCOMPARE(records::columnName(column), name);
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 "序号\t日期\t\t\n1\t2010/8/4\t\t\n\t\t\t" + kLongPlace + "\n");
     }
 
     // The day's workbook while rows wait in memory: the viewer shows the stored rows only,
@@ -239,7 +192,6 @@ private slots:
     // on and the next viewing works.
     void unreadableFile_data() {
         QTest::addColumn<QString>("file");
-        QTest::newRow("missing") << "none";
         QTest::newRow("not a workbook") << "text";
         QTest::newRow("damaged") << "cut short";
     }
@@ -247,14 +199,13 @@ private slots:
         QFETCH(QString, file);
         Rig r;
         const QString bad = r.file("bad.xls");
-        if (file != "none") {
-            writeSample(bad);
-            QFile f(bad);
-            QVERIFY(f.open(QIODevice::ReadWrite));
-            if (file == "text")
-                f.write("序号,日期\n1,2010/8/4\n");
-            f.resize(file == "text" ? f.pos() : f.size() / 2);
-        }
+        writeSample(bad);
+        QFile f(bad);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        if (file == "text")
+            f.write("序号,日期\n1,2010/8/4\n");
+        QVERIFY(f.resize(file == "text" ? f.pos() : f.size() / 2));
+        f.close();
         const QString before = r.h.status();
         r.view(bad);
         QCOMPARE(viewers().size(), 0);
@@ -262,7 +213,7 @@ private slots:
         const QString prompt = r.h.messages->shown[0].prompt;
         QVERIFY2(prompt.startsWith("无法打开所选的文件：\n" + QDir::toNativeSeparators(bad) +
                                    "\n原因：") &&
-                     prompt.size() > prompt.indexOf("原因：") + 4,
+                     !prompt.endsWith("原因："),
                  qPrintable(prompt));
         QCOMPARE(r.h.status(), before);
 
