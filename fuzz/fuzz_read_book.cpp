@@ -2,7 +2,7 @@
 // directly, once as a whole file through readBook() (libgsf, our reader, FreeXL).
 // Anything but a book or a workbook::Error (a crash, a hang, a leak) is a finding.
 //
-//   LSAN_OPTIONS=suppressions=fuzz/lsan.supp \
+//   ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=fuzz/lsan.supp \
 //       fuzz_read_book -max_len=20000 -timeout=10 -rss_limit_mb=1024 corpus/ seeds/
 
 #include "platform/workbook/biff_reader.h"
