@@ -220,11 +220,12 @@ void SerialCommControl::onError(QSerialPort::SerialPortError error) {
         m_lost || !m_port.isOpen())
         return;
     // The device failed (unplugged, or the far end of the line gone). Qt would report the
-    // same error for every further read attempt: close the port once so reading stops, then
-    // notify the link, whose read of the closed port takes its failure path.
+    // same error for every further read attempt, growing its read buffer each time: close
+    // the port at once so reading stops, then notify the link, whose read of the closed
+    // port takes its failure path.
     m_lost = true;
+    m_port.close();
     QTimer::singleShot(0, this, [this] {
-        m_port.close();
         if (m_held)
             m_lostPending = true;
         else

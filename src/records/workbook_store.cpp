@@ -11,6 +11,9 @@
 #include <QFile>
 
 #include <cmath>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace app {
 namespace {
@@ -46,6 +49,12 @@ int lastRowInUse(const Worksheet& sheet) {
 }
 
 QString sheetName(int number) { return QStringLiteral("sheet%1").arg(number); }
+
+void releaseFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 } // namespace
 
@@ -136,8 +145,12 @@ void Form1::Save_date() {
         book->close(true);
         excel.quit();
     } catch (const workbook::Error& e) {
+        releaseFreedMemory();
         throw records::SaveFailure(folder, e.message());
     }
+    // The day's workbook was held in memory whole; give that memory back, so a program
+    // that runs all day does not keep the size of its largest store.
+    releaseFreedMemory();
     Label4->setCaption(QStringLiteral("数据保存成功！"));
 }
 
