@@ -151,6 +151,13 @@ void TestWorkbookFiles::roundTrip_data() {
         book.addSheet(QStringLiteral("Sheet1"));
         return book;
     }) << true;
+    // Over 109 FAT sectors (about 7.1 MB): the compound file needs DIFAT sectors.
+    QTest::newRow("DIFAT, two full sheets") << BookMaker([] {
+        Book book;
+        fillDay(book.addSheet(QStringLiteral("sheet1")), MaxRows);
+        fillDay(book.addSheet(QStringLiteral("sheet2")), 20000);
+        return book;
+    }) << true;
 }
 
 void TestWorkbookFiles::roundTrip() {
@@ -159,6 +166,12 @@ void TestWorkbookFiles::roundTrip() {
     const Book book = make();
     const QString path = m_dir.filePath(QStringLiteral("%1.xls").arg(QTest::currentDataTag()));
     writeBook(book, path);
+    if (QByteArray(QTest::currentDataTag()).startsWith("DIFAT")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray header = file.read(512);
+        QVERIFY(qFromLittleEndian<quint32>(header.constData() + 0x48) > 0); // DIFAT sectors
+    }
 
     QString difference = wbtest::firstDifference(book, readBook(path));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
