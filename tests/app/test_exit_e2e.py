@@ -61,7 +61,8 @@ def main():
             os.remove(port)
         sim = subprocess.Popen(
             [simulator, "--pty", "--link", port, "--mode", "stream", "--fps", "10",
-             "--seed", "11", "--decimals", "1", "--count", "40", "--log", log, "--quiet"],
+             "--lead-ms", "1500", "--seed", "11", "--decimals", "1", "--count", "40",
+             "--log", log, "--quiet"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         sim.stdout.readline()  # the pty is there once its path is printed
         xvfb, display = start_xvfb()

@@ -37,6 +37,7 @@ struct Config {
     QString link;
     Mode mode = Mode::Answer;
     double intervalMs = 0; // 0: back to back at the line rate
+    double leadMs = 0;     // unasked frames start this long after the peer opens the line
     ScriptOptions script;
     qint64 count = -1;
     double seconds = -1;
@@ -102,6 +103,10 @@ bool parseArguments(const QCoreApplication& app, Config* c) {
         {"interval-ms", "Unasked frames: one every <ms> milliseconds (default: back to back).",
          "ms"},
         {"fps", "Unasked frames: <n> frames per second.", "n"},
+        {"lead-ms",
+         "Unasked frames: begin <ms> milliseconds after the peer opens the line (default 0),"
+         " so that a program which empties its input buffer after opening sees the first one.",
+         "ms"},
         {"seed", "Seed of the weight script (default 1).", "n", "1"},
         {"decimals", "Decimal places of the readings, 0 to 4 (default 0).", "d", "0"},
         {"weight", "Send this fixed weight in kg instead of the script.", "kg"},
@@ -154,6 +159,8 @@ bool parseArguments(const QCoreApplication& app, Config* c) {
         return false;
     if (p.isSet("fps"))
         c->intervalMs = 1000.0 / fps;
+    if (!parseNumber(p, "lead-ms", 0, 3'600'000, &c->leadMs))
+        return false;
 
     bool ok = false;
     c->script.seed = p.value("seed").toULongLong(&ok);
@@ -374,7 +381,9 @@ void Simulator::run() {
         }
         if (!peerSeen) {
             peerSeen = true;
-            m_nextFrameAt = Clock::now();
+            m_nextFrameAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double, std::milli>(
+                                                   m_config.leadMs));
             info(QStringLiteral("the peer opened the line"));
         }
         if (readable) {
