@@ -124,6 +124,17 @@ void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std
         fail("writing the workbook failed");
 }
 
+// A write that was cut off (the process killed, the power gone) leaves its temporary file
+// beside the target; once the target is whole again, such leftovers of it are removed.
+void removeLeftovers(const QFileInfo& target) {
+    const QString prefix = QStringLiteral(".") + target.fileName() + QStringLiteral(".");
+    const QDir dir = target.absoluteDir();
+    const QStringList names = dir.entryList({prefix + QStringLiteral("??????")},
+                                            QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names)
+        QFile::remove(dir.filePath(name));
+}
+
 void replaceAtomically(const std::vector<std::uint8_t>& stream, const QString& path,
                        const char* streamName) {
     const QFileInfo info(path);
@@ -146,6 +157,7 @@ void replaceAtomically(const std::vector<std::uint8_t>& stream, const QString& p
         ::fsync(dir);
         ::close(dir);
     }
+    removeLeftovers(info);
 }
 
 } // namespace
