@@ -14,21 +14,8 @@ import time
 
 import xlrd
 
-
-def start_xvfb():
-    read_fd, write_fd = os.pipe()
-    xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
-        pass_fds=[write_fd], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_fd)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read_fd, 16)
-        if not chunk:
-            raise RuntimeError("Xvfb did not start")
-        number += chunk
-    os.close(read_fd)
-    return xvfb, ":" + number.decode().strip()
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from desktop import EXIT_BUTTON, find_window, start_xvfb  # noqa: E402
 
 
 def expected_rows(log_path):
@@ -70,14 +57,12 @@ def main():
         env.pop("QT_QPA_PLATFORM", None)
         app = subprocess.Popen([exe], env=env, cwd=work,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        window = subprocess.run(
-            ["xdotool", "search", "--sync", "--name", "地磅数据记录系统"], env=env,
-            capture_output=True, text=True, timeout=20).stdout.split()[0]
+        window = find_window(env)
         sim.wait(timeout=30)
         time.sleep(0.5)
         assert app.poll() is None, "the program ended by itself"
-        # "退出" sits at 4080,5160 twips, 855 by 495: its middle in pixels.
-        subprocess.run(["xdotool", "mousemove", "--window", window, "300", "360",
+        x, y = EXIT_BUTTON
+        subprocess.run(["xdotool", "mousemove", "--window", window, str(x), str(y),
                         "click", "1"], env=env, check=True, timeout=10)
         code = app.wait(timeout=20)
         assert code == 0, "exit status %d: %s" % (code, app.stderr.read().decode())

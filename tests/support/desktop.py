@@ -1,0 +1,32 @@
+"""A virtual X display for tests that drive the real program's window."""
+import os
+import subprocess
+
+
+def start_xvfb():
+    """Starts Xvfb on a free display number; returns the process and the DISPLAY value."""
+    read_fd, write_fd = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+        pass_fds=[write_fd], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_fd, 16)
+        if not chunk:
+            raise RuntimeError("Xvfb did not start")
+        number += chunk
+    os.close(read_fd)
+    return xvfb, ":" + number.decode().strip()
+
+
+def find_window(env, title="地磅数据记录系统", timeout=20):
+    """The X window id of the program's main window, once it is mapped."""
+    out = subprocess.run(["xdotool", "search", "--sync", "--name", title], env=env,
+                         capture_output=True, text=True, timeout=timeout).stdout.split()
+    return out[0]
+
+
+# Button middles in pixels: the buttons sit 5160 twips down, 855 by 495 twips, 15 twips a pixel.
+SAVE_BUTTON = (220, 360)   # "保存" at 2880 twips from the left
+EXIT_BUTTON = (300, 360)   # "退出" at 4080 twips from the left
