@@ -8,6 +8,7 @@
 #include <QApplication>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -52,6 +53,30 @@ inline void forgetRows(support::FormHarness& h) {
     h.messages->shown.clear();
     line(h).calls.clear();
     line(h).sent.clear();
+}
+
+// Feeds one fuzz input down the line: its first byte chooses how many bytes one read hands
+// over (1 to `largest`, the port's input length), the rest arrive in such chunks, and
+// `read` takes each one as a notification would.
+template <typename Read>
+void feedInChunks(const std::uint8_t* data, std::size_t size, int largest, Read read) {
+    if (size == 0)
+        return;
+    support::FormHarness& h = rig();
+    doubles::FakeCommControl& fed = line(h);
+    const auto chunk = static_cast<std::int16_t>(1 + data[0] % largest);
+    const char* bytes = reinterpret_cast<const char*>(data + 1);
+    std::size_t left = size - 1;
+    while (left > 0) {
+        const std::size_t n = left < static_cast<std::size_t>(chunk) ? left : chunk;
+        fed.received = QByteArray(bytes, static_cast<qsizetype>(n));
+        fed.inputLen = chunk;
+        read(h);
+        checkAfterRead(h);
+        bytes += n;
+        left -= n;
+    }
+    forgetRows(h);
 }
 
 } // namespace fuzz

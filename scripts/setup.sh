@@ -12,7 +12,8 @@ packages=(
   xvfb xauth xdotool
 )
 # The end-to-end test drives the real window under a virtual X display (xvfb, xdotool).
-# Tools for the fuzz targets (clang and its sanitizer runtimes) on request.
+# The test command also needs clang and its sanitizer and libFuzzer runtimes for its
+# sanitized pass; it asks for them with WEIGHBRIDGE_DEV_TOOLS=1.
 if [[ "${WEIGHBRIDGE_DEV_TOOLS:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-dev)
 fi

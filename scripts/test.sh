@@ -1,17 +1,36 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test headless.
-# WEIGHBRIDGE_SANITIZE=1 builds and runs the suite under ASan and UBSan instead.
+# Installs what is missing, builds everything and runs every test headless, twice:
+#   normal     g++, into build/
+#   sanitized  clang with AddressSanitizer and UndefinedBehaviorSanitizer, into build-asan/,
+#              with the fuzz targets (each fuzzed for 30 s as part of the suite)
+# WEIGHBRIDGE_PASSES="normal" (or "sanitized") runs one of them only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
-build="$root/build"
-extra=()
-if [[ "${WEIGHBRIDGE_SANITIZE:-0}" == 1 ]]; then
-  build="$root/build-asan"
-  extra=(-DWEIGHBRIDGE_SANITIZE=ON)
-fi
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" >/dev/null
-cmake --build "$build"
+WEIGHBRIDGE_DEV_TOOLS=1 "$root/scripts/setup.sh"
 export QT_QPA_PLATFORM=offscreen
-cd "$build"
-ctest --output-on-failure -j2 --timeout 600
+
+run_pass() {
+  local name=$1 build=$2
+  shift 2
+  echo "== $name build: $build"
+  "$@" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null
+  cmake --build "$build"
+  (cd "$build" && ctest --output-on-failure -j2 --timeout 600)
+}
+
+for pass in ${WEIGHBRIDGE_PASSES:-normal sanitized}; do
+  case $pass in
+    normal)
+      cmake_args=()
+      run_pass normal "$root/build" env
+      ;;
+    sanitized)
+      cmake_args=(-DWEIGHBRIDGE_SANITIZE=ON -DWEIGHBRIDGE_FUZZ=ON)
+      run_pass sanitized "$root/build-asan" env CC=clang CXX=clang++
+      ;;
+    *)
+      echo "unknown pass $pass (normal, sanitized)" >&2
+      exit 2
+      ;;
+  esac
+done

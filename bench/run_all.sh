@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs every benchmark of a build one after the other and prints their figures (medians of
+# several runs each). Run it on a quiet machine: nothing else should be using the CPU.
+#
+#   bench/run_all.sh [BUILD]      (default build/)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+export QT_QPA_PLATFORM=offscreen
+for bench in bench/bench_link bench/bench_store bench/bench_viewer bench/workbook/bench_workbook; do
+  echo "== $bench"
+  "$build/$bench"
+done
