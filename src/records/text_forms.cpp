@@ -6,38 +6,6 @@
 
 namespace records {
 
-QString numberText(double value) {
-    if (!std::isfinite(value))
-        return QStringLiteral(" 0");
-    // Round to 15 significant digits first, then write the digits out without an exponent.
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.14e", std::fabs(value));
-    // buf: d.dddddddddddddde[+-]xx
-    QString mantissa;
-    mantissa.reserve(15);
-    const char* p = buf;
-    for (; *p && *p != 'e'; ++p)
-        if (*p != '.')
-            mantissa.append(QLatin1Char(*p));
-    const int exponent = *p == 'e' ? std::atoi(p + 1) : 0;
-    while (mantissa.size() > 1 && mantissa.endsWith(QLatin1Char('0')))
-        mantissa.chop(1);
-    QString digits;
-    if (mantissa == QLatin1String("0")) {
-        digits = QStringLiteral("0");
-    } else if (exponent >= 0) {
-        const int intLen = exponent + 1;
-        if (mantissa.size() <= intLen)
-            digits = mantissa + QString(intLen - mantissa.size(), QLatin1Char('0'));
-        else
-            digits = mantissa.left(intLen) + QLatin1Char('.') + mantissa.mid(intLen);
-    } else {
-        digits = QStringLiteral("0.") + QString(-exponent - 1, QLatin1Char('0')) + mantissa;
-    }
-    const bool negative = value < 0 && digits != QLatin1String("0");
-    return (negative ? QStringLiteral("-") : QStringLiteral(" ")) + digits;
-}
-
 double leadingNumber(const QString& text) {
     QByteArray s;
     s.reserve(text.size());

@@ -2,6 +2,8 @@
 // The text forms the records use: the number text of a value, the leading number of a
 // typed text, the net box text and the clock lines. Pure functions, no widgets.
 
+#include "platform/workbook/book.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -9,7 +11,9 @@ namespace records {
 
 // The value in decimal, "." as separator, no grouping, no exponent, no trailing zeros and at
 // most 15 significant digits; one leading space when zero or positive, "-" when negative.
-QString numberText(double value);
+// The workbook stores a cell given exactly such a text as a number, so there is one
+// definition of it, the workbook component's.
+using workbook::numberText;
 
 // The number a text starts with once every blank (space, tab, line break) is removed: an
 // optional sign, digits with at most one ".", an optional exponent. 0 when no digits start
