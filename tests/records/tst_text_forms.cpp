@@ -11,28 +11,6 @@
 class TstTextForms : public QObject {
     Q_OBJECT
 private slots:
-    void numberText_data() {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("zero") << 0.0 << " 0";
-        QTest::newRow("negative zero") << -0.0 << " 0";
-        QTest::newRow("15.25") << 15.25 << " 15.25";
-        QTest::newRow("85.6") << 85.6 << " 85.6";
-        QTest::newRow("negative") << -1.5 << "-1.5";
-        QTest::newRow("whole") << 1500.0 << " 1500";
-        QTest::newRow("small") << 0.005 << " 0.005";
-        QTest::newRow("tiny, no exponent") << 1e-7 << " 0.0000001";
-        QTest::newRow("large, no exponent") << 1e20 << " 100000000000000000000";
-        QTest::newRow("15 significant digits") << 0.1 + 0.2 << " 0.3";
-        QTest::newRow("rounds at 15 digits") << 123456789.123456789 << " 123456789.123457";
-        QTest::newRow("row counter") << 65536.0 << " 65536";
-    }
-    void numberText() {
-        QFETCH(double, value);
-        QFETCH(QString, text);
-        QCOMPARE(records::numberText(value), text);
-    }
-
     void leadingNumber_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<double>("value");

@@ -41,6 +41,10 @@ void TestWorkbookText::numberText_data() {
     QTest::newRow("large, no exponent") << 1e20 << " 100000000000000000000";
     QTest::newRow("small, no exponent") << -0.00001 << "-0.00001";
     QTest::newRow("rounds up a digit") << 9.9999999999999999 << " 10";
+    QTest::newRow("reading") << 85.6 << " 85.6";
+    QTest::newRow("whole") << 1500.0 << " 1500";
+    QTest::newRow("tiny, no exponent") << 1e-7 << " 0.0000001";
+    QTest::newRow("rounds at fifteen digits") << 123456789.123456789 << " 123456789.123457";
 }
 
 void TestWorkbookText::numberText() {
