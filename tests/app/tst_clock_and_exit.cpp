@@ -6,7 +6,6 @@
 #include "support/form_harness.h"
 
 #include <QDir>
-#include <QFile>
 #include <QPushButton>
 #include <QtTest>
 
@@ -16,11 +15,15 @@ using support::FormHarness;
 namespace {
 
 struct Rig {
-    FakeCommControl* port;
-    FormHarness h;
+    FakeCommControl* port = new FakeCommControl; // owned by the window
+    FormHarness h{std::unique_ptr<platform::CommControl>(port)};
     QStringList statusTexts; // every text the status line was given
 
-    Rig() : Rig(std::make_unique<FakeCommControl>()) {}
+    Rig() {
+        h->start();
+        QObject::connect(h->Label4, &app::VbLabel::Change, h.form.get(),
+                         [this] { statusTexts << h.status(); });
+    }
 
     void reading(double kg) {
         port->received = indicator_sim::commandReply(*indicator_sim::readingFor(kg, 1));
@@ -30,27 +33,12 @@ struct Rig {
         h.clock->time = t;
         h->runEvent([&] { h->Timer1_Timer(); });
     }
-    bool close() { return h->close(); }
     QStringList files() const { return QDir(h.folder.path()).entryList(QDir::Files); }
     QStringList boxes() const {
         QStringList out;
         for (const auto& b : h.messages->shown)
             out << QString("%1|%2|%3").arg(b.prompt).arg(b.style).arg(b.title);
         return out;
-    }
-    // Makes the store fail until the returned folder name is restored.
-    QString breakFolder() {
-        const QString away = h.folder.path() + ".away";
-        QDir().rename(h.folder.path(), away);
-        return away;
-    }
-    void mendFolder(const QString& away) { QDir().rename(away, h.folder.path()); }
-
-private:
-    explicit Rig(std::unique_ptr<FakeCommControl> c) : port(c.get()), h(std::move(c)) {
-        h->start();
-        QObject::connect(h->Label4, &app::VbLabel::Change, h.form.get(),
-                         [this] { statusTexts << h.status(); });
     }
 };
 
@@ -64,94 +52,68 @@ const QString kSavedThanks = "您的数据已经保存成功！感谢使用本�
 class TstClockAndExit : public QObject {
     Q_OBJECT
 private slots:
+    // The first tick comes at once and fills both lines; then a tick a second.
     void clockLines() {
-        Rig r;
-        r.tickAt(QDateTime(QDate(2010, 3, 5), QTime(8, 4, 7)));
-        QCOMPARE(r.h->Label1[3]->caption(), QString("日期：2010年03月05日"));
-        QCOMPARE(r.h->Label1[5]->caption(), QString("时间：08时04分07秒"));
-        QCOMPARE(r.h->Label1[3]->leftTwips(), 480.0f);
-        QCOMPARE(r.h->Timer1->interval(), 1000);
-    }
-
-    void firstTickComesAtOnce() {
         Rig r;
         QCOMPARE(r.h->Timer1->interval(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(r.h->Label1[5]->caption(), QString("时间：09时05分03秒"), 200);
         QCOMPARE(r.h->Label1[3]->caption(), QString("日期：2010年08月04日"));
         QCOMPARE(r.h->Timer1->interval(), 1000);
+        r.tickAt(QDateTime(QDate(2010, 3, 5), QTime(8, 4, 7)));
+        QCOMPARE(r.h->Label1[3]->caption(), QString("日期：2010年03月05日"));
+        QCOMPARE(r.h->Label1[5]->caption(), QString("时间：08时04分07秒"));
     }
 
-    // Which ticks save the held rows automatically.
+    // Which ticks save the held rows automatically, and into which day's workbook.
     void hourlySave_data() {
-        QTest::addColumn<QTime>("time");
+        QTest::addColumn<QDateTime>("when");
         QTest::addColumn<bool>("rows");
-        QTest::addColumn<bool>("saves");
-        QTest::newRow("10:00:00 with rows") << QTime(10, 0, 0) << true << true;
-        QTest::newRow("10:00:00 without rows") << QTime(10, 0, 0) << false << false;
-        QTest::newRow("10:30:00 with rows") << QTime(10, 30, 0) << true << false;
-        QTest::newRow("10:00:01 with rows") << QTime(10, 0, 1) << true << false;
-        QTest::newRow("10:01:00 with rows") << QTime(10, 1, 0) << true << false;
+        QTest::addColumn<QString>("file"); // empty: no save
+        QTest::newRow("10:00:00 with rows") << QDateTime(kDay, QTime(10, 0)) << true
+                                            << "2010-8-4.xls";
+        QTest::newRow("10:00:00 without rows") << QDateTime(kDay, QTime(10, 0)) << false << "";
+        QTest::newRow("10:30:00") << QDateTime(kDay, QTime(10, 30)) << true << "";
+        QTest::newRow("10:00:01") << QDateTime(kDay, QTime(10, 0, 1)) << true << "";
+        QTest::newRow("00:00:00 the next day") << QDateTime(kDay.addDays(1), QTime(0, 0)) << true
+                                               << "2010-8-5.xls";
     }
     void hourlySave() {
-        QFETCH(QTime, time);
+        QFETCH(QDateTime, when);
         QFETCH(bool, rows);
-        QFETCH(bool, saves);
+        QFETCH(QString, file);
+        const bool saves = !file.isEmpty();
         Rig r;
         if (rows)
             r.reading(85.6);
         r.statusTexts.clear();
-        r.tickAt(QDateTime(kDay, time));
+        r.tickAt(when);
+        QCOMPARE(r.h->Label1[3]->caption(), when.date().toString("日期：yyyy年MM月dd日"));
         QCOMPARE(r.statusTexts, (saves ? QStringList{"数据自动保存中...", "数据保存成功！"}
                                        : QStringList{}));
-        QCOMPARE(r.files(), (saves ? QStringList{"2010-8-4.xls"} : QStringList{}));
+        QCOMPARE(r.files(), saves ? QStringList{file} : QStringList{});
         QCOMPARE(r.h->Command4->isEnabled(), rows && !saves);
         QCOMPARE(r.h->Rec_Count, rows && !saves ? 1 : 0);
     }
 
-    void midnightMovesTheDateAndSavesIntoTheNewDay() {
-        Rig r;
-        r.h.clock->time = QDateTime(kDay, QTime(23, 59, 58));
-        r.reading(85.6);
-        r.tickAt(QDateTime(kDay.addDays(1), QTime(0, 0, 0)));
-        QCOMPARE(r.h->Label1[3]->caption(), QString("日期：2010年08月05日"));
-        QCOMPARE(r.files(), QStringList{"2010-8-5.xls"});
-        QVERIFY(!r.h->Command4->isEnabled());
-    }
-
-    void hourlySaveThatFailsKeepsTheRows() {
-        Rig r;
-        r.reading(85.6);
-        const QString away = r.breakFolder();
-        r.tickAt(QDateTime(kDay, QTime(11, 0, 0)));
-        r.mendFolder(away);
-        QCOMPARE(r.h->Rec_Count, 1);
-        QVERIFY(r.h->Command4->isEnabled());
-        QCOMPARE(r.h.messages->shown.size(), 1);
-        r.tickAt(QDateTime(kDay, QTime(12, 0, 0)));
-        QCOMPARE(r.h->Rec_Count, 0);
-        QCOMPARE(r.files(), QStringList{"2010-8-4.xls"});
-    }
-
-    // Every way out: which boxes, what reaches the workbook, whether the process ends.
+    // Every way out: which boxes, what reaches the workbook, whether the process ends at once
+    // (closing the window ends it by the close itself, which always goes through).
     void exitPaths_data() {
-        QTest::addColumn<QString>("how");     // "button" or "close"
+        QTest::addColumn<QString>("how"); // "button" or "close"
         QTest::addColumn<bool>("rows");
-        QTest::addColumn<int>("answer");      // to the prompt
+        QTest::addColumn<int>("answer"); // to the prompt
         QTest::addColumn<QStringList>("boxes");
         QTest::addColumn<bool>("saved");
-        QTest::addColumn<bool>("ended");      // ended at once (the close path ends by closing)
-        QTest::addColumn<bool>("closed");
-        QTest::newRow("退出 with rows") << "button" << true << 0 << QStringList{} << true << true
-                                       << false;
-        QTest::newRow("退出 without rows")
-            << "button" << false << 0 << QStringList{} << false << true << false;
-        QTest::newRow("close without rows")
-            << "close" << false << 0 << QStringList{kThanks} << false << false << true;
-        QTest::newRow("close with rows, No")
-            << "close" << true << 7 << QStringList{kPrompt} << false << false << true;
-        QTest::newRow("close with rows, Yes")
-            // (the real program ends inside the close; here ending returns and the close goes on)
-            << "close" << true << 6 << QStringList{kPrompt, kSavedThanks} << true << true << true;
+        QTest::addColumn<bool>("ended");
+        using L = QStringList;
+        QTest::newRow("退出 with rows") << "button" << true << 0 << L{} << true << true;
+        QTest::newRow("退出 without rows") << "button" << false << 0 << L{} << false << true;
+        QTest::newRow("close without rows") << "close" << false << 0 << L{kThanks} << false
+                                            << false;
+        QTest::newRow("close with rows, No") << "close" << true << 7 << L{kPrompt} << false
+                                             << false;
+        // (the real program ends inside the close; here ending returns and the close goes on)
+        QTest::newRow("close with rows, Yes") << "close" << true << 6 << L{kPrompt, kSavedThanks}
+                                              << true << true;
     }
     void exitPaths() {
         QFETCH(QString, how);
@@ -160,7 +122,6 @@ private slots:
         QFETCH(QStringList, boxes);
         QFETCH(bool, saved);
         QFETCH(bool, ended);
-        QFETCH(bool, closed);
         Rig r;
         if (rows)
             r.reading(85.6);
@@ -169,48 +130,48 @@ private slots:
         bool visibleWhileSaving = true;
         if (saved)
             r.h.messages->whileShown = [&] { visibleWhileSaving = r.h->isVisible(); };
-        bool closedByEvent = false;
         if (how == "button")
             r.h->Command2->click();
         else
-            closedByEvent = r.close();
+            QVERIFY(r.h->close());
         QCOMPARE(r.boxes(), boxes);
         QCOMPARE(r.files(), (saved ? QStringList{"2010-8-4.xls"} : QStringList{}));
         QCOMPARE(r.h.ended, ended ? 1 : 0);
         QVERIFY(!r.h->isVisible()); // hidden, or closed
-        QCOMPARE(closedByEvent, closed);
         if (saved && !boxes.isEmpty())
             QVERIFY(!visibleWhileSaving); // the thanks box shows on its own
     }
 
-    // A store that fails on the way out keeps the program, the window and the rows.
-    void failingStoreOnTheWayOut_data() {
+    // A store that fails on the way out or on the hour keeps the program, the window and the
+    // rows; once mended, closing asks again and Yes stores them.
+    void failingStoreKeepsTheRows_data() {
         QTest::addColumn<QString>("how");
         QTest::newRow("退出") << "button";
         QTest::newRow("close, Yes") << "close";
+        QTest::newRow("hourly save") << "tick";
     }
-    void failingStoreOnTheWayOut() {
+    void failingStoreKeepsTheRows() {
         QFETCH(QString, how);
         Rig r;
         r.reading(85.6);
         r.reading(90.1);
-        const QString away = r.breakFolder();
+        const QString folder = r.h.folder.path(); // gone: the store fails
+        QVERIFY(QDir().rename(folder, folder + ".away"));
         if (how == "button")
             r.h->Command2->click();
+        else if (how == "close")
+            r.h->close();
         else
-            r.close();
-        r.mendFolder(away);
+            r.tickAt(QDateTime(kDay, QTime(11, 0)));
+        QVERIFY(QDir().rename(folder + ".away", folder));
         QCOMPARE(r.h.ended, 0);
         QVERIFY(r.h->isVisible());
         QCOMPARE(r.h->Rec_Count, 2);
         QVERIFY(r.h->Command4->isEnabled());
-        const QStringList shown = r.boxes();
-        QVERIFY(!shown.isEmpty());
-        QVERIFY(shown.last().startsWith("数据保存失败！"));
-        QVERIFY(!shown.join('\n').contains("您的数据已经保存成功"));
-        // Mended: closing asks again, and Yes stores the rows.
+        QVERIFY(r.boxes().value(r.boxes().size() - 1).startsWith("数据保存失败！"));
+        QVERIFY(!r.boxes().contains(kSavedThanks));
         r.h.messages->shown.clear();
-        r.close();
+        r.h->close();
         QCOMPARE(r.boxes(), (QStringList{kPrompt, kSavedThanks}));
         QCOMPARE(r.h.ended, 1);
         QCOMPARE(r.files(), QStringList{"2010-8-4.xls"});

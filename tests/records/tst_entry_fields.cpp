@@ -7,8 +7,6 @@
 #include <QLineEdit>
 #include <QtTest>
 
-#include <limits>
-
 using support::FormHarness;
 
 class TstEntryFields : public QObject {
@@ -26,7 +24,6 @@ private slots:
         QTest::newRow("letters count as 0") << 85.6 << "abc" << "85.6kg";
         QTest::newRow("before any reading") << 0.0 << "1" << "出错！";
         QTest::newRow("tare not finite") << 10.0 << "-1e999" << "出错！";
-        QTest::newRow("huge tare") << 10.0 << "1e999" << "出错！";
         QTest::newRow("rounded to 4 decimals") << 12.345678 << "" << "12.3457kg";
     }
     void netFollowsTheTare() {
@@ -47,7 +44,7 @@ private slots:
         QCOMPARE(h->Text1[2]->text(), QString()); // empty until the tare first changes
         h->Text1[0]->setText("10");
         QCOMPARE(h->Text1[2]->text(), QString("90.0kg"));
-        h->Weight_Value = 200; // a new reading does not touch the net box
+        h->Weight_Value = 200; // a new weight alone does not touch the net box
         h->Text1[1]->setText("浙A99999");
         QCOMPARE(h->Text1[2]->text(), QString("90.0kg"));
     }

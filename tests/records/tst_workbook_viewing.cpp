@@ -63,13 +63,11 @@ void writeSample(const QString& path) {
     for (int c = 1; c <= 7; ++c)
         s.setText(1, c, header[c - 1]);
     s.setNumber(1, 8, 4);
-    for (int r = 2; r <= 20; ++r) {
-        s.setNumber(r, 1, r - 1);
-        s.setText(r, 2, "2010/8/4");
-        s.setText(r, 4, "ABCDEFGHIJKLMN");
-        s.setNumber(r, 5, -1234567.25);
-    }
+    s.setNumber(2, 1, 1);
+    s.setText(2, 2, "2010/8/4");
+    s.setText(2, 4, "ABCDEFGHIJKLMN");
     s.setText(3, 4, kLongPlace);
+    s.setNumber(4, 5, -1234567.25);
     book.addSheet("备注").setText(2, 2, "过磅员：张三");
     workbook::writeBook(book, path);
 }
@@ -106,6 +104,7 @@ private slots:
         QCOMPARE(viewers().size(), 0);
     }
 
+    // A chosen workbook opens in a read-only viewer of its own, its cells as the file has them.
     void viewerShowsTheWorkbook() {
         Rig r;
         writeSample(r.file("2010-8-4.xls"));
@@ -115,22 +114,16 @@ private slots:
         WorkbookViewer* v = viewers().first();
         QCOMPARE(v->windowTitle(), QString("2010-8-4.xls [只读]"));
         QVERIFY(v->isVisible() && !v->parent() && !v->isModal());
-        QCOMPARE(v->tabs()->count(), 2);
         QCOMPARE(v->tabs()->tabText(1), QString("备注"));
-        QCOMPARE(cell(v, 0, 1, 4), QString("车号"));
         QCOMPARE(cell(v, 0, 1, 8), QString("4"));
-        QCOMPARE(cell(v, 0, 3, 4), kLongPlace);
         QCOMPARE(cell(v, 0, 4, 5), QString("-1234567.25"));
         QCOMPARE(cell(v, 1, 2, 2), QString("过磅员：张三"));
         QCOMPARE(r.h.status(), before);
 
         records::SheetView* view = v->sheetView(0);
         QCOMPARE(view->model()->headerData(7, Qt::Horizontal).toString(), QString("H"));
-        QCOMPARE(view->model()->headerData(4, Qt::Vertical).toString(), QString("5"));
         // Wide enough to read: the Chinese text outweighs longer Latin ones.
-        for (int c : {3, 4})
-            QVERIFY(view->columnWidth(c) >
-                    view->fontMetrics().horizontalAdvance(cell(v, 0, c == 3 ? 3 : 4, c + 1)));
+        QVERIFY(view->columnWidth(3) > view->fontMetrics().horizontalAdvance(kLongPlace));
 
         // No editing; Ctrl+C copies the rectangle around the selection as tab-separated rows.
         view->setCurrentIndex(view->model()->index(1, 3));
@@ -144,40 +137,12 @@ private slots:
         QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QGuiApplication::clipboard()->text(),
                  "序号\t日期\t\t\n1\t2010/8/4\t\t\n\t\t\t" + kLongPlace + "\n");
-    }
 
-    // The day's workbook while rows wait in memory: the viewer shows the stored rows only,
-    // and the store goes on writing the file the viewer came from.
-    void todaysWorkbookWithRowsUnsaved() {
-        Rig r;
-        r.hold({"浙A00001", "浙A00002"});
-        r.h->Command4->click();
-        QCOMPARE(r.h.status(), QString("数据保存成功！"));
-        r.hold({"浙A00003"});
-        const auto held = r.h->Rec_CarNo;
-        const QString day = r.file("2010-8-4.xls");
-        r.view(day);
-        WorkbookViewer* v = viewers().first();
-        QCOMPARE(cell(v, 0, 3, 4), QString("浙A00002"));
-        QCOMPARE(cell(v, 0, 4, 4), QString());
-        QCOMPARE(r.h->Rec_Count, 1);
-        QVERIFY(r.h->Command4->isEnabled());
-        QVERIFY(r.h->Rec_CarNo == held);
-
-        r.h->Command4->click();
-        QCOMPARE(r.h.status(), QString("数据保存成功！"));
-        QCOMPARE(workbook::readBook(day).sheet(0).cell(4, 4).toString(), QString("浙A00003"));
-        QCOMPARE(cell(v, 0, 4, 4), QString());
-    }
-
-    void viewingsAreIndependent() {
-        Rig r;
-        writeSample(r.file("a.xls"));
-        r.view(r.file("a.xls"));
-        r.view(r.file("a.xls"));
-        QList<WorkbookViewer*> two = viewers();
+        // A second viewing is a window of its own: it outlives the first and the main window.
+        r.view(r.file("2010-8-4.xls"));
+        const QList<WorkbookViewer*> two = viewers();
         QCOMPARE(two.size(), 2);
-        QPointer<WorkbookViewer> first = two[0], second = two[1];
+        QPointer<WorkbookViewer> first = v, second = two[two[0] == v ? 1 : 0];
         first->close();
         QCOMPARE(viewers(), QList<WorkbookViewer*>{second});
         QVERIFY(!first);
@@ -188,23 +153,43 @@ private slots:
         QCOMPARE(cell(second, 0, 1, 1), QString("序号"));
     }
 
-    // A file that cannot be read is reported with its name and the reason; the program runs
-    // on and the next viewing works.
+    // The day's workbook while rows wait in memory: the viewer shows the stored rows only,
+    // and the store goes on writing the file the viewer came from.
+    void todaysWorkbookWithRowsUnsaved() {
+        Rig r;
+        r.hold({"浙A00001", "浙A00002"});
+        r.h->Command4->click();
+        r.hold({"浙A00003"});
+        const auto held = r.h->Rec_CarNo;
+        const QString day = r.file("2010-8-4.xls");
+        r.view(day);
+        WorkbookViewer* v = viewers().first();
+        QCOMPARE(cell(v, 0, 3, 4), QString("浙A00002"));
+        QCOMPARE(cell(v, 0, 4, 4), QString());
+        QCOMPARE(r.h->Rec_Count, 1);
+        QVERIFY(r.h->Rec_CarNo == held);
+
+        r.h->Command4->click();
+        QCOMPARE(workbook::readBook(day).sheet(0).cell(4, 4).toString(), QString("浙A00003"));
+        QCOMPARE(cell(v, 0, 4, 4), QString());
+    }
+
+    // A file that cannot be read is reported with its name and the reason, and opens nothing.
     void unreadableFile_data() {
-        QTest::addColumn<QString>("file");
-        QTest::newRow("not a workbook") << "text";
-        QTest::newRow("damaged") << "cut short";
+        QTest::addColumn<bool>("text"); // false: a workbook cut short
+        QTest::newRow("not a workbook") << true;
+        QTest::newRow("damaged") << false;
     }
     void unreadableFile() {
-        QFETCH(QString, file);
+        QFETCH(bool, text);
         Rig r;
         const QString bad = r.file("bad.xls");
         writeSample(bad);
         QFile f(bad);
         QVERIFY(f.open(QIODevice::ReadWrite));
-        if (file == "text")
+        if (text)
             f.write("序号,日期\n1,2010/8/4\n");
-        QVERIFY(f.resize(file == "text" ? f.pos() : f.size() / 2));
+        QVERIFY(f.resize(text ? f.pos() : f.size() / 2));
         f.close();
         const QString before = r.h.status();
         r.view(bad);
@@ -216,21 +201,11 @@ private slots:
                      !prompt.endsWith("原因："),
                  qPrintable(prompt));
         QCOMPARE(r.h.status(), before);
-
-        writeSample(r.file("good.xls"));
-        r.view(r.file("good.xls"));
-        QCOMPARE(viewers().size(), 1);
     }
 
     // The Qt dialog starts in the folder of the name set, filtered by its pattern; a cancel
     // keeps the name, a choice gives the file's full path.
-    void qtDialog_data() {
-        QTest::addColumn<bool>("choose");
-        QTest::newRow("cancel") << false;
-        QTest::newRow("choose") << true;
-    }
     void qtDialog() {
-        QFETCH(bool, choose);
         QTemporaryDir folder;
         writeSample(folder.filePath("2010-8-4.xls"));
         const QString initial =
@@ -238,23 +213,25 @@ private slots:
         platform::QtFileDialog dialog;
         dialog.setFilter("工作表(*.xls)|*.xls");
         dialog.setFilterIndex(1);
-        dialog.setFileName(initial);
-        QString directory, nameFilter;
-        QTimer::singleShot(0, [&] {
-            auto* shown = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            QVERIFY(shown);
-            directory = shown->directory().absolutePath();
-            nameFilter = shown->selectedNameFilter();
-            if (!choose)
-                return shown->reject();
-            shown->selectFile("2010-8-4.xls");
-            static_cast<QDialog*>(shown)->accept();
-        });
-        dialog.ShowOpen();
-        QCOMPARE(directory, QDir(folder.path()).absolutePath());
-        QCOMPARE(nameFilter, QString("工作表(*.xls)"));
-        QCOMPARE(dialog.fileName(),
-                 choose ? QDir::toNativeSeparators(folder.filePath("2010-8-4.xls")) : initial);
+        for (const bool choose : {false, true}) {
+            dialog.setFileName(initial);
+            QString directory, nameFilter;
+            QTimer::singleShot(0, [&] {
+                auto* shown = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                QVERIFY(shown);
+                directory = shown->directory().absolutePath();
+                nameFilter = shown->selectedNameFilter();
+                if (!choose)
+                    return shown->reject();
+                shown->selectFile("2010-8-4.xls");
+                static_cast<QDialog*>(shown)->accept();
+            });
+            dialog.ShowOpen();
+            QCOMPARE(directory, QDir(folder.path()).absolutePath());
+            QCOMPARE(nameFilter, QString("工作表(*.xls)"));
+            QCOMPARE(dialog.fileName(),
+                     choose ? QDir::toNativeSeparators(folder.filePath("2010-8-4.xls")) : initial);
+        }
     }
 };
 
