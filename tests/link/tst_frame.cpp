@@ -59,9 +59,11 @@ private slots:
     void digitsRange() {
         RecvBuffer buf{};
         std::fill(buf.begin() + 4, buf.begin() + 10, std::uint8_t('0'));
-        for (const auto& [code, inRange] : {std::pair{16, true}, {15, false}, {80, true}, {81, false}}) {
+        for (const auto& [code, inRange] :
+             {std::pair{16, true}, {15, false}, {80, true}, {81, false}}) {
             buf[6] = static_cast<std::uint8_t>(code);
-            QVERIFY2(indicator::commandDigits(buf).has_value() == inRange, qPrintable(QString::number(code)));
+            QVERIFY2(indicator::commandDigits(buf).has_value() == inRange,
+                     qPrintable(QString::number(code)));
         }
         buf[4] = 0xFF;
         buf[6] = '0';

@@ -37,18 +37,6 @@ private slots:
         QCOMPARE(h->Text1[2]->text(), net);
     }
 
-    void onlyTheTareDrivesTheNet() {
-        FormHarness h(std::make_unique<doubles::FakeCommControl>());
-        h->Weight_Value = 100;
-        h->Text1[1]->setText("浙A12345");
-        QCOMPARE(h->Text1[2]->text(), QString()); // empty until the tare first changes
-        h->Text1[0]->setText("10");
-        QCOMPARE(h->Text1[2]->text(), QString("90.0kg"));
-        h->Weight_Value = 200; // a new weight alone does not touch the net box
-        h->Text1[1]->setText("浙A99999");
-        QCOMPARE(h->Text1[2]->text(), QString("90.0kg"));
-    }
-
     void changedLabelsRecentre() {
         FormHarness h(std::make_unique<doubles::FakeCommControl>());
         h->show();
