@@ -7,8 +7,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 
 namespace wbtest {
 
@@ -27,43 +25,35 @@ inline QByteArray runPython(const QString& script, const QStringList& args, QStr
     return p.readAllStandardOutput();
 }
 
-// The workbook at `path` as xlrd reads it.
+// The workbook at `path` as xlrd reads it (empty when it cannot).
 inline workbook::Book xlrdBook(const QString& path, QString* error) {
+    using workbook::Value;
     const QByteArray json = runPython(QStringLiteral("xls_dump.py"), {path}, error);
     workbook::Book book;
-    if (!error->isEmpty())
-        return book;
-    const QJsonArray sheets = QJsonDocument::fromJson(json)[QLatin1String("sheets")].toArray();
-    for (const QJsonValue& s : sheets) {
+    for (const QJsonValue& s : QJsonDocument::fromJson(json)[QLatin1String("sheets")].toArray()) {
         workbook::Sheet& sheet = book.appendSheet(s[QLatin1String("name")].toString());
         for (const QJsonValue& cell : s[QLatin1String("cells")].toArray()) {
-            const QJsonArray c = cell.toArray();
-            const int row = c[0].toInt();
-            const int column = c[1].toInt();
-            const QString kind = c[2].toString();
-            if (kind == u"t")
-                sheet.setText(row, column, c[3].toString());
-            else if (kind == u"n")
-                sheet.setNumber(row, column, c[3].toDouble());
-            else
-                sheet.setBoolean(row, column, c[3].toBool());
+            const QJsonValue v = cell[2];
+            sheet.setValue(cell[0].toInt(), cell[1].toInt(),
+                           v.isString() ? Value::text(v.toString())
+                           : v.isBool() ? Value::boolean(v.toBool())
+                                        : Value::number(v.toDouble()));
         }
     }
     return book;
 }
 
-inline QString describe(const workbook::Value& v) {
-    static const char* const kinds[] = {"empty", "text", "number", "boolean"};
-    return QStringLiteral("%1 \"%2\"").arg(QLatin1String(kinds[int(v.kind())]), v.toString());
-}
-
 // A readable account of where `actual` first differs from `expected`; empty when the sheets,
-// their names and every cell agree.
+// their names and every cell (kind and value) agree.
 inline QString firstDifference(const workbook::Book& expected, const workbook::Book& actual) {
     if (expected.sheetCount() != actual.sheetCount())
         return QStringLiteral("%1 sheets instead of %2")
             .arg(actual.sheetCount())
             .arg(expected.sheetCount());
+    const auto describe = [](const workbook::Value& v) {
+        static const char* const kinds[] = {"empty", "text", "number", "boolean"};
+        return QStringLiteral("%1 \"%2\"").arg(QLatin1String(kinds[int(v.kind())]), v.toString());
+    };
     for (int i = 0; i < expected.sheetCount(); ++i) {
         const workbook::Sheet& e = expected.sheet(i);
         const workbook::Sheet& a = actual.sheet(i);
