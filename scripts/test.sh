@@ -9,24 +9,21 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 WEIGHBRIDGE_DEV_TOOLS=1 "$root/scripts/setup.sh"
 export QT_QPA_PLATFORM=offscreen
 
+# run_pass BUILD_DIR [CMAKE_ARGS...]; the compiler comes from CC/CXX when given.
 run_pass() {
-  local name=$1 build=$2
-  shift 2
-  echo "== $name build: $build"
-  "$@" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null
+  local build=$1
+  shift
+  echo "== build: $build"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
   cmake --build "$build"
   (cd "$build" && ctest --output-on-failure -j2 --timeout 600)
 }
 
 for pass in ${WEIGHBRIDGE_PASSES:-normal sanitized}; do
   case $pass in
-    normal)
-      cmake_args=()
-      run_pass normal "$root/build" env
-      ;;
+    normal) run_pass "$root/build" ;;
     sanitized)
-      cmake_args=(-DWEIGHBRIDGE_SANITIZE=ON -DWEIGHBRIDGE_FUZZ=ON)
-      run_pass sanitized "$root/build-asan" env CC=clang CXX=clang++
+      CC=clang CXX=clang++ run_pass "$root/build-asan" -DWEIGHBRIDGE_SANITIZE=ON -DWEIGHBRIDGE_FUZZ=ON
       ;;
     *)
       echo "unknown pass $pass (normal, sanitized)" >&2

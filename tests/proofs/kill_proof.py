@@ -1,8 +1,8 @@
 """The kill proof: the real program runs under a virtual X display with its port on a
 pseudo-terminal fed by the indicator simulator at the line's full rate, "保存" is clicked
 every few tens of milliseconds, and the process is killed with SIGKILL, over and over: at a
-random instant, or a random few milliseconds after a store has begun writing. The day's workbook is made large after the first round so that a store takes
-long enough to be hit. After every kill each workbook in the program's folder must open in
+random instant, or a random few milliseconds after a store has begun writing. The day's
+workbook is made large after the first round so that a store takes long enough to be hit. After every kill each workbook in the program's folder must open in
 xlrd, the row counter in H1 of each sheet must match the sheet's rows, the serial numbers
 must run 1, 2, 3, ... without a gap across the sheets, and no row stored before may be gone.
 

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+using support::contents;
 using support::reply;
 using support::Rig;
 
@@ -54,11 +55,6 @@ QString fill(const QString& folder) {
     while (f.write(block) == block.size() && f.flush()) {
     }
     return filler;
-}
-
-QByteArray contents(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QStringList entries(const QString& folder) {

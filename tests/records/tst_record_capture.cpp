@@ -15,6 +15,7 @@
 #include <QtTest>
 
 using support::FormHarness;
+using support::contents;
 using support::reply;
 using support::Rig;
 
@@ -28,11 +29,6 @@ QStringList header(const QString& h1) { return kHeader + QStringList{h1}; }
 QByteArray badReply(double kg) {
     return indicator_sim::commandReply(*indicator_sim::readingFor(kg, 1),
                                        {'A', 'B', indicator_sim::Corruption::WrongCheck});
-}
-
-QByteArray contents(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void put(const QString& path, const QByteArray& bytes) {

@@ -8,7 +8,15 @@
 #include "support/form_harness.h"
 #include "xls_test_support.h"
 
+#include <QFile>
+
 namespace support {
+
+// The bytes of a file, empty when it cannot be read.
+inline QByteArray contents(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 inline QByteArray reply(double kg, int decimals = 1) {
     return indicator_sim::commandReply(*indicator_sim::readingFor(kg, decimals));

@@ -39,13 +39,19 @@ QString systemReason(const char* what, int error) {
                                         QString::fromLocal8Bit(std::strerror(error)));
 }
 
+// A save's temporary file is named after its target: "." + the file's name + "." + six
+// characters chosen by mkstemp.
+QString temporaryPrefix(const QFileInfo& target) {
+    return QStringLiteral(".") + target.fileName() + QStringLiteral(".");
+}
+
 // The temporary file beside the target; removed on destruction unless released.
 class TempFile {
 public:
     explicit TempFile(const QString& target) {
         const QFileInfo info(target);
-        m_name = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() +
-                                   QStringLiteral(".XXXXXX"));
+        m_name = QFile::encodeName(info.absolutePath() + u'/' + temporaryPrefix(info) +
+                                   QStringLiteral("XXXXXX"));
         m_fd = ::mkstemp(m_name.data());
         if (m_fd < 0)
             throw Error(Error::Kind::Io, target,
@@ -127,9 +133,8 @@ void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std
 // A write that was cut off (the process killed, the power gone) leaves its temporary file
 // beside the target; once the target is whole again, such leftovers of it are removed.
 void removeLeftovers(const QFileInfo& target) {
-    const QString prefix = QStringLiteral(".") + target.fileName() + QStringLiteral(".");
     const QDir dir = target.absoluteDir();
-    const QStringList names = dir.entryList({prefix + QStringLiteral("??????")},
+    const QStringList names = dir.entryList({temporaryPrefix(target) + QStringLiteral("??????")},
                                             QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names)
         QFile::remove(dir.filePath(name));
