@@ -141,10 +141,13 @@ void Form1::Save_date() {
             sheet->setCells(last, 7, Rec_Net[slot]);
         }
         sheet->setCells(1, 8, records::numberText(last));
+        journalStoreBegins(dayName + QStringLiteral(".xls"), serial);
         sheet->saveAs(path);
         book->close(true);
         excel.quit();
+        journalStoreDone();
     } catch (const workbook::Error& e) {
+        journalStoreFailed();
         releaseFreedMemory();
         throw records::SaveFailure(folder, e.message());
     }

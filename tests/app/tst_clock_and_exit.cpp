@@ -64,25 +64,37 @@ private slots:
         QCOMPARE(r.h->Label1[5]->caption(), QString("时间：08时04分07秒"));
     }
 
-    // Which ticks save the held rows automatically, and into which day's workbook.
+    // Which ticks save the held rows automatically, and into which day's workbook: the first
+    // tick of each hour, however late it comes, once per hour boundary.
     void hourlySave_data() {
+        QTest::addColumn<QDateTime>("before"); // the tick before the rows were recorded
         QTest::addColumn<QDateTime>("when");
         QTest::addColumn<bool>("rows");
         QTest::addColumn<QString>("file"); // empty: no save
-        QTest::newRow("10:00:00 with rows") << QDateTime(kDay, QTime(10, 0)) << true
-                                            << "2010-8-4.xls";
-        QTest::newRow("10:00:00 without rows") << QDateTime(kDay, QTime(10, 0)) << false << "";
-        QTest::newRow("10:30:00") << QDateTime(kDay, QTime(10, 30)) << true << "";
-        QTest::newRow("10:00:01") << QDateTime(kDay, QTime(10, 0, 1)) << true << "";
-        QTest::newRow("00:00:00 the next day") << QDateTime(kDay.addDays(1), QTime(0, 0)) << true
-                                               << "2010-8-5.xls";
+        const auto at = [](int h, int m, int s, int days = 0) {
+            return QDateTime(kDay.addDays(days), QTime(h, m, s));
+        };
+        QTest::newRow("10:00:00 with rows")
+            << at(9, 59, 59) << at(10, 0, 0) << true << "2010-8-4.xls";
+        QTest::newRow("10:00:00 without rows") << at(9, 59, 59) << at(10, 0, 0) << false << "";
+        QTest::newRow("10:30:00") << at(10, 29, 59) << at(10, 30, 0) << true << "";
+        QTest::newRow("10:00:01 after the 10:00:00 tick")
+            << at(10, 0, 0) << at(10, 0, 1) << true << "";
+        QTest::newRow("10:00:07, no tick in hh:00:00")
+            << at(9, 59, 59) << at(10, 0, 7) << true << "2010-8-4.xls";
+        QTest::newRow("clock jumped 09:59:58 to 11:20:00")
+            << at(9, 59, 58) << at(11, 20, 0) << true << "2010-8-4.xls";
+        QTest::newRow("00:00:00 the next day")
+            << at(23, 59, 59) << at(0, 0, 0, 1) << true << "2010-8-5.xls";
     }
     void hourlySave() {
+        QFETCH(QDateTime, before);
         QFETCH(QDateTime, when);
         QFETCH(bool, rows);
         QFETCH(QString, file);
         const bool saves = !file.isEmpty();
         Rig r;
+        r.tickAt(before);
         if (rows)
             r.reading(85.6);
         r.statusTexts.clear();
@@ -93,6 +105,10 @@ private slots:
         QCOMPARE(r.files(), saves ? QStringList{file} : QStringList{});
         QCOMPARE(r.h->Command4->isEnabled(), rows && !saves);
         QCOMPARE(r.h->Rec_Count, rows && !saves ? 1 : 0);
+        // One save per boundary: the next tick in the same hour leaves later rows held.
+        r.reading(90.1);
+        r.tickAt(when.addSecs(1));
+        QCOMPARE(r.h->Rec_Count, rows && !saves ? 2 : 1);
     }
 
     // Every way out: which boxes, what reaches the workbook, whether the process ends at once
@@ -161,8 +177,10 @@ private slots:
             r.h->Command2->click();
         else if (how == "close")
             r.h->close();
-        else
+        else {
+            r.tickAt(QDateTime(kDay, QTime(10, 59, 59)));
             r.tickAt(QDateTime(kDay, QTime(11, 0)));
+        }
         QVERIFY(QDir().rename(folder + ".away", folder));
         QCOMPARE(r.h.ended, 0);
         QVERIFY(r.h->isVisible());
