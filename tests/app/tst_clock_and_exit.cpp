@@ -154,6 +154,7 @@ private slots:
         QCOMPARE(r.files(), (saved ? QStringList{"2010-8-4.xls"} : QStringList{}));
         QCOMPARE(r.h.ended, ended ? 1 : 0);
         QVERIFY(!r.h->isVisible()); // hidden, or closed
+        QVERIFY(!r.port->open);     // every way out releases the port
         if (saved && !boxes.isEmpty())
             QVERIFY(!visibleWhileSaving); // the thanks box shows on its own
     }
@@ -192,6 +193,95 @@ private slots:
         QCOMPARE(r.boxes(), (QStringList{kPrompt, kSavedThanks}));
         QCOMPARE(r.h.ended, 1);
         QCOMPARE(r.files(), QStringList{"2010-8-4.xls"});
+    }
+
+    // The end asked for by the system stores the held rows without a question, also from
+    // inside a box, and ends with the port closed; a store that fails leaves the rows in the
+    // journal for the next start.
+    void termination_data() {
+        QTest::addColumn<QString>("box"); // the box open when the end comes
+        QTest::addColumn<bool>("storeFails");
+        QTest::newRow("no box") << "" << false;
+        QTest::newRow("the close prompt open") << "prompt" << false;
+        QTest::newRow("仪表连接失败！ open") << "meter" << false;
+        QTest::newRow("store fails") << "" << true;
+    }
+    void termination() {
+        QFETCH(QString, box);
+        QFETCH(bool, storeFails);
+        Rig r;
+        r.reading(85.6);
+        r.reading(90.1);
+        const QString folder = r.h.folder.path();
+        if (storeFails)
+            QVERIFY(QDir().rename(folder, folder + ".away"));
+        if (box.isEmpty()) {
+            r.h->Terminate();
+        } else {
+            r.h.messages->whileShown = [&] { r.h->Terminate(); };
+            if (box == "prompt") {
+                r.h->close();
+            } else {
+                r.h->Label1[4]->setForeColor(app::kColorRed);
+                r.h->Command1->click();
+            }
+        }
+        if (storeFails)
+            QVERIFY(QDir().rename(folder + ".away", folder));
+        QVERIFY(r.h.ended >= 1);
+        QVERIFY(!r.port->open);
+        QVERIFY(!r.h->isVisible());
+        QCOMPARE(r.boxes().size(), box.isEmpty() ? 0 : 1); // nothing shown after the end began
+        QCOMPARE(r.files(), storeFails ? QStringList{} : QStringList{"2010-8-4.xls"});
+        support::FormHarness next(std::make_unique<FakeCommControl>(), folder);
+        next->start();
+        QCOMPARE(next->Rec_Count, storeFails ? 2 : 0);
+    }
+
+    // A close request that comes while a box waits is carried out once the box is answered.
+    void closeDuringABoxWaits() {
+        Rig r;
+        r.reading(85.6);
+        bool closedAtOnce = true;
+        r.h.messages->whileShown = [&] {
+            r.h.messages->whileShown = nullptr;
+            closedAtOnce = r.h->close();
+        };
+        r.h.messages->answers << platform::msgbox::vbOK << platform::msgbox::vbYes;
+        r.h->Label1[4]->setForeColor(app::kColorRed);
+        r.h->Command1->click();
+        QVERIFY(!closedAtOnce);
+        QTRY_COMPARE(r.boxes().size(), 3);
+        QCOMPARE(r.boxes().mid(1), (QStringList{kPrompt, kSavedThanks}));
+        QCOMPARE(r.files(), QStringList{"2010-8-4.xls"});
+        QCOMPARE(r.h.ended, 1);
+    }
+
+    // A box open across hh:00:00: the time line goes on while it waits, and the hour's save
+    // runs as soon as it is answered.
+    void boxOpenAcrossTheHour() {
+        Rig r;
+        r.tickAt(QDateTime(kDay, QTime(9, 59, 59)));
+        r.reading(85.6);
+        QStringList linesWhileOpen;
+        QStringList filesWhileOpen;
+        r.h.messages->whileShown = [&] {
+            for (const int s : {0, 2, 4}) {
+                r.h.clock->time = QDateTime(kDay, QTime(10, 0, s));
+                QTest::qWait(1100); // the clock timer ticks inside the box's loop
+                linesWhileOpen << r.h->Label1[5]->caption();
+            }
+            filesWhileOpen = r.files();
+            r.h.clock->time = QDateTime(kDay, QTime(10, 0, 5));
+        };
+        r.h->Label1[4]->setForeColor(app::kColorRed);
+        r.h->Command1->click();
+        QCOMPARE(linesWhileOpen,
+                 (QStringList{"时间：10时00分00秒", "时间：10时00分02秒", "时间：10时00分04秒"}));
+        QCOMPARE(filesWhileOpen, QStringList{});
+        QTRY_COMPARE_WITH_TIMEOUT(r.files(), QStringList{"2010-8-4.xls"}, 500);
+        QCOMPARE(r.h->Rec_Count, 0);
+        QVERIFY(!r.h->Command4->isEnabled());
     }
 };
 
