@@ -168,7 +168,8 @@ private:
     // The journal of held rows (records/held_rows.cpp).
     void recoverHeldRows();
     void journalRow(std::size_t slot);
-    void journalStoreBegins(const QString& dayFile, std::int64_t lastSerial);
+    void journalStoreBegins(const QString& dayFile, const QString& sheet, int lastRow,
+                            std::int64_t lastSerial);
     void journalStoreDone();
     void journalStoreFailed();
     void journalDiscard();

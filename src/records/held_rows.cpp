@@ -51,9 +51,10 @@ void Form1::journalRow(std::size_t slot) {
         reportJournalFailure();
 }
 
-void Form1::journalStoreBegins(const QString& dayFile, std::int64_t lastSerial) {
+void Form1::journalStoreBegins(const QString& dayFile, const QString& sheet, int lastRow,
+                               std::int64_t lastSerial) {
     if (m_journal)
-        m_journal->beginStore(dayFile, lastSerial);
+        m_journal->beginStore(dayFile, sheet, lastRow, lastSerial);
 }
 
 void Form1::journalStoreDone() {

@@ -134,8 +134,10 @@ QByteArray Journal::rowLine(const HeldRow& row) {
     return sealed(body);
 }
 
-QByteArray Journal::commitLine(const QString& dayFile, std::int64_t lastSerial) {
-    return sealed(QByteArray(1, kCommit) + '\t' + escaped(dayFile) + '\t' +
+QByteArray Journal::commitLine(const QString& dayFile, const QString& sheet, int lastRow,
+                               std::int64_t lastSerial) {
+    return sealed(QByteArray(1, kCommit) + '\t' + escaped(dayFile) + '\t' + escaped(sheet) + '\t' +
+                  QByteArray::number(lastRow) + '\t' +
                   QByteArray::number(static_cast<qlonglong>(lastSerial)));
 }
 
@@ -160,37 +162,31 @@ bool Journal::parseLine(const QByteArray& line, QList<QString>* fields) {
         fields->append(text);
     }
     const bool row = fields->front() == QString(QChar(kRow)) && fields->size() == 7;
-    const bool commit = fields->front() == QString(QChar(kCommit)) && fields->size() == 3;
+    const bool commit = fields->front() == QString(QChar(kCommit)) && fields->size() == 5;
     const bool failed = fields->front() == QString(QChar(kFailed)) && fields->size() == 1;
     return row || commit || failed;
 }
 
-std::int64_t Journal::lastSerialIn(const QString& path) {
+bool Journal::workbookShows(const QString& path, const QString& sheet, int lastRow,
+                            std::int64_t lastSerial, const QString& time) {
     if (!QFile::exists(path))
-        return -1;
+        return false;
     try {
         workbook::Application excel;
         workbook::Workbook& book = excel.workbooks().open(path, true);
-        std::int64_t serial = 0;
-        for (int n = 1;; ++n) {
-            workbook::Worksheet* sheet = nullptr;
-            try {
-                sheet = &book.worksheets(QStringLiteral("sheet%1").arg(n));
-            } catch (const workbook::Error&) {
-                if (n == 1)
-                    return -1;
-                break;
-            }
-            bool ok = false;
-            const double h1 = sheet->cells(1, 8).toString().trimmed().toDouble(&ok);
-            if (ok && h1 > 1)
-                serial += static_cast<std::int64_t>(h1) - 1;
-        }
+        const workbook::Worksheet& s = book.worksheets(sheet);
+        bool okRow = false;
+        bool okSerial = false;
+        const double h1 = s.cells(1, 8).toString().trimmed().toDouble(&okRow);
+        const double serial = s.cells(lastRow, 1).toString().trimmed().toDouble(&okSerial);
+        const bool shows = okRow && okSerial && h1 == lastRow &&
+                           serial == static_cast<double>(lastSerial) &&
+                           s.cells(lastRow, 3).toString() == time;
         book.close(false);
         excel.quit();
-        return serial;
+        return shows;
     } catch (const workbook::Error&) {
-        return -1;
+        return false;
     }
 }
 
@@ -226,15 +222,21 @@ Journal::Recovery Journal::open() {
         entries.push_back(std::move(e));
 
     // The last commit line whose store shows in its workbook: every row before it is there.
+    // (A store's last row is the last row line before its commit line.)
+    const auto is = [&](std::size_t i, char kind) {
+        return entries[i].fields[0] == QString(QChar(kind));
+    };
     std::size_t first = 0;
-    for (std::size_t i = entries.size(); i-- > 0;) {
-        const QList<QString>& f = entries[i].fields;
-        if (f[0] != QString(QChar(kCommit)))
+    for (std::size_t i = entries.size(); i-- > 0 && first == 0;) {
+        if (!is(i, kCommit) || (i + 1 < entries.size() && is(i + 1, kFailed)))
             continue;
-        if (i + 1 < entries.size() && entries[i + 1].fields[0] == QString(QChar(kFailed)))
-            continue;
-        if (lastSerialIn(QDir(m_folder).filePath(f[1])) == f[2].toLongLong()) {
-            first = i + 1;
+        for (std::size_t r = i; r-- > 0;) {
+            if (!is(r, kRow))
+                continue;
+            const QList<QString>& f = entries[i].fields;
+            if (workbookShows(QDir(m_folder).filePath(f[1]), f[2], f[3].toInt(), f[4].toLongLong(),
+                              entries[r].fields[2]))
+                first = i + 1;
             break;
         }
     }
@@ -340,10 +342,11 @@ bool Journal::append(const HeldRow& row) {
     return writeAll(rowLine(row));
 }
 
-void Journal::beginStore(const QString& dayFile, std::int64_t lastSerial) {
+void Journal::beginStore(const QString& dayFile, const QString& sheet, int lastRow,
+                         std::int64_t lastSerial) {
     if (m_fd < 0 || !m_error.isEmpty())
         return;
-    if (writeAll(commitLine(dayFile, lastSerial)))
+    if (writeAll(commitLine(dayFile, sheet, lastRow, lastSerial)))
         waitSynced();
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 // The journal of held rows: every recorded row is also written, at once, to a file in the
 // program's folder, so that rows not yet in the day's workbook outlive a crash, a kill or a
-// power cut. One line per row: its six texts and a check value. A store writes a commit line
-// naming the day's workbook and the serial number of its last row after the store, before
-// the workbook is replaced; a successful store then empties the journal. At start-up the
-// rows left behind are read back, except those that a commit line shows already stored.
+// power cut. One line per row: its six texts and a check value. Before a store replaces the
+// day's workbook it writes a commit line naming the workbook, the sheet and row its last row
+// goes to and that row's serial number; a successful store then empties the journal. At
+// start-up the rows left behind are read back, except those before a commit line whose
+// workbook holds that last row (the run ended after the workbook was replaced).
 //
 // Rows are written on the caller's thread (a write into the page cache); a worker thread
 // brings them to the disk (fdatasync) as soon as it can, one sync for every row written
@@ -52,9 +53,10 @@ public:
     // Writes one row. False when the journal is not open or the write failed (lastError()).
     bool append(const HeldRow& row);
     // Before a store replaces the day's workbook `dayFile` (a name in the folder): the commit
-    // line with the serial number the workbook's last row will have; on the disk when this
-    // returns.
-    void beginStore(const QString& dayFile, std::int64_t lastSerial);
+    // line with the sheet and row the store's last row goes to (the sheet's row counter after
+    // the store) and its serial number; on the disk when this returns.
+    void beginStore(const QString& dayFile, const QString& sheet, int lastRow,
+                    std::int64_t lastSerial);
     // After a store that failed: its commit line no longer counts (the workbook it named may
     // by chance show the serial number the store would have given it).
     void storeFailed();
@@ -73,13 +75,16 @@ public:
     // One journal line, and its reading: the fields of a valid line, or nothing when the
     // check value does not match. Exposed for the tests.
     static QByteArray rowLine(const HeldRow& row);
-    static QByteArray commitLine(const QString& dayFile, std::int64_t lastSerial);
+    static QByteArray commitLine(const QString& dayFile, const QString& sheet, int lastRow,
+                                 std::int64_t lastSerial);
     static QByteArray failedLine();
     static bool parseLine(const QByteArray& line, QList<QString>* fields);
 
-    // The serial number of the last row in the day's workbook at `path`: the sum of every
-    // sheet's rows below its header, as the store counts them; -1 when it cannot be read.
-    static std::int64_t lastSerialIn(const QString& path);
+    // Whether the workbook at `path` holds, in `sheet`, a last row `lastRow` (its row
+    // counter) with the serial number `lastSerial` and the time text `time`: the store that
+    // wrote the commit line replaced the workbook.
+    static bool workbookShows(const QString& path, const QString& sheet, int lastRow,
+                              std::int64_t lastSerial, const QString& time);
 
 private:
     bool openForAppend();

@@ -173,7 +173,8 @@ void Form1::Save_date() {
             sheet->setCells(last, 7, Rec_Net[slot]);
         }
         sheet->setCells(1, 8, records::numberText(last));
-        journalStoreBegins(dayName + QStringLiteral(".xls"), serial);
+        journalStoreBegins(dayName + QStringLiteral(".xls"), sheetName(sheetNumber), last,
+                           serial);
         sheet->saveAs(path);
         book->close(true);
         excel.quit();

@@ -170,7 +170,7 @@ private slots:
             QCOMPARE(contents(journalPath(folder.path())), QByteArray()); // emptied
             // What the journal held just before it was emptied: its rows and the commit line.
             const std::int64_t serial = before.size() + 2;
-            journalAtEnd = rows + Journal::commitLine("2010-8-4.xls", serial);
+            journalAtEnd = rows + Journal::commitLine("2010-8-4.xls", "sheet1", serial + 1, serial);
         }
         put(journalPath(folder.path()), journalAtEnd);
         if (!replaced) {
