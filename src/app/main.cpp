@@ -2,6 +2,7 @@
 // own folder.
 
 #include "app/form1.h"
+#include "app/program_clock.h"
 #include "platform/serial_comm_control.h"
 #include "platform/termination.h"
 
@@ -20,9 +21,9 @@ int main(int argc, char* argv[]) {
     app::Platform parts;
     parts.comm = std::make_unique<platform::SerialCommControl>(QStringLiteral(WEIGHBRIDGE_COM1));
     parts.messages = std::make_unique<platform::QtMessageBoxes>();
-    parts.clock = std::make_unique<platform::SystemClock>();
     parts.dialog = std::make_unique<platform::QtFileDialog>();
     parts.programFolder = QApplication::applicationDirPath();
+    parts.clock = app::programClock(parts.programFolder);
     parts.endProgram = [] { std::_Exit(0); };
 
     app::Form1 form(std::move(parts));

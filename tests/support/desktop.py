@@ -3,11 +3,14 @@ import os
 import subprocess
 
 
-def start_xvfb():
-    """Starts Xvfb on a free display number; returns the process and the DISPLAY value."""
+def start_xvfb(fbdir=None):
+    """Starts Xvfb on a free display number; returns the process and the DISPLAY value. With
+    `fbdir` the screen is also kept as an XWD image in the file Xvfb_screen0 there."""
     read_fd, write_fd = os.pipe()
+    extra = ["-fbdir", fbdir] if fbdir else []
     xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "640x480x24", "-nolisten", "tcp"]
+        + extra,
         pass_fds=[write_fd], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_fd)
     number = b""
