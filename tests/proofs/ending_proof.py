@@ -25,7 +25,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from desktop import EXIT_BUTTON, start_xvfb  # noqa: E402
-from recorder import (Line, Program, copy_program, frame, journal_rows, locks,  # noqa: E402
+from recorder import (Line, Program, copy_program, frame, journal_rows, port_lock,  # noqa: E402
                       next_hour, offset_for, set_clock, stored_rows)
 
 ALL = ["sigterm", "hour-box", "clock-jump", "suspended"]
@@ -77,7 +77,7 @@ def run_case(case, program, port, env, fbfile):
                     if f != "weighbridge":
                         os.remove(os.path.join(work, f))
                 prog = Program(exe, work, env, line)
-                assert prog.port_locks, "no lock file for the port while the program runs"
+                assert prog.holds_lock(), "no lock file of the program for its port"
                 weights = [1000 + i for i in range(5)]
                 feed(prog, weights)
                 if how == "box open":
@@ -93,11 +93,11 @@ def run_case(case, program, port, env, fbfile):
                 assert code == 0, "exit status %d" % code
                 assert stored_rows(work) == [str(w) for w in weights], stored_rows(work)
                 assert journal_rows(work) == [], "journal not emptied"
-                left = prog.port_locks & locks()
-                assert not left, "port lock left behind: %r" % left
+                lock, pid = port_lock(port)
+                assert pid is None, "port lock %s left behind (process %s)" % (lock, pid)
                 print("sigterm/%s: ended with 0 after %.2f s, %d rows stored, journal empty, "
                       "lock %s removed" % (how, took, len(weights),
-                                           os.path.basename(sorted(prog.port_locks)[0])))
+                                           os.path.basename(lock)))
         elif case == "hour-box":
             boundary = next_hour()
             set_clock(work, offset_for(boundary) - 9)

@@ -64,8 +64,15 @@ class Line:
         os.close(self.slave)
 
 
-def locks():
-    return set(glob.glob("/run/lock/LCK..*") + glob.glob("/var/lock/LCK..*"))
+def port_lock(port):
+    """The lock file of the port at `port`, and the process id written in it (None when there
+    is no such file)."""
+    path = "/run/lock/LCK.." + port.replace("/", "_")
+    try:
+        with open(path) as f:
+            return path, int(f.readline().split()[0])
+    except (OSError, ValueError, IndexError):
+        return path, None
 
 
 class Program:
@@ -73,12 +80,13 @@ class Program:
 
     def __init__(self, exe, work, env, line):
         self.work, self.env, self.line = work, env, line
-        before = locks()
         self.proc = subprocess.Popen([exe], env=env, cwd=work, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE)
         self.window = find_window(env)
         line.wait_query()
-        self.port_locks = locks() - before  # the lock files this run holds
+
+    def holds_lock(self):
+        return port_lock(self.line.port)[1] == self.proc.pid
 
     def click(self, point):
         click(self.env, self.window, point)
