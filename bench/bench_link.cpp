@@ -1,9 +1,12 @@
-// Prints the handling time of one serial notification (read, parse, display update) as
-// p50/p99 over many frames fed through a pseudo-terminal, and the time from the program's
-// start to its query on the line (median of several starts).
+// Prints the handling time of one serial notification (read, parse, display update, the row
+// recorded and written to the journal) as p50/p99 over many frames fed through a
+// pseudo-terminal, with the journal of held rows and without it, in alternating rounds; the
+// rows per second the journal takes with its syncs on this machine's disk; and the time from
+// the program's start to its query on the line (median of several starts).
 
 #include "app/form1.h"
 #include "platform/serial_comm_control.h"
+#include "records/journal.h"
 #include "support/form_harness.h"
 #include "support/pty.h"
 
@@ -11,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -33,9 +37,14 @@ double percentile(std::vector<double> v, double p) {
     return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
-void notificationTimes(int frames) {
+struct Times {
+    double p50 = 0, p99 = 0, max = 0;
+};
+
+Times notificationTimes(int frames, bool journal) {
     support::Pty pty;
-    support::FormHarness h(std::make_unique<platform::SerialCommControl>(pty.slavePath()));
+    support::FormHarness h(std::make_unique<platform::SerialCommControl>(pty.slavePath()), {},
+                           journal);
     h->start();
     pty.read(500, 6);
     // Time the window's own handler, entered the way the port enters it.
@@ -56,9 +65,49 @@ void notificationTimes(int frames) {
         while (!handled)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
-    std::printf("notification handling over %d frames: p50 %.1f us, p99 %.1f us, max %.1f us\n",
-                frames, percentile(us, 0.5), percentile(us, 0.99), percentile(us, 1.0));
-    std::printf("last display: %s\n", qPrintable(h.display()));
+    const Times t{percentile(us, 0.5), percentile(us, 0.99), percentile(us, 1.0)};
+    std::printf("notification handling over %d frames, journal %s: p50 %.1f us, p99 %.1f us, "
+                "max %.1f us (last display %s)\n",
+                frames, journal ? "on " : "off", t.p50, t.p99, t.max, qPrintable(h.display()));
+    return t;
+}
+
+// Rows written as fast as the caller can, each reaching the disk through the batched syncs:
+// rows per second until the last is on the disk, rows per sync; and how long one row waits
+// for the disk when the journal is idle (the worker's pause and the sync).
+void journalThroughput(int rows, int runs) {
+    std::vector<double> perSecond, perSync, idleMs, appendUs;
+    const records::HeldRow row{"2026/12/7", "08:15:30", "浙A12345", " 35200", " 15000", " 20200"};
+    for (int r = 0; r < runs; ++r) {
+        QTemporaryDir folder(QCoreApplication::applicationDirPath() + "/journal-XXXXXX");
+        records::Journal journal(folder.path());
+        journal.open();
+        QElapsedTimer t;
+        t.start();
+        for (int i = 0; i < rows; ++i) {
+            const qint64 before = t.nsecsElapsed();
+            journal.append(row);
+            if (r == 0)
+                appendUs.push_back(static_cast<double>(t.nsecsElapsed() - before) / 1000.0);
+        }
+        journal.waitSynced();
+        perSecond.push_back(rows / (static_cast<double>(t.nsecsElapsed()) / 1e9));
+        perSync.push_back(static_cast<double>(rows) / static_cast<double>(journal.syncCount()));
+        for (int i = 0; i < 20; ++i) {
+            QElapsedTimer one;
+            one.start();
+            journal.append(row);
+            journal.waitSynced(false);
+            idleMs.push_back(static_cast<double>(one.nsecsElapsed()) / 1e6);
+        }
+    }
+    std::printf("journal: %.0f rows/s with every row on the disk (median of %d runs of %d rows, "
+                "%.0f rows a sync); one row on an idle journal on the disk after %.2f ms "
+                "(median, max %.2f ms); one append on the caller's thread p50 %.1f us, "
+                "p99 %.1f us\n",
+                percentile(perSecond, 0.5), runs, rows, percentile(perSync, 0.5),
+                percentile(idleMs, 0.5), percentile(idleMs, 1.0), percentile(appendUs, 0.5),
+                percentile(appendUs, 0.99));
 }
 
 void startToQuery(const QString& program, const QString& linkPath, int runs) {
@@ -97,7 +146,21 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int frames = argc > 1 ? std::atoi(argv[1]) : 100000;
-    notificationTimes(frames);
+    // Rounds alternate, so both sides meet the same machine load; medians of the rounds.
+    std::vector<double> off50, off99, on50, on99;
+    for (int round = 0; round < 3; ++round) {
+        const Times off = notificationTimes(frames / 3, false);
+        const Times on = notificationTimes(frames / 3, true);
+        off50.push_back(off.p50);
+        off99.push_back(off.p99);
+        on50.push_back(on.p50);
+        on99.push_back(on.p99);
+    }
+    std::printf("notification handling, median of 3 rounds: journal off p50 %.1f us, p99 %.1f us;"
+                " journal on p50 %.1f us, p99 %.1f us\n",
+                percentile(off50, 0.5), percentile(off99, 0.5), percentile(on50, 0.5),
+                percentile(on99, 0.5));
+    journalThroughput(100000, 5);
     startToQuery(QStringLiteral(WEIGHBRIDGE_TESTPORT_EXE), QStringLiteral(WEIGHBRIDGE_TEST_COM1),
                  9);
     return 0;

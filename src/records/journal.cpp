@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,7 +20,10 @@ namespace {
 // last field is the CRC-32 of everything before its tab, in eight upper-case hex digits.
 constexpr char kRow = 'R';
 constexpr char kCommit = 'C';
-constexpr char kFailed = 'F'; // the store of the commit line before it did not happen
+constexpr char kFailed = 'F';
+// How long the worker lets rows gather after the first one before it syncs them.
+constexpr std::chrono::milliseconds
+    kBatchPause(20); // the store of the commit line before it did not happen
 
 std::uint32_t crc32(const QByteArray& bytes) {
     static const auto table = [] {
@@ -328,12 +332,20 @@ bool Journal::writeAll(const QByteArray& bytes) {
         }
         done += n;
     }
+    markWritten();
+    return true;
+}
+
+void Journal::markWritten() {
+    bool first = false;
     {
         const std::lock_guard lock(m_mutex);
+        first = m_written == m_onDisk;
         ++m_written;
     }
-    m_wake.notify_one();
-    return true;
+    // Only the first row after a sync wakes the worker; later ones ride on its sync.
+    if (first)
+        m_wake.notify_one();
 }
 
 bool Journal::append(const HeldRow& row) {
@@ -369,19 +381,19 @@ bool Journal::clear() {
         fail(QStringLiteral("清空"), errno);
         return false;
     }
-    {
-        const std::lock_guard lock(m_mutex);
-        ++m_written;
-    }
-    m_wake.notify_one();
+    markWritten();
     return true;
 }
 
-void Journal::waitSynced() {
+void Journal::waitSynced(bool now) {
     std::unique_lock lock(m_mutex);
     if (!m_syncer.joinable())
         return;
     const std::uint64_t target = m_written;
+    if (now) {
+        m_urgent = true;
+        m_wake.notify_one();
+    }
     m_synced.wait(lock, [&] { return m_onDisk >= target || m_stop; });
 }
 
@@ -412,6 +424,10 @@ void Journal::syncLoop() {
         m_wake.wait(lock, [&] { return m_written > m_onDisk || m_stop; });
         if (m_written == m_onDisk && m_stop)
             break;
+        // Rows coming in the next moments share this sync; a store or the end of the run
+        // does not wait for the pause.
+        m_wake.wait_for(lock, kBatchPause, [&] { return m_urgent || m_stop; });
+        m_urgent = false;
         const std::uint64_t target = m_written;
         lock.unlock();
         ::fdatasync(m_fd);

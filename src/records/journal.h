@@ -8,8 +8,9 @@
 // workbook holds that last row (the run ended after the workbook was replaced).
 //
 // Rows are written on the caller's thread (a write into the page cache); a worker thread
-// brings them to the disk (fdatasync) as soon as it can, one sync for every row written
-// while the previous sync ran, so the serial path never waits for the disk.
+// brings them to the disk (fdatasync) 20 ms after the first row not yet there, together with
+// every row written meanwhile, so the serial path never waits for the disk and the disk sees
+// at most one sync per pause.
 
 #include <QString>
 
@@ -68,8 +69,9 @@ public:
     QString lastError() const { return m_error; }
     QString path() const;
 
-    // Blocks until every row written so far is on the disk (tests, benchmarks, shutdown).
-    void waitSynced();
+    // Blocks until every row written so far is on the disk; `now`: without the pause in which
+    // the worker lets rows gather (a store, the end of the run).
+    void waitSynced(bool now = true);
     std::uint64_t syncCount() const;
 
     // One journal line, and its reading: the fields of a valid line, or nothing when the
@@ -89,6 +91,7 @@ public:
 private:
     bool openForAppend();
     bool writeAll(const QByteArray& bytes);
+    void markWritten();
     void closeFile();
     void fail(const QString& what, int error);
     void syncLoop();
@@ -107,6 +110,7 @@ private:
     std::uint64_t m_onDisk = 0;  // of them, known to be on the disk
     std::uint64_t m_syncs = 0;
     bool m_stop = false;
+    bool m_urgent = false;
 };
 
 } // namespace records

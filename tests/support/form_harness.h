@@ -22,8 +22,9 @@ struct FormHarness {
 
     // `programFolder`: the program's folder, when not a fresh temp folder (a second run on the
     // folder of a first one).
+    // `keepJournal`: false only to measure the window without its journal.
     explicit FormHarness(std::unique_ptr<platform::CommControl> comm,
-                         const QString& programFolder = {}) {
+                         const QString& programFolder = {}, bool keepJournal = true) {
         app::Platform p;
         p.comm = std::move(comm);
         auto m = std::make_unique<doubles::ScriptedMessages>();
@@ -37,6 +38,7 @@ struct FormHarness {
         p.dialog = std::move(d);
         p.programFolder = programFolder.isEmpty() ? folder.path() : programFolder;
         p.endProgram = [this] { ++ended; };
+        p.keepJournal = keepJournal;
         form = std::make_unique<app::Form1>(std::move(p));
     }
 
