@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <array>
 #include <cerrno>
@@ -199,8 +200,10 @@ Journal::Recovery Journal::open() {
     QFile file(path());
     QByteArray text;
     if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly)) {
-            m_error = file.errorString();
+        if (QFileInfo(path()).isDir() || !file.open(QIODevice::ReadOnly)) {
+            // Left as it is: what it holds cannot be known, so it is never overwritten.
+            fail(QStringLiteral("读取"), QFileInfo(path()).isDir() ? EISDIR : errno);
+            m_untouchable = true;
             return out;
         }
         text = file.readAll();
@@ -262,7 +265,9 @@ Journal::Recovery Journal::open() {
         }
         if (out.keptAside.isEmpty()) {
             // Nothing may be rewritten while the damaged lines exist nowhere else.
-            m_error = QStringLiteral("无法另存损坏的日志文件");
+            m_error =
+                QStringLiteral("无法另存损坏的数据日志 %1").arg(QDir::toNativeSeparators(path()));
+            m_untouchable = true;
             return out;
         }
     }
@@ -279,7 +284,7 @@ Journal::Recovery Journal::open() {
         f.close();
         if (!ok || ::rename(QFile::encodeName(fresh).constData(),
                             QFile::encodeName(path()).constData()) != 0) {
-            m_error = f.errorString();
+            fail(QStringLiteral("重写"), errno);
             QFile::remove(fresh);
             return out;
         }
@@ -368,6 +373,8 @@ void Journal::storeFailed() {
 }
 
 bool Journal::clear() {
+    if (m_untouchable)
+        return false;
     if (m_fd < 0 || !m_error.isEmpty()) {
         // Try again from the start: the cause may be gone.
         stopSyncer();

@@ -111,6 +111,8 @@ private:
     std::uint64_t m_syncs = 0;
     bool m_stop = false;
     bool m_urgent = false;
+    // The journal found at start-up could not be read or kept aside: it stays as it is.
+    bool m_untouchable = false;
 };
 
 } // namespace records
