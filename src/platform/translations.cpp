@@ -2,19 +2,19 @@
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
-#include <QLocale>
 #include <QTranslator>
 
 namespace platform {
 
-bool installToolkitTranslation(QCoreApplication& application) {
+QTranslator* installToolkitTranslation(QCoreApplication& application, const QLocale& language) {
     auto* translator = new QTranslator(&application);
-    if (!translator->load(QLocale::system(), QStringLiteral("qtbase"), QStringLiteral("_"),
-                          QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    if (!translator->load(language, QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+        !QCoreApplication::installTranslator(translator)) {
         delete translator;
-        return false;
+        return nullptr;
     }
-    return QCoreApplication::installTranslator(translator);
+    return translator;
 }
 
 } // namespace platform
