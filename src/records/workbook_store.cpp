@@ -175,10 +175,14 @@ void Form1::Save_date() {
             sheet->setCells(last, 7, Rec_Net[slot]);
         }
         sheet->setCells(1, 8, records::numberText(last));
+        journalStoreBegins(dayName + QStringLiteral(".xls"), sheetName(sheetNumber), last,
+                           serial);
         sheet->saveAs(path);
         book->close(true);
         excel.quit();
+        journalStoreDone();
     } catch (const workbook::Error& e) {
+        journalStoreFailed();
         releaseFreedMemory();
         throw records::SaveFailure(folder, e.message());
     }
