@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 #include <QtDebug>
 
 namespace app {
@@ -192,7 +193,7 @@ float Form1::outerWidthTwips() const {
 }
 
 void Form1::showNoReading() {
-    Label1[4]->setCaption(QStringLiteral("Load..."));
+    Label1[4]->setCaption(indicator::noReadingText());
     Label1[4]->setForeColor(kColorRed);
 }
 
@@ -203,7 +204,7 @@ void Form1::centre(VbLabel* label) {
 
 void Form1::Form_Load() {
     VbLabel* display = Label1[4];
-    display->setCaption(QStringLiteral("Load..."));
+    display->setCaption(indicator::noReadingText());
     display->setFontSize(50);
     display->setForeColor(kColorRed);
     display->setTopTwips(50);
@@ -235,6 +236,14 @@ void Form1::Form_GotFocus() {
 
 bool Form1::event(QEvent* event) {
     const bool handled = QWidget::event(event);
+    // The desktop is told the window's title through the window handle, where Qt puts the
+    // application's name in place of an empty title. An empty title is handed over as one
+    // zero-width space instead, so the title bar stays blank until the banner fills it.
+    if (event->type() == QEvent::WindowTitleChange || event->type() == QEvent::WinIdChange ||
+        event->type() == QEvent::Show) {
+        if (windowTitle().isEmpty() && windowHandle() != nullptr)
+            windowHandle()->setTitle(QStringLiteral("\u200B"));
+    }
     // The window's frame, part of its outer width, is known only once the window is shown
     // (and framed by the desktop): centre again with the width the operator sees.
     if (event->type() == QEvent::Show || event->type() == QEvent::WindowActivate) {

@@ -3,6 +3,7 @@
 // the captions and, in H1, the number of the sheet's last row in use.
 
 #include "app/form1.h"
+#include "platform/workbook/reasons.h"
 #include "platform/workbook/spreadsheet_server.h"
 #include "records/save_failure.h"
 #include "records/text_forms.h"
@@ -44,7 +45,8 @@ int lastRowInUse(const Worksheet& sheet) {
     if (h1.kind() == workbook::Value::Kind::Text)
         value = h1.textValue().trimmed().toDouble(&ok); // "." whatever the locale
     if (!ok || value != std::floor(value) || value < 0 || value > workbook::MaxRows)
-        throw Unusable{QStringLiteral("H1 的行计数“%1”不是有效的行号").arg(h1.toString())};
+        throw Unusable{
+            workbook::reasonText(workbook::Reason::RowCounterInvalid).arg(h1.toString())};
     return static_cast<int>(value);
 }
 
@@ -201,13 +203,13 @@ void Form1::setAsideDayWorkbook(const QString& path, const QString& dayName,
     }
     if (!QFile::rename(path, kept))
         throw workbook::Error(workbook::Error::Kind::Io, path,
-                              QStringLiteral("无法将无法使用的文件改名保存为 %1").arg(kept));
-    messages().MsgBox(
-        QStringLiteral("当天的数据文件 %1 无法使用（%2）。\n"
-                       "该文件已原样改名保存为 %3，其中的数据没有丢失；\n"
-                       "本次数据保存到新建的当天数据文件中。")
-            .arg(QDir::toNativeSeparators(path), reason, QDir::toNativeSeparators(kept)),
-        platform::msgbox::vbInformation);
+                              workbook::reasonText(workbook::Reason::CannotSetAside).arg(kept));
+    messages().MsgBox(QStringLiteral("当天的数据文件 %1 无法使用（%2）。\n"
+                                     "该文件已原样改名保存为 %3，其中的数据没有丢失；\n"
+                                     "本次数据保存到新建的当天数据文件中。")
+                          .arg(QDir::toNativeSeparators(path), reason,
+                               QDir::toNativeSeparators(kept)),
+                      platform::msgbox::vbInformation);
 }
 
 } // namespace app

@@ -115,7 +115,7 @@ private slots:
         QVERIFY(!before.isEmpty());
         const QString filler = fill(r.h.folder.path());
         r.save();
-        checkRefused(r, before, "No space left on device");
+        checkRefused(r, before, "磁盘空间已满");
         QVERIFY(QFile::remove(filler));
         checkStoredAfterwards(r);
     }
@@ -134,7 +134,7 @@ private slots:
         r.save();
         QVERIFY(setrlimit(RLIMIT_FSIZE, &old) == 0);
         std::signal(SIGXFSZ, previous);
-        checkRefused(r, before, "File too large");
+        checkRefused(r, before, "文件太大");
         checkStoredAfterwards(r);
     }
 
@@ -146,8 +146,7 @@ private slots:
         if (fs.mounted) {
             QVERIFY(fs.remount(true));
         } else if (geteuid() != 0) {
-            QVERIFY(QFile::setPermissions(r.h.folder.path(),
-                                          QFile::ReadOwner | QFile::ExeOwner));
+            QVERIFY(QFile::setPermissions(r.h.folder.path(), QFile::ReadOwner | QFile::ExeOwner));
         } else {
             QSKIP("root may write anywhere and may not mount here: no read-only folder to try");
         }
@@ -155,10 +154,9 @@ private slots:
         if (fs.mounted)
             QVERIFY(fs.remount(false));
         else
-            QVERIFY(QFile::setPermissions(r.h.folder.path(), QFile::ReadOwner |
-                                                                  QFile::WriteOwner |
-                                                                  QFile::ExeOwner));
-        checkRefused(r, before, fs.mounted ? "Read-only file system" : "Permission denied");
+            QVERIFY(QFile::setPermissions(r.h.folder.path(),
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        checkRefused(r, before, fs.mounted ? "文件系统是只读的" : "没有写入权限");
         checkStoredAfterwards(r);
     }
 };

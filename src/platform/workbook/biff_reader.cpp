@@ -1,6 +1,7 @@
 #include "platform/workbook/biff_reader.h"
 #include "platform/workbook/biff_records.h"
 #include "platform/workbook/biff_writer.h"
+#include "platform/workbook/reasons.h"
 
 #include <QDate>
 #include <QtEndian>
@@ -17,13 +18,13 @@ namespace {
 // Why the reader stops: the stream is damaged, protected, or of a kind left to FreeXL.
 struct Stop {
     StreamResult::Verdict verdict;
-    const char* reason;
+    Reason reason;
 };
 
-[[noreturn]] void damaged(const char* reason) {
+[[noreturn]] void damaged(Reason reason) {
     throw Stop{StreamResult::Verdict::Damaged, reason};
 }
-[[noreturn]] void unsupported(const char* reason) {
+[[noreturn]] void unsupported(Reason reason) {
     throw Stop{StreamResult::Verdict::Unsupported, reason};
 }
 
@@ -46,18 +47,18 @@ public:
 
     void seek(std::size_t position) {
         if (position >= m_stream.size())
-            damaged("a worksheet lies outside the workbook stream");
+            damaged(Reason::SheetOutsideStream);
         m_pos = position;
     }
     bool atEnd() const { return m_pos + 4 > m_stream.size(); }
     std::uint16_t peekType() const { return atEnd() ? 0 : le16(m_stream.data() + m_pos); }
     Record next() {
         if (atEnd())
-            damaged("the workbook stream ends before its last record");
+            damaged(Reason::StreamEndsEarly);
         const std::uint8_t* p = m_stream.data() + m_pos;
         const std::size_t size = le16(p + 2);
         if (size > 8224 || m_pos + 4 + size > m_stream.size())
-            damaged("a record runs past the end of the workbook stream");
+            damaged(Reason::RecordPastEnd);
         m_pos += 4 + size;
         return {le16(p), p + 4, size};
     }
@@ -106,7 +107,7 @@ public:
             const std::size_t charSize = wide ? 2 : 1;
             const std::size_t here = std::min(count - done, (part.size - m_off) / charSize);
             if (here == 0)
-                damaged("a character of a text is split between records");
+                damaged(Reason::CharacterSplit);
             const std::uint8_t* p = part.data + m_off;
             if (wide) {
                 for (std::size_t i = 0; i < here; ++i)
@@ -128,7 +129,7 @@ private:
     }
     void nextPart() {
         if (m_part + 1 >= m_parts.size())
-            damaged("a text runs past the end of its records");
+            damaged(Reason::TextPastRecords);
         ++m_part;
         m_off = 0;
     }
@@ -266,11 +267,11 @@ double f64(const std::uint8_t* p) {
 // A string of one record: 16-bit count, flags, characters ([MS-XLS] 2.5.294).
 QString recordString(const Record& r, std::size_t at) {
     if (at + 3 > r.size)
-        damaged("a text runs past the end of its record");
+        damaged(Reason::TextPastRecord);
     const std::size_t count = le16(r.data + at);
     const bool wide = (r.data[at + 2] & 1) != 0;
     if (at + 3 + count * (wide ? 2 : 1) > r.size)
-        damaged("a text runs past the end of its record");
+        damaged(Reason::TextPastRecord);
     QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
     for (std::size_t i = 0; i < count; ++i)
         text[static_cast<qsizetype>(i)] =
@@ -289,11 +290,11 @@ struct Globals {
 Globals readGlobals(RecordReader& records) {
     Record bof = records.next();
     if (bof.type != rtBof || bof.size < 4)
-        damaged("the workbook stream does not start with a BOF record");
+        damaged(Reason::NoStartRecord);
     if (le16(bof.data) != 0x0600)
-        unsupported("not BIFF8");
+        unsupported(Reason::OlderVersion);
     if (le16(bof.data + 2) != 5)
-        damaged("the workbook stream does not start with the workbook globals");
+        damaged(Reason::NoGlobals);
     Globals g;
     for (;;) {
         const Record r = records.next();
@@ -301,21 +302,21 @@ Globals readGlobals(RecordReader& records) {
         case rtEof:
             return g;
         case rtFilePass:
-            throw Stop{StreamResult::Verdict::Encrypted, "the workbook is protected by a password"};
+            throw Stop{StreamResult::Verdict::Encrypted, Reason::PasswordProtected};
         case rtBof:
-            damaged("the workbook globals have no EOF record");
+            damaged(Reason::GlobalsUnended);
         case rtDate1904:
             g.date1904 = r.size >= 2 && le16(r.data) != 0;
             break;
         case rtFormat: {
             if (r.size < 2)
-                damaged("a FORMAT record is too short");
+                damaged(Reason::NumberFormatShort);
             g.customFormats.emplace_back(le16(r.data), formatCode(recordString(r, 2)));
             break;
         }
         case rtXf: {
             if (r.size < 4)
-                damaged("an XF record is too short");
+                damaged(Reason::CellFormatShort);
             const std::uint16_t format = le16(r.data + 2);
             Shown shown = builtInFormat(format);
             for (const auto& [number, customShown] : g.customFormats)
@@ -326,13 +327,13 @@ Globals readGlobals(RecordReader& records) {
         }
         case rtBoundSheet: {
             if (r.size < 8)
-                damaged("a BOUNDSHEET record is too short");
+                damaged(Reason::SheetEntryShort);
             if (r.data[5] != 0) // a chart, macro or dialog sheet: no cells to read
                 break;
             const std::size_t count = r.data[6];
             const bool wide = (r.data[7] & 1) != 0;
             if (8 + count * (wide ? 2 : 1) > r.size)
-                damaged("a worksheet name runs past the end of its record");
+                damaged(Reason::SheetNamePastRecord);
             QString name(static_cast<qsizetype>(count), Qt::Uninitialized);
             for (std::size_t i = 0; i < count; ++i)
                 name[static_cast<qsizetype>(i)] =
@@ -370,19 +371,19 @@ private:
     };
     Cell cellAt(const Record& r, std::size_t need) const {
         if (r.size < need)
-            damaged("a cell record is too short");
+            damaged(Reason::CellRecordShort);
         return at(le16(r.data), le16(r.data + 2), le16(r.data + 4));
     }
     Cell at(int row, int column, std::uint16_t xf) const {
         if (column >= MaxColumns)
-            damaged("a cell lies beyond column 256");
+            damaged(Reason::CellBeyondLastColumn);
         if (xf >= m_g.xfShown.size())
-            damaged("a cell refers to a cell format that does not exist");
+            damaged(Reason::CellFormatMissing);
         return {row + 1, column + 1, m_g.xfShown[xf]};
     }
     void number(const Cell& cell, double value) {
         if (!std::isfinite(value))
-            damaged("a cell holds an infinite number or a NaN");
+            damaged(Reason::CellNotFinite);
         if (cell.shown != Shown::Number)
             if (const auto text = dateText(value, cell.shown, m_g.date1904)) {
                 m_sheet.setText(cell.row, cell.column, *text);
@@ -400,9 +401,9 @@ private:
 void SheetReader::read(RecordReader& records) {
     const Record bof = records.next();
     if (bof.type != rtBof || bof.size < 4 || le16(bof.data) != 0x0600)
-        damaged("a worksheet does not start with a BOF record");
+        damaged(Reason::SheetNoStartRecord);
     if (le16(bof.data + 2) != 0x10)
-        damaged("a worksheet's BOF record names another kind of sheet");
+        damaged(Reason::SheetOfOtherKind);
     Cell pending{0, 0, Shown::Number}; // a formula whose text result follows in STRING
     bool hasPending = false;
     for (;;) {
@@ -428,7 +429,7 @@ void SheetReader::read(RecordReader& records) {
             const Cell cell = cellAt(r, 10);
             const std::uint32_t index = le32(r.data + 6);
             if (index >= m_g.sst.size())
-                damaged("a cell refers to a shared text that does not exist");
+                damaged(Reason::SharedTextMissing);
             if (m_pooled[index] == UINT32_MAX) {
                 m_pooled[index] = m_sheet.addString(m_g.sst[index]);
                 m_touched.push_back(index);
@@ -449,11 +450,11 @@ void SheetReader::read(RecordReader& records) {
             break;
         case rtMulRk: {
             if (r.size < 6 || (r.size - 6) % 6 != 0)
-                damaged("a MULRK record has a wrong length");
+                damaged(Reason::NumberListLength);
             const int first = le16(r.data + 2);
             const std::size_t count = (r.size - 6) / 6;
             if (le16(r.data + r.size - 2) != first + static_cast<int>(count) - 1)
-                damaged("a MULRK record has a wrong length");
+                damaged(Reason::NumberListLength);
             for (std::size_t i = 0; i < count; ++i) {
                 const std::uint8_t* p = r.data + 4 + 6 * i;
                 number(at(le16(r.data), first + static_cast<int>(i), le16(p)),
@@ -511,9 +512,9 @@ StreamResult readStream(std::span<const std::uint8_t> stream) {
         RecordReader records(stream);
         const Globals g = readGlobals(records);
         if (g.sheets.empty())
-            damaged("it holds no worksheet");
+            damaged(Reason::NoWorksheet);
         if (g.sheets.size() > MaxSheets)
-            damaged("it lists more worksheets than a workbook holds");
+            damaged(Reason::TooManySheetsListed);
         std::vector<std::uint32_t> pooled(g.sst.size(), UINT32_MAX);
         Book book;
         for (const auto& [position, name] : g.sheets) {
@@ -522,7 +523,7 @@ StreamResult readStream(std::span<const std::uint8_t> stream) {
         }
         return {StreamResult::Verdict::Read, std::move(book), {}};
     } catch (const Stop& stop) {
-        return {stop.verdict, std::nullopt, QString::fromLatin1(stop.reason)};
+        return {stop.verdict, std::nullopt, reasonText(stop.reason)};
     } catch (const Error& e) { // a cell beyond what a worksheet holds
         return {StreamResult::Verdict::Damaged, std::nullopt, e.reason()};
     }

@@ -1,5 +1,6 @@
 #include "platform/workbook/biff_writer.h"
 #include "platform/workbook/biff_records.h"
+#include "platform/workbook/reasons.h"
 
 #include <QtEndian>
 
@@ -428,12 +429,10 @@ void writeSheet(Bytes& out, const Sheet& sheet, const SheetPlan& plan, bool acti
 
 void checkBook(const Book& book) {
     if (book.sheetCount() == 0)
-        throw Error(Error::Kind::InvalidUse, {}, QStringLiteral("a workbook needs a worksheet"));
+        throw Error(Error::Kind::InvalidUse, {}, reasonText(Reason::NeedsSheet));
     if (book.sheetCount() > MaxSheets)
         throw Error(Error::Kind::FormatLimit, {},
-                    QStringLiteral("%1 worksheets are more than the %2 this program writes")
-                        .arg(book.sheetCount())
-                        .arg(MaxSheets));
+                    reasonText(Reason::TooManySheets).arg(book.sheetCount()).arg(MaxSheets));
     for (int i = 0; i < book.sheetCount(); ++i) {
         const Sheet& sheet = book.sheet(i);
         const QString problem = sheetNameProblem(sheet.name());
@@ -442,19 +441,16 @@ void checkBook(const Book& book) {
         for (int j = 0; j < i; ++j)
             if (book.sheet(j).name().compare(sheet.name(), Qt::CaseInsensitive) == 0)
                 throw Error(Error::Kind::InvalidUse, {},
-                            QStringLiteral("two worksheets are named \"%1\"").arg(sheet.name()));
+                            reasonText(Reason::TwoSheetsSameName).arg(sheet.name()));
         // A Sheet enforces these as cells are set; checked again so that no file is ever
         // written that the format cannot hold.
         if (sheet.rowCount() > MaxRows || sheet.columnCount() > MaxColumns)
             throw Error(Error::Kind::FormatLimit, {},
-                        QStringLiteral("worksheet \"%1\" is larger than an .xls worksheet")
-                            .arg(sheet.name()));
+                        reasonText(Reason::SheetTooLarge).arg(sheet.name()));
         for (const QString& s : sheet.strings())
             if (s.size() > MaxTextLength)
                 throw Error(Error::Kind::FormatLimit, {},
-                            QStringLiteral("a text in worksheet \"%1\" is longer than 32,767 "
-                                           "characters")
-                                .arg(sheet.name()));
+                            reasonText(Reason::SheetTextTooLong).arg(sheet.name()));
     }
 }
 

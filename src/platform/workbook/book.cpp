@@ -1,4 +1,5 @@
 #include "platform/workbook/book.h"
+#include "platform/workbook/reasons.h"
 
 #include <charconv>
 #include <cmath>
@@ -151,18 +152,14 @@ QString Value::toString() const {
 
 QString sheetNameProblem(const QString& name) {
     if (name.isEmpty())
-        return QStringLiteral("a worksheet needs a name");
+        return reasonText(Reason::SheetNeedsName);
     if (name.size() > MaxSheetNameLength)
-        return QStringLiteral("the worksheet name \"%1\" is longer than %2 characters")
-            .arg(name)
-            .arg(MaxSheetNameLength);
+        return reasonText(Reason::SheetNameTooLong).arg(name).arg(MaxSheetNameLength);
     for (const QChar c : name)
         if (QStringView(u"[]:*?/\\").contains(c) || c.unicode() < 0x20)
-            return QStringLiteral("the worksheet name \"%1\" contains the character \"%2\"")
-                .arg(name, c);
+            return reasonText(Reason::SheetNameCharacter).arg(name, c);
     if (name.startsWith(QLatin1Char('\'')) || name.endsWith(QLatin1Char('\'')))
-        return QStringLiteral("the worksheet name \"%1\" starts or ends with an apostrophe")
-            .arg(name);
+        return reasonText(Reason::SheetNameApostrophe).arg(name);
     return {};
 }
 
@@ -198,15 +195,11 @@ Value Sheet::cell(int row, int column) const {
 detail::Cell& Sheet::slot(int row, int column) {
     if (row < 1 || column < 1)
         throw Error(Error::Kind::InvalidUse, {},
-                    QStringLiteral("there is no cell at row %1, column %2").arg(row).arg(column));
+                    reasonText(Reason::NoSuchCell).arg(row).arg(column));
     if (row > MaxRows)
-        throw Error(
-            Error::Kind::FormatLimit, {},
-            QStringLiteral("row %1 is beyond the 65,536 rows a worksheet can hold").arg(row));
+        throw Error(Error::Kind::FormatLimit, {}, reasonText(Reason::RowBeyond).arg(row));
     if (column > MaxColumns)
-        throw Error(
-            Error::Kind::FormatLimit, {},
-            QStringLiteral("column %1 is beyond the 256 columns a worksheet can hold").arg(column));
+        throw Error(Error::Kind::FormatLimit, {}, reasonText(Reason::ColumnBeyond).arg(column));
     if (static_cast<std::size_t>(row) > m_rows.size())
         m_rows.resize(static_cast<std::size_t>(row));
     detail::Row& r = m_rows[static_cast<std::size_t>(row - 1)];
@@ -228,11 +221,7 @@ std::uint32_t Sheet::addString(const QString& text) {
 void Sheet::setText(int row, int column, const QString& text) {
     if (text.size() > MaxTextLength)
         throw Error(Error::Kind::FormatLimit, {},
-                    QStringLiteral("the text for row %1, column %2 has %3 characters; a cell "
-                                   "holds at most 32,767")
-                        .arg(row)
-                        .arg(column)
-                        .arg(text.size()));
+                    reasonText(Reason::CellTextTooLong).arg(row).arg(column).arg(text.size()));
     detail::Cell& c = slot(row, column);
     c.text = addString(text);
     c.kind = Value::Kind::Text;
@@ -247,10 +236,7 @@ void Sheet::setStringCell(int row, int column, std::uint32_t index) {
 void Sheet::setNumber(int row, int column, double value) {
     if (!std::isfinite(value))
         throw Error(Error::Kind::InvalidUse, {},
-                    QStringLiteral("row %1, column %2: a cell cannot hold an infinite number or "
-                                   "a NaN")
-                        .arg(row)
-                        .arg(column));
+                    reasonText(Reason::CellNotANumber).arg(row).arg(column));
     detail::Cell& c = slot(row, column);
     c.number = value;
     c.kind = Value::Kind::Number;
@@ -306,8 +292,7 @@ Sheet& Book::addSheet(const QString& name) {
     if (!problem.isEmpty())
         throw Error(Error::Kind::InvalidUse, {}, problem);
     if (indexOf(name) >= 0)
-        throw Error(Error::Kind::InvalidUse, {},
-                    QStringLiteral("the workbook already has a worksheet named \"%1\"").arg(name));
+        throw Error(Error::Kind::InvalidUse, {}, reasonText(Reason::SheetNameTaken).arg(name));
     m_sheets.emplace_back(name);
     return m_sheets.back();
 }

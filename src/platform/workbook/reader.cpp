@@ -5,6 +5,7 @@
 #include "platform/workbook/biff_reader.h"
 #include "platform/workbook/file_io.h"
 #include "platform/workbook/readers.h"
+#include "platform/workbook/reasons.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,9 +15,12 @@
 #include <gsf/gsf-infile.h>
 #include <gsf/gsf-input-stdio.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace workbook {
@@ -25,53 +29,100 @@ namespace {
 
 constexpr unsigned char CompoundFileSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
+// Whether the first bytes of a file read as text: no control characters but tabs, line and
+// page breaks, and every byte above ASCII part of a UTF-8 or a GB18030 (GBK) character. Random
+// bytes fail this within a few dozen bytes; a character cut off at the end still counts.
+bool looksLikeText(const QByteArray& head) {
+    const auto* p = reinterpret_cast<const unsigned char*>(head.constData());
+    const qsizetype n = head.size();
+    for (qsizetype i = 0; i < n; ++i)
+        if ((p[i] < 0x20 && p[i] != '\t' && p[i] != '\n' && p[i] != '\r' && p[i] != '\f') ||
+            p[i] == 0x7F)
+            return false;
+    const auto valid = [&](auto characterLength) {
+        for (qsizetype i = 0; i < n;) {
+            const int length = characterLength(i);
+            if (length == 0)
+                return false;
+            i += length;
+        }
+        return true;
+    };
+    const auto utf8 = [&](qsizetype i) -> int {
+        const unsigned char c = p[i];
+        const int length = c < 0x80             ? 1
+                           : (c & 0xE0) == 0xC0 ? 2
+                           : (c & 0xF0) == 0xE0 ? 3
+                           : (c & 0xF8) == 0xF0 ? 4
+                                                : 0;
+        if (length == 0 || (length == 2 && c < 0xC2))
+            return 0;
+        for (int k = 1; k < length; ++k)
+            if (i + k < n && (p[i + k] & 0xC0) != 0x80)
+                return 0;
+        return length;
+    };
+    const auto gb = [&](qsizetype i) -> int {
+        const unsigned char c = p[i];
+        if (c < 0x80)
+            return 1;
+        if (c == 0x80 || c == 0xFF)
+            return 0;
+        if (i + 1 >= n)
+            return 1;
+        const unsigned char t = p[i + 1];
+        if (t >= 0x30 && t <= 0x39) // a four-byte character
+            return i + 3 >= n || (p[i + 2] >= 0x81 && p[i + 2] <= 0xFE && p[i + 3] >= 0x30 &&
+                                  p[i + 3] <= 0x39)
+                       ? 4
+                       : 0;
+        return t >= 0x40 && t <= 0xFE && t != 0x7F ? 2 : 0;
+    };
+    return valid(utf8) || valid(gb);
+}
+
 // Why the first bytes of a file that is not a compound file show it is no .xls workbook.
 QString notCompoundFileReason(const QByteArray& head) {
     if (head.startsWith("PK\x03\x04"))
-        return QStringLiteral("it is a zip archive (such as an .xlsx workbook), not an .xls "
-                              "workbook");
+        return reasonText(Reason::ZipArchive);
     if (head.size() >= 4 && static_cast<unsigned char>(head[0]) == 0x09 &&
         (head[1] == 0x00 || head[1] == 0x02 || head[1] == 0x04 || head[1] == 0x08))
-        return QStringLiteral("it is a workbook of an old spreadsheet format (before Excel 97)");
-    bool text = true;
-    for (const char c : head)
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\r' && c != '\t')
-            text = false;
-    if (text)
-        return QStringLiteral("it is a text file, not an .xls workbook");
-    return QStringLiteral("it is not an .xls workbook");
+        return reasonText(Reason::OldFormat);
+    if (looksLikeText(head))
+        return reasonText(Reason::TextFile);
+    return reasonText(Reason::NotWorkbook);
 }
 
 QString freexlReason(int code) {
     switch (code) {
     case FREEXL_INSUFFICIENT_MEMORY:
-        return QStringLiteral("there is not enough memory to read it");
+        return reasonText(Reason::OutOfMemory);
     case FREEXL_CFBF_READ_ERROR:
     case FREEXL_CFBF_SEEK_ERROR:
-        return QStringLiteral("the file ends too early or cannot be read");
+        return reasonText(Reason::EndsEarly);
     case FREEXL_INVALID_CFBF_HEADER:
     case FREEXL_CFBF_INVALID_SIGNATURE:
     case FREEXL_CFBF_INVALID_SECTOR_SIZE:
-        return QStringLiteral("its compound-file header is damaged");
+        return reasonText(Reason::HeaderDamaged);
     case FREEXL_CFBF_EMPTY_FAT_CHAIN:
     case FREEXL_CFBF_ILLEGAL_FAT_ENTRY:
     case FREEXL_INVALID_MINI_STREAM:
     case FREEXL_CFBF_ILLEGAL_MINI_FAT_ENTRY:
-        return QStringLiteral("its sector chains are damaged");
+        return reasonText(Reason::ChainsDamaged);
     case FREEXL_BIFF_WORKBOOK_NOT_FOUND:
-        return QStringLiteral("it holds no workbook stream");
+        return reasonText(Reason::NoWorkbookStream);
     case FREEXL_BIFF_INVALID_BOF:
-        return QStringLiteral("its workbook records are damaged");
+        return reasonText(Reason::RecordsDamaged);
     case FREEXL_BIFF_INVALID_SST:
     case FREEXL_BIFF_ILLEGAL_SST_INDEX:
-        return QStringLiteral("its shared strings are damaged");
+        return reasonText(Reason::SharedTextsDamaged);
     case FREEXL_INVALID_CHARACTER:
     case FREEXL_UNSUPPORTED_CHARSET:
-        return QStringLiteral("it holds text in an unknown character set");
+        return reasonText(Reason::UnknownCharacterSet);
     case FREEXL_CRAFTED_FILE:
-        return QStringLiteral("it is badly damaged");
+        return reasonText(Reason::BadlyDamaged);
     default:
-        return QStringLiteral("it cannot be read as a workbook (FreeXL error %1)").arg(code);
+        return reasonText(Reason::OtherReadError).arg(code);
     }
 }
 
@@ -93,21 +144,25 @@ private:
 void checkFile(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists())
-        throw Error(Error::Kind::Missing, path, QStringLiteral("there is no such file"));
+        throw Error(Error::Kind::Missing, path, reasonText(Reason::NoSuchFile));
     if (info.isDir())
-        throw Error(Error::Kind::NotWorkbook, path, QStringLiteral("it is a folder"));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+        throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::IsFolder));
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         throw Error(Error::Kind::Io, path,
-                    QStringLiteral("it cannot be opened (%1)").arg(file.errorString()));
+                    reasonText(Reason::CannotOpen).arg(systemErrorText(errno, false)));
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
+    }
     const QByteArray head = file.read(512);
     if (head.isEmpty())
-        throw Error(Error::Kind::NotWorkbook, path, QStringLiteral("the file is empty"));
+        throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::EmptyFile));
     if (head.size() < 8 || std::memcmp(head.constData(), CompoundFileSignature, 8) != 0)
         throw Error(Error::Kind::NotWorkbook, path, notCompoundFileReason(head));
     if (head.size() < 512)
-        throw Error(Error::Kind::Damaged, path,
-                    QStringLiteral("the file ends inside its compound-file header"));
+        throw Error(Error::Kind::Damaged, path, reasonText(Reason::HeaderCut));
 }
 
 void readSheet(const void* handle, Sheet& sheet, const QString& path) {
@@ -115,7 +170,7 @@ void readSheet(const void* handle, Sheet& sheet, const QString& path) {
     unsigned short columns = 0;
     if (freexl_worksheet_dimensions(handle, &rows, &columns) != FREEXL_OK)
         throw Error(Error::Kind::Damaged, path,
-                    QStringLiteral("worksheet \"%1\" cannot be read").arg(sheet.name()));
+                    reasonText(Reason::SheetUnreadable).arg(sheet.name()));
     // FreeXL hands out each shared string under one pointer, so every string is converted
     // and pooled once.
     std::unordered_map<const char*, std::uint32_t> pooled;
@@ -124,12 +179,9 @@ void readSheet(const void* handle, Sheet& sheet, const QString& path) {
         for (unsigned short c = 0; c < columns && c < MaxColumns; ++c) {
             FreeXL_CellValue value;
             if (freexl_get_cell_value(handle, r, c, &value) != FREEXL_OK)
-                throw Error(Error::Kind::Damaged, path,
-                            QStringLiteral("worksheet \"%1\" has a damaged cell at row %2, "
-                                           "column %3")
-                                .arg(sheet.name())
-                                .arg(r + 1)
-                                .arg(c + 1));
+                throw Error(
+                    Error::Kind::Damaged, path,
+                    reasonText(Reason::DamagedCell).arg(sheet.name()).arg(r + 1).arg(c + 1));
             const int row = static_cast<int>(r) + 1;
             const int column = c + 1;
             switch (value.type) {
@@ -211,18 +263,17 @@ Book readWithFreeXl(const QString& path) {
     if (rc != FREEXL_OK)
         throw Error(Error::Kind::Damaged, path, freexlReason(rc));
     if (handle.get() == nullptr) // FreeXL can report success without a workbook
-        throw Error(Error::Kind::Damaged, path, QStringLiteral("it holds no readable workbook"));
+        throw Error(Error::Kind::Damaged, path, reasonText(Reason::NoReadableWorkbook));
 
     unsigned int info = 0;
     if (freexl_get_info(handle.get(), FREEXL_BIFF_PASSWORD, &info) == FREEXL_OK &&
         info == FREEXL_BIFF_OBFUSCATED)
-        throw Error(Error::Kind::Encrypted, path,
-                    QStringLiteral("the workbook is protected by a password"));
+        throw Error(Error::Kind::Encrypted, path, reasonText(Reason::PasswordProtected));
     unsigned int sheets = 0;
     if (freexl_get_info(handle.get(), FREEXL_BIFF_SHEET_COUNT, &sheets) != FREEXL_OK)
-        throw Error(Error::Kind::Damaged, path, QStringLiteral("its worksheets cannot be read"));
+        throw Error(Error::Kind::Damaged, path, reasonText(Reason::SheetsUnreadable));
     if (sheets == 0)
-        throw Error(Error::Kind::Damaged, path, QStringLiteral("it holds no worksheet"));
+        throw Error(Error::Kind::Damaged, path, reasonText(Reason::NoWorksheet));
 
     Book book;
     for (unsigned int i = 0; i < sheets; ++i) {
@@ -232,7 +283,7 @@ Book readWithFreeXl(const QString& path) {
             freexl_select_active_worksheet(handle.get(), static_cast<unsigned short>(i)) !=
                 FREEXL_OK)
             throw Error(Error::Kind::Damaged, path,
-                        QStringLiteral("worksheet %1 cannot be read").arg(i + 1));
+                        reasonText(Reason::SheetNumberUnreadable).arg(i + 1));
         Sheet& sheet = book.appendSheet(name != nullptr ? QString::fromUtf8(name) : QString());
         readSheet(handle.get(), sheet, path);
     }
@@ -246,13 +297,11 @@ Book readBook(const QString& path) {
     detail::CompoundFile file = detail::openCompoundFile(path);
     switch (file.state) {
     case detail::CompoundFile::State::Unreadable:
-        throw Error(Error::Kind::Io, path, QStringLiteral("it cannot be read"));
+        throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
     case detail::CompoundFile::State::Damaged:
-        throw Error(Error::Kind::Damaged, path,
-                    QStringLiteral("its compound-file structure is damaged"));
+        throw Error(Error::Kind::Damaged, path, reasonText(Reason::CompoundDamaged));
     case detail::CompoundFile::State::NoWorkbook:
-        throw Error(Error::Kind::NotWorkbook, path,
-                    QStringLiteral("it is an Office file that holds no workbook"));
+        throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::OfficeFileWithoutWorkbook));
     case detail::CompoundFile::State::OldWorkbook:
         return detail::readWithFreeXl(path);
     case detail::CompoundFile::State::Workbook:
@@ -264,10 +313,9 @@ Book readBook(const QString& path) {
     case biff::StreamResult::Verdict::Read:
         return std::move(*result.book);
     case biff::StreamResult::Verdict::Encrypted:
-        throw Error(Error::Kind::Encrypted, path,
-                    QStringLiteral("the workbook is protected by a password"));
+        throw Error(Error::Kind::Encrypted, path, reasonText(Reason::PasswordProtected));
     case biff::StreamResult::Verdict::Damaged:
-        throw Error(Error::Kind::Damaged, path, QStringLiteral("it is damaged: ") + result.reason);
+        throw Error(Error::Kind::Damaged, path, reasonText(Reason::Damaged).arg(result.reason));
     case biff::StreamResult::Verdict::Unsupported:
         break;
     }

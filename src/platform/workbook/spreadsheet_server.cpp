@@ -1,4 +1,5 @@
 #include "platform/workbook/spreadsheet_server.h"
+#include "platform/workbook/reasons.h"
 
 namespace workbook {
 
@@ -54,7 +55,7 @@ Book& Workbook::liveBook() {
 
 void Workbook::checkOpen() const {
     if (!m_open)
-        misuse(m_path, QStringLiteral("the workbook has been closed"));
+        misuse(m_path, reasonText(Reason::WorkbookClosed));
 }
 
 Worksheet& Workbook::handle(int index) {
@@ -69,15 +70,13 @@ Worksheet& Workbook::handle(int index) {
 Worksheet& Workbook::worksheets(const QString& name) {
     const int index = book().indexOf(name);
     if (index < 0)
-        throw Error(Error::Kind::NoSuchSheet, m_path,
-                    QStringLiteral("the workbook has no worksheet named \"%1\"").arg(name));
+        throw Error(Error::Kind::NoSuchSheet, m_path, reasonText(Reason::NoSheetNamed).arg(name));
     return handle(index);
 }
 
 Worksheet& Workbook::worksheets(int index) {
     if (index < 1 || index > book().sheetCount())
-        throw Error(Error::Kind::NoSuchSheet, m_path,
-                    QStringLiteral("the workbook has no worksheet number %1").arg(index));
+        throw Error(Error::Kind::NoSuchSheet, m_path, reasonText(Reason::NoSheetNumber).arg(index));
     return handle(index - 1);
 }
 
@@ -102,10 +101,9 @@ void Workbook::close(bool saveChanges) {
     checkOpen();
     if (saveChanges && m_dirty) {
         if (m_path.isEmpty())
-            misuse(m_path, QStringLiteral("the new workbook has never been saved under a name"));
+            misuse(m_path, reasonText(Reason::NeverSaved));
         if (m_readOnly)
-            misuse(m_path, QStringLiteral("the workbook was opened read-only; its changes cannot "
-                                          "be saved over it"));
+            misuse(m_path, reasonText(Reason::OpenedReadOnly));
         writeBook(m_book, m_path);
         m_dirty = false;
     }
@@ -117,14 +115,14 @@ void Workbook::close(bool saveChanges) {
 
 Workbook& Workbooks::keep(std::unique_ptr<Workbook> workbook) {
     if (m_application->hasQuit())
-        misuse({}, QStringLiteral("the spreadsheet instance has ended"));
+        misuse({}, reasonText(Reason::InstanceEnded));
     m_workbooks.push_back(std::move(workbook));
     return *m_workbooks.back();
 }
 
 Workbook& Workbooks::open(const QString& path, bool readOnly) {
     if (m_application->hasQuit())
-        misuse(path, QStringLiteral("the spreadsheet instance has ended"));
+        misuse(path, reasonText(Reason::InstanceEnded));
     return keep(std::unique_ptr<Workbook>(new Workbook(readBook(path), path, readOnly)));
 }
 
@@ -147,7 +145,7 @@ Application::Application() = default;
 
 Workbooks& Application::workbooks() {
     if (m_quit)
-        misuse({}, QStringLiteral("the spreadsheet instance has ended"));
+        misuse({}, reasonText(Reason::InstanceEnded));
     return m_workbooks;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/workbook/biff_writer.h"
 #include "platform/workbook/file_io.h"
 #include "platform/workbook/readers.h"
+#include "platform/workbook/reasons.h"
 
 #include <QDir>
 #include <QFile>
@@ -34,9 +35,8 @@ struct GObjectUnref {
 };
 template <typename T> using GPtr = std::unique_ptr<T, GObjectUnref>;
 
-QString systemReason(const char* what, int error) {
-    return QStringLiteral("%1: %2").arg(QLatin1String(what),
-                                        QString::fromLocal8Bit(std::strerror(error)));
+QString systemReason(Reason what, int error) {
+    return reasonText(what).arg(systemErrorText(error));
 }
 
 // A save's temporary file is named after its target: "." + the file's name + "." + six
@@ -55,7 +55,7 @@ public:
         m_fd = ::mkstemp(m_name.data());
         if (m_fd < 0)
             throw Error(Error::Kind::Io, target,
-                        systemReason("cannot create a temporary file beside it", errno));
+                        systemReason(Reason::CannotCreateTemporary, errno));
         // mkstemp makes the file private; give it the mode the target has or would get.
         struct stat st {};
         mode_t mode = 0;
@@ -72,7 +72,7 @@ public:
             const int error = errno;
             ::close(m_fd);
             ::unlink(m_name.constData());
-            throw Error(Error::Kind::Io, target, systemReason("cannot write", error));
+            throw Error(Error::Kind::Io, target, systemReason(Reason::CannotWrite, error));
         }
     }
     ~TempFile() {
@@ -107,27 +107,25 @@ private:
 
 void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std::uint8_t>& stream,
                        const QString& target, const char* streamName = "Workbook") {
-    auto fail = [&](const char* what) {
-        throw Error(Error::Kind::Io, target,
-                    QStringLiteral("%1 (%2)").arg(QLatin1String(what),
-                                                  QString::fromLocal8Bit(std::strerror(errno))));
+    auto fail = [&](Reason what) {
+        throw Error(Error::Kind::Io, target, systemReason(what, errno));
     };
     GPtr<GsfOutput> sink(gsf_output_stdio_new_FILE(name.constData(), file, TRUE));
     if (!sink)
-        fail("cannot write");
+        fail(Reason::CannotWrite);
     GPtr<GsfOutfile> ole(gsf_outfile_msole_new(sink.get()));
     if (!ole)
-        fail("cannot write");
+        fail(Reason::CannotWrite);
     GPtr<GsfOutput> workbook(gsf_outfile_new_child(ole.get(), streamName, FALSE));
     if (!workbook)
-        fail("cannot write");
+        fail(Reason::CannotWrite);
     const bool written = gsf_output_write(workbook.get(), stream.size(), stream.data());
     const bool streamClosed = gsf_output_close(workbook.get());
     const bool oleClosed = gsf_output_close(GSF_OUTPUT(ole.get()));
     // Closing the compound file closes its sink too.
     const bool sinkClosed = gsf_output_is_closed(sink.get()) || gsf_output_close(sink.get());
     if (!written || !streamClosed || !oleClosed || !sinkClosed)
-        fail("writing the workbook failed");
+        fail(Reason::WriteFailed);
 }
 
 // A write that was cut off (the process killed, the power gone) leaves its temporary file
@@ -144,16 +142,16 @@ void replaceAtomically(const std::vector<std::uint8_t>& stream, const QString& p
                        const char* streamName) {
     const QFileInfo info(path);
     if (!info.absoluteDir().exists())
-        throw Error(Error::Kind::Io, path, QStringLiteral("its folder does not exist"));
+        throw Error(Error::Kind::Io, path, reasonText(Reason::FolderMissing));
     if (info.isDir())
-        throw Error(Error::Kind::Io, path, QStringLiteral("it is a folder"));
+        throw Error(Error::Kind::Io, path, reasonText(Reason::IsFolder));
 
     TempFile temp(path);
     writeCompoundFile(temp.file(), temp.name(), stream, path, streamName);
     if (const int error = temp.finish(); error != 0)
-        throw Error(Error::Kind::Io, path, systemReason("writing the workbook failed", error));
+        throw Error(Error::Kind::Io, path, systemReason(Reason::WriteFailed, error));
     if (::rename(temp.name().constData(), QFile::encodeName(path).constData()) != 0)
-        throw Error(Error::Kind::Io, path, systemReason("cannot replace the file", errno));
+        throw Error(Error::Kind::Io, path, systemReason(Reason::CannotReplace, errno));
     temp.release();
     // The rename itself reaches the disk with the folder.
     const int dir = ::open(QFile::encodeName(info.absolutePath()).constData(),

@@ -80,6 +80,18 @@ FileMaker randomBytes(quint32 seed, const char* head) {
     };
 }
 
+// Random bytes with no control character among them, so that only their encoding can tell
+// them from text.
+FileMaker printableRandomBytes(quint32 seed, int size) {
+    return [=](const QString& path) {
+        QRandomGenerator random(seed);
+        QByteArray bytes;
+        while (bytes.size() < size)
+            bytes.append(char(random.bounded(0x20, 0x100)));
+        writeBytes(path, bytes.replace('\x7F', 'a'));
+    };
+}
+
 // The data of the first record of `type` in a stream.
 std::uint8_t* recordData(Stream& s, std::uint16_t type) {
     std::size_t at = 0;
@@ -165,23 +177,30 @@ void TestWorkbookFaults::refused_data() {
     const auto bytes = [](const QByteArray& b) {
         return FileMaker([b](const QString& p) { writeBytes(p, b); });
     };
-    read("missing", K::Missing, "no such file", [](const QString&) {});
-    read("empty", K::NotWorkbook, "empty", bytes({}));
-    read("text renamed .xls", K::NotWorkbook, "text file", bytes("序号,日期\n1,2026/12/7\n"));
-    read(".xlsx renamed .xls", K::NotWorkbook, "zip",
+    read("missing", K::Missing, "文件不存在", [](const QString&) {});
+    read("empty", K::NotWorkbook, "文件是空的", bytes({}));
+    read("text renamed .xls", K::NotWorkbook, "文本文件", bytes("序号,日期\n1,2026/12/7\n"));
+    read(".xlsx renamed .xls", K::NotWorkbook, "压缩包",
          bytes(QByteArray("PK\x03\x04\x14\x00\x06\x00", 8) + QByteArray(600, '\0')));
-    read("random bytes", K::NotWorkbook, "not an .xls", randomBytes(7, "\x01"));
-    read("random bytes after the signature", K::Damaged, "damaged",
+    read("random bytes", K::NotWorkbook, "无法识别", randomBytes(7, "\x01"));
+    read("random bytes, no control characters", K::NotWorkbook, "无法识别",
+         printableRandomBytes(9, 4000));
+    read("a few random bytes", K::NotWorkbook, "无法识别", printableRandomBytes(11, 24));
+    read("text in GBK", K::NotWorkbook, "文本文件",
+         bytes(QByteArray("\xD0\xF2\xBA\xC5,\xC8\xD5\xC6\xDA\r\n1,2026/12/7\r\n")));
+    read("UTF-8 text cut inside a character", K::NotWorkbook, "文本文件",
+         bytes(QByteArray("车号\t毛重\n浙A12345\t15380\n净").chopped(1)));
+    read("random bytes after the signature", K::Damaged, "文件已损坏",
          randomBytes(8, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"));
-    read("header only", K::Damaged, "header", changed({}, [](QByteArray& b) { b.truncate(300); }));
-    read("truncated", K::Damaged, "damaged",
+    read("header only", K::Damaged, "文件头", changed({}, [](QByteArray& b) { b.truncate(300); }));
+    read("truncated", K::Damaged, "文件已损坏",
          changed({}, [](QByteArray& b) { b.truncate(b.size() / 2); }));
-    read("sector chain loops", K::Damaged, "damaged", brokenFat([](quint32 i) { return i; }));
-    read("sector chain out of range", K::Damaged, "damaged",
+    read("sector chain loops", K::Damaged, "文件已损坏", brokenFat([](quint32 i) { return i; }));
+    read("sector chain out of range", K::Damaged, "文件已损坏",
          brokenFat([](quint32) { return 0x7FFFFF00u; }));
-    read("no workbook stream", K::NotWorkbook, "no workbook",
+    read("no workbook stream", K::NotWorkbook, "没有工作簿",
          [](const QString& p) { detail::writeStreamFile(Stream(5000, 0), p, "WordDocument"); });
-    read("encrypted", K::Encrypted, "password", changed([](Stream& s) {
+    read("encrypted", K::Encrypted, "密码", changed([](Stream& s) {
              // FILEPASS ([MS-XLS] 2.4.117) after the globals' BOF: XOR obfuscation, key, hash;
              // the sheet's position moves with it.
              const std::uint8_t pass[] = {0x2F, 0x00, 0x06, 0x00, 0, 0, 0x34, 0x12, 0x78, 0x56};
@@ -189,20 +208,20 @@ void TestWorkbookFaults::refused_data() {
              std::uint8_t* sheet = recordData(s, 0x0085);
              qToLittleEndian<quint32>(qFromLittleEndian<quint32>(sheet) + 10, sheet);
          }));
-    read("text index beyond the table", K::Damaged, "shared text", changed([](Stream& s) {
+    read("text index beyond the table", K::Damaged, "共享文本", changed([](Stream& s) {
              qToLittleEndian<quint32>(999999, recordData(s, 0x00FD) + 6); // LABELSST
          }));
-    read("record past the end", K::Damaged, "record",
+    read("record past the end", K::Damaged, "记录",
          changed([](Stream& s) { s.resize(s.size() - 3); }));
-    read("sheet outside the stream", K::Damaged, "outside",
+    read("sheet outside the stream", K::Damaged, "之外",
          changed([](Stream& s) { qToLittleEndian<quint32>(0x7FFFFFFF, recordData(s, 0x0085)); }));
     // Found by the fuzz target: FreeXL read outside a buffer on the first file and leaked
     // memory on the second; neither reaches FreeXL now. libgsf loses a directory entry on the
     // third (suppressed in fuzz/lsan.supp).
-    read("fuzz: FreeXL out-of-bounds read", K::Damaged, "compound-file",
+    read("fuzz: FreeXL out-of-bounds read", K::Damaged, "复合文件",
          fixture("fuzz_freexl_iconv.xls"));
-    read("fuzz: FreeXL leak", K::Damaged, "another kind of sheet", fixture("fuzz_freexl_leak.xls"));
-    read("fuzz: damaged directory", K::NotWorkbook, "no workbook", fixture("fuzz_gsf_leak.xls"));
+    read("fuzz: FreeXL leak", K::Damaged, "另一种表", fixture("fuzz_freexl_leak.xls"));
+    read("fuzz: damaged directory", K::NotWorkbook, "没有工作簿", fixture("fuzz_gsf_leak.xls"));
 
     const auto cell = [](int r, int c, int length) {
         return [=](Book& b) { b.addSheet("s").setText(r, c, QString(length, u'x')); };
@@ -213,20 +232,20 @@ void TestWorkbookFaults::refused_data() {
                 asRead ? b.appendSheet(name) : b.addSheet(name);
         };
     };
-    write("row beyond", K::FormatLimit, "65,536 rows", cell(MaxRows + 1, 1, 1));
-    write("column beyond", K::FormatLimit, "256 columns", cell(1, MaxColumns + 1, 1));
+    write("row beyond", K::FormatLimit, "65,536 行", cell(MaxRows + 1, 1, 1));
+    write("column beyond", K::FormatLimit, "256 列", cell(1, MaxColumns + 1, 1));
     write("text too long", K::FormatLimit, "32,767", cell(1, 1, MaxTextLength + 1));
     write("1,025 sheets", K::FormatLimit, "1024", [](Book& b) {
         for (int i = 0; i <= 1024; ++i)
             b.addSheet(QString::number(i));
     });
-    write("no sheet", K::InvalidUse, "worksheet", [](Book&) {});
+    write("no sheet", K::InvalidUse, "工作表", [](Book&) {});
     write("32-character sheet name", K::InvalidUse, "31", sheets({QString(32, u'a')}));
-    write("slash in a sheet name", K::InvalidUse, "character", sheets({"2026/12/7"}));
-    write("apostrophe first", K::InvalidUse, "apostrophe", sheets({"'a"}));
-    write("same name but for case", K::InvalidUse, "already", sheets({"Sheet1", "SHEET1"}));
-    write("same names read from a file", K::InvalidUse, "two", sheets({"Sheet1", "sheet1"}, true));
-    write("bad name read from a file", K::InvalidUse, "character", sheets({"a[1]"}, true));
+    write("slash in a sheet name", K::InvalidUse, "字符", sheets({"2026/12/7"}));
+    write("apostrophe first", K::InvalidUse, "撇号", sheets({"'a"}));
+    write("same name but for case", K::InvalidUse, "已有", sheets({"Sheet1", "SHEET1"}));
+    write("same names read from a file", K::InvalidUse, "两个", sheets({"Sheet1", "sheet1"}, true));
+    write("bad name read from a file", K::InvalidUse, "字符", sheets({"a[1]"}, true));
 }
 
 void TestWorkbookFaults::refused() {
