@@ -184,7 +184,7 @@ float Form1::outerWidthTwips() const {
 }
 
 void Form1::showNoReading() {
-    Label1[4]->setCaption(QStringLiteral("Load..."));
+    Label1[4]->setCaption(indicator::noReadingText());
     Label1[4]->setForeColor(kColorRed);
 }
 
@@ -195,7 +195,7 @@ void Form1::centre(VbLabel* label) {
 
 void Form1::Form_Load() {
     VbLabel* display = Label1[4];
-    display->setCaption(QStringLiteral("Load..."));
+    display->setCaption(indicator::noReadingText());
     display->setFontSize(50);
     display->setForeColor(kColorRed);
     display->setTopTwips(50);

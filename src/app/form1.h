@@ -16,6 +16,7 @@
 
 #include "app/vb_label.h"
 #include "link/frame.h"
+#include "link/readers.h"
 #include "platform/clock.h"
 #include "platform/comm_control.h"
 #include "platform/file_dialog.h"
@@ -50,8 +51,8 @@ struct Platform {
 };
 
 // Text colours of the big weight display, red in the low byte.
-inline constexpr std::int32_t kColorRed = 255;
-inline constexpr std::int32_t kColorGreen = 1376020; // red 20, green 255, blue 20
+inline constexpr std::int32_t kColorRed = indicator::kDisplayRed;
+inline constexpr std::int32_t kColorGreen = indicator::kDisplayGreen;
 
 inline constexpr int kRecSlots = 10001;
 
@@ -143,6 +144,10 @@ private:
     void buildControls();
     void connectEvents();
     void showNoReading(); // "Load..." in red
+    // The port set up for frames of `frameLength` bytes; false (the display red) on failure.
+    bool setUpPortForFrames(std::int16_t frameLength);
+    // A read's outcome applied to the weight, the display and the status line.
+    void showReading(const indicator::ReadOutcome& outcome);
     void centre(VbLabel* label);
     void afterEvent();
     void onTimer(QTimer* timer, bool& pending, void (Form1::*tick)());

@@ -2,23 +2,13 @@
 // as a 14-byte reply into the weight, the big display and the status line.
 
 #include "app/form1.h"
+#include "link/readers.h"
 #include "platform/failure.h"
-
-#include <cmath>
 
 namespace app {
 
 void Form1::YH_ZhiLing() {
-    try {
-        MSComm1->setInputMode(1);
-        Frame_Len = indicator::kCommandFrameLen;
-        MSComm1->setInputLen(Frame_Len);
-        MSComm1->setRThreshold(Frame_Len);
-        MSComm1->setInBufferCount(0);
-        MSComm1->setOutBufferCount(0);
-    } catch (const platform::Failure&) {
-        showNoReading();
-    }
+    setUpPortForFrames(indicator::kCommandFrameLen);
 }
 
 void Form1::YH_ZhiLing_Send() {
@@ -40,31 +30,42 @@ void Form1::MSComm1_OnComm() {
 }
 
 void Form1::YH_ZhiLing_Read() {
+    QByteArray chunk;
     try {
-        const QByteArray chunk = MSComm1->input();
-        Change_Flag = false;
-        if (!indicator::scanCommandReply(Recv_Buf, chunk, Change_Flag))
-            throw platform::Failure("reply frame longer than the receive buffer");
-        if (!indicator::commandCheckPasses(Recv_Buf)) {
-            showNoReading();
-            return;
-        }
-        if (Change_Flag) {
-            const std::optional<std::int32_t> n = indicator::commandDigits(Recv_Buf);
-            if (!n)
-                throw platform::Failure("weight digits out of range");
-            const int decimals = Recv_Buf[10] - 48;
-            Weight_Value = *n / std::pow(10.0, decimals);
-            if (const std::optional<QString> text = indicator::weightText(Weight_Value, decimals))
-                Label1[4]->setCaption(*text);
-            if (Recv_Buf[3] == '-')
-                Label1[4]->setCaption(QStringLiteral("-") + Label1[4]->caption());
-            Label4->setCaption(QStringLiteral("数据接收正常！"));
-        }
-        Label1[4]->setForeColor(kColorGreen);
+        chunk = MSComm1->input();
     } catch (const platform::Failure&) {
         showNoReading();
+        return;
     }
+    const indicator::ReadOutcome outcome =
+        indicator::CommandReader(Recv_Buf).read(chunk, Label1[4]->caption());
+    Change_Flag = outcome.changed;
+    showReading(outcome);
+}
+
+bool Form1::setUpPortForFrames(std::int16_t frameLength) {
+    try {
+        MSComm1->setInputMode(1);
+        Frame_Len = frameLength;
+        MSComm1->setInputLen(Frame_Len);
+        MSComm1->setRThreshold(Frame_Len);
+        MSComm1->setInBufferCount(0);
+        MSComm1->setOutBufferCount(0);
+        return true;
+    } catch (const platform::Failure&) {
+        showNoReading();
+        return false;
+    }
+}
+
+void Form1::showReading(const indicator::ReadOutcome& outcome) {
+    if (outcome.weight)
+        Weight_Value = *outcome.weight;
+    if (outcome.display)
+        Label1[4]->setCaption(*outcome.display);
+    if (outcome.status)
+        Label4->setCaption(*outcome.status);
+    Label1[4]->setForeColor(outcome.color);
 }
 
 } // namespace app

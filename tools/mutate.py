@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Measures whether the tests catch real faults: applies each mutation of a list to the
+source tree, one at a time, rebuilds, runs the tests, and counts the mutations that make a
+test fail ("killed") against those that pass ("survived"). The tree is restored after each
+mutation, also when the run is interrupted.
+
+usage: tools/mutate.py [--build DIR] [--list FILE] [--ctest ARGS] [--only NAME]
+  --build  a configured build folder (default build/)
+  --list   the mutation list (default tools/mutations.txt)
+  --ctest  arguments for ctest, e.g. "-L unit" (default: every test but the long proofs)
+
+The list holds blocks like
+
+  === a short name of the fault
+  file: src/link/frame.cpp
+  --- exactly this text, found once in the file ...
+      if (buf[position] != byte) {
+  +++ ... becomes this
+      if (buf[position] == byte) {
+
+A mutation whose text is not found exactly once, or whose tree does not build, is reported
+and left out of the figure.
+"""
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def parse(path):
+    mutations, current, section = [], None, None
+    with open(path, encoding="utf-8") as f:
+        for raw in f:
+            line = raw.rstrip("\n")
+            if line.startswith("=== "):
+                current = {"name": line[4:].strip(), "file": None, "old": [], "new": []}
+                mutations.append(current)
+                section = None
+            elif current is None or line.startswith("#"):
+                continue
+            elif line.startswith("file: "):
+                current["file"] = line[6:].strip()
+            elif line.startswith("---"):
+                section = "old"
+            elif line.startswith("+++"):
+                section = "new"
+            elif section:
+                current[section].append(line)
+    for m in mutations:
+        m["old"] = "\n".join(m["old"]).strip("\n")
+        m["new"] = "\n".join(m["new"]).strip("\n")
+    return mutations
+
+
+def run(cmd, cwd, timeout):
+    try:
+        return subprocess.run(cmd, cwd=cwd, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return -1
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--build", default=os.path.join(ROOT, "build"))
+    p.add_argument("--list", default=os.path.join(ROOT, "tools", "mutations.txt"))
+    p.add_argument("--ctest", default="-E soak|kill_proof|fuzz|e2e_locales")
+    p.add_argument("--only")
+    args = p.parse_args()
+    env_ctest = ["ctest", "-j2", "--timeout", "300"] + args.ctest.split()
+    os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+    os.environ.setdefault("WEIGHBRIDGE_NOISE_SECONDS", "5")
+
+    if run(["cmake", "--build", args.build], ROOT, 3600) != 0:
+        sys.exit("the unmutated tree does not build")
+    if run(env_ctest, args.build, 3600) != 0:
+        sys.exit("the unmutated tree fails its tests")
+
+    killed, survived, left_out = [], [], []
+    for m in parse(args.list):
+        if args.only and args.only not in m["name"]:
+            continue
+        path = os.path.join(ROOT, m["file"] or "")
+        try:
+            with open(path, encoding="utf-8") as f:
+                original = f.read()
+        except OSError:
+            left_out.append((m["name"], "no file %s" % m["file"]))
+            continue
+        if not m["old"] or original.count(m["old"]) != 1:
+            left_out.append((m["name"], "text found %d times" % original.count(m["old"])))
+            continue
+        start = time.time()
+        try:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original.replace(m["old"], m["new"]))
+            if run(["cmake", "--build", args.build], ROOT, 1800) != 0:
+                left_out.append((m["name"], "does not build"))
+                continue
+            failed = run(env_ctest, args.build, 3600) != 0
+        finally:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original)
+            os.utime(path)
+        (killed if failed else survived).append(m["name"])
+        print("%-8s %5.0f s  %s" % ("killed" if failed else "SURVIVED", time.time() - start,
+                                     m["name"]), flush=True)
+
+    run(["cmake", "--build", args.build], ROOT, 3600)  # back to the real tree's binaries
+    total = len(killed) + len(survived)
+    for name, why in left_out:
+        print("left out: %s (%s)" % (name, why))
+    for name in survived:
+        print("survived: %s" % name)
+    if total:
+        print("%d of %d mutations killed (%.0f %%)" % (len(killed), total,
+                                                       100.0 * len(killed) / total))
+
+
+if __name__ == "__main__":
+    main()
