@@ -14,13 +14,31 @@ packages=(
 )
 # The end-to-end test drives the real window under a virtual X display (xvfb, xdotool,
 # xprop from x11-utils). Qt's own texts come in the desktop's language from
-# qt6-translations-l10n. The packaging test checks the Debian package with lintian and the
-# udev rule with udevadm.
+# qt6-translations-l10n; the tests switch between zh_CN, de_DE and ru_RU, generated below.
+# The packaging test checks the Debian package with lintian and the udev rule with udevadm.
 # The test command also needs clang and its sanitizer and libFuzzer runtimes for its
 # sanitized pass; it asks for them with WEIGHBRIDGE_DEV_TOOLS=1.
 if [[ "${WEIGHBRIDGE_DEV_TOOLS:-0}" == 1 ]]; then
   packages+=(clang libclang-rt-dev)
 fi
+
+# The locales the tests run under, generated only when missing.
+ensure_locales() {
+  local wanted=(zh_CN.UTF-8 de_DE.UTF-8 ru_RU.UTF-8) absent=()
+  for l in "${wanted[@]}"; do
+    locale -a 2>/dev/null | grep -qix "${l/UTF-8/utf8}" || absent+=("$l")
+  done
+  [[ ${#absent[@]} -eq 0 ]] && return 0
+  echo "Generating locales: ${absent[*]}"
+  for l in "${absent[@]}"; do
+    $sudo sed -i "s/^# *\(${l//./\\.} UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^${l//./\\.} UTF-8" /etc/locale.gen || echo "$l UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+  done
+  $sudo locale-gen >/dev/null
+}
+
+sudo=""
+if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -28,26 +46,10 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-sudo=""
-if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
 if [[ ${#missing[@]} -gt 0 ]]; then
   echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 fi
-
-# The locales the program is tried under: Chinese, and two with a decimal comma.
-want_locales=(zh_CN.UTF-8 de_DE.UTF-8 ru_RU.UTF-8)
-have=$(locale -a 2>/dev/null | tr '[:upper:]' '[:lower:]' | sed 's/utf8/utf-8/')
-generate=0
-for l in "${want_locales[@]}"; do
-  if ! grep -qx "$(echo "$l" | tr '[:upper:]' '[:lower:]')" <<<"$have"; then
-    $sudo sed -i "s/^# *\($l UTF-8\)/\1/" /etc/locale.gen
-    grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
-    generate=1
-  fi
-done
-if [[ $generate == 1 ]]; then
-  $sudo locale-gen >/dev/null
-fi
+ensure_locales

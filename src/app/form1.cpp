@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include "records/journal.h"
 #include "records/save_failure.h"
 #include "records/text_forms.h"
 
@@ -132,7 +133,12 @@ void Form1::connectEvents() {
     connect(Command2, &QPushButton::clicked, this, [this] { runEvent([this] { Command2_Click(); }); });
     connect(Command3, &QPushButton::clicked, this, [this] { runEvent([this] { Command3_Click(); }); });
 
-    connect(Timer1, &QTimer::timeout, this, [this] { onTimer(Timer1, m_timer1Pending, &Form1::Timer1_Timer); });
+    // The clock's display part is safe inside a box's nested loop and runs on every tick; its
+    // hourly save waits for the running event like any other.
+    connect(Timer1, &QTimer::timeout, this, [this] {
+        if (!runEvent([this] { Timer1_Timer(); }))
+            Timer1_Clock();
+    });
     connect(Timer3, &QTimer::timeout, this, [this] { onTimer(Timer3, m_timer3Pending, &Form1::Timer3_Timer); });
     connect(Timer4, &QTimer::timeout, this, [this] { onTimer(Timer4, m_timer4Pending, &Form1::Timer4_Timer); });
 
@@ -152,15 +158,18 @@ void Form1::afterEvent() {
     if (m_eventDepth > 0)
         return;
     MSComm1->setNotificationsHeld(false);
-    // Ticks that fell due while an event ran are delivered once, after it.
-    if (m_timer1Pending || m_timer3Pending || m_timer4Pending) {
+    // Ticks, an hourly save and a close request that fell due while an event ran are
+    // delivered once, after it.
+    if (m_hourlySaveDue || m_timer3Pending || m_timer4Pending || m_closePending) {
         QTimer::singleShot(0, this, [this] {
-            if (std::exchange(m_timer1Pending, false))
-                runEvent([this] { Timer1_Timer(); });
+            if (m_hourlySaveDue)
+                runEvent([this] { Timer1_AutoSave(); });
             if (std::exchange(m_timer3Pending, false))
                 runEvent([this] { Timer3_Timer(); });
             if (std::exchange(m_timer4Pending, false))
                 runEvent([this] { Timer4_Timer(); });
+            if (std::exchange(m_closePending, false))
+                close();
         });
     }
 }
@@ -217,6 +226,7 @@ void Form1::Form_Load() {
     Timer3->setInterval(1000);
     Timer3->start();
     YH_ZhiLing_Send();
+    recoverHeldRows();
 }
 
 void Form1::Form_GotFocus() {
@@ -253,15 +263,28 @@ void Form1::focusInEvent(QFocusEvent* event) {
 }
 
 void Form1::Timer1_Timer() {
+    Timer1_Clock();
+    Timer1_AutoSave();
+}
+
+void Form1::Timer1_Clock() {
     Timer1->setInterval(1000);
     const QDateTime now = clock().now();
     Label1[3]->setCaption(records::dateLine(now.date()));
     Label1[5]->setCaption(records::timeLine(now.time()));
-    const QTime t = now.time();
-    if (t.second() == 0 && t.minute() == 0 && Command4->isEnabled()) {
-        Label4->setCaption(QStringLiteral("数据自动保存中..."));
-        Command4_Click();
-    }
+    // The first tick of every hour saves, however late after hh:00:00 it comes (a busy
+    // second, a suspended machine, a clock set forward); the clock set back counts as well.
+    const std::int64_t hour = now.date().toJulianDay() * 24 + now.time().hour();
+    if (m_lastTickHour >= 0 && hour != m_lastTickHour)
+        m_hourlySaveDue = true;
+    m_lastTickHour = hour;
+}
+
+void Form1::Timer1_AutoSave() {
+    if (!std::exchange(m_hourlySaveDue, false) || !Command4->isEnabled())
+        return;
+    Label4->setCaption(QStringLiteral("数据自动保存中..."));
+    Command4_Click();
 }
 
 void Form1::Timer4_Timer() {

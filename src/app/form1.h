@@ -9,7 +9,8 @@
 //   records/record_capture.cpp Command1_Click, Command4_Click
 //   records/workbook_store.cpp Save_date
 //   records/workbook_viewing.cpp Command3_Click, File_Open
-//   app/exit.cpp               Command2_Click, Form_Unload
+//   app/exit.cpp               Command2_Click, Form_Unload, the end on termination
+//   records/held_rows.cpp      the journal of held rows: recovery, appends, the store's marks
 // Everything runs on the UI thread. Asynchronous events (serial notifications, timer ticks,
 // clicks) go through runEvent, which handles them one at a time: one that arrives while
 // another is still running (inside a modal box's nested loop) waits until it has returned.
@@ -25,15 +26,16 @@
 #include <QWidget>
 
 #include <array>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
 class QLineEdit;
 namespace records {
 class SaveFailure;
-}
+class Journal;
+} // namespace records
 class QPushButton;
 class QTimer;
 
@@ -48,6 +50,9 @@ struct Platform {
     QString programFolder;
     // Ends the process at once, without the close event (the real one never returns).
     std::function<void()> endProgram;
+    // Held rows are also written to a journal in the program's folder (off only for
+    // measurements of the notification path without it).
+    bool keepJournal = true;
 };
 
 // Text colours of the big weight display, red in the low byte.
@@ -124,12 +129,18 @@ public:
     void Command3_Click();
     void File_Open();
 
+    // The end of a run asked for by the system (a termination signal, the session ending):
+    // any open box is closed, the held rows are stored without a question, the port is
+    // closed and the program ends. Rows a failed store could not take stay in the journal.
+    void Terminate();
+
     // The window's outer width (frame included) in twips.
     float outerWidthTwips() const;
 
-    platform::MessageBoxes& messages() { return *m_platform.messages; }
+    platform::MessageBoxes& messages();
     platform::Clock& clock() { return *m_platform.clock; }
     const QString& programFolder() const { return m_platform.programFolder; }
+    records::Journal* journal() { return m_journal.get(); }
 
     // Runs one asynchronous event to completion. Returns false, running nothing, when another
     // event is still running; the caller then delivers it later.
@@ -155,14 +166,32 @@ private:
     bool saveBeforeLeaving(); // false: the store failed, was reported, the window is back
     void reportSaveFailure(const records::SaveFailure& failure);
     void setAsideDayWorkbook(const QString& path, const QString& dayName, const QString& reason);
+    void Timer1_Clock();    // the date and time lines, and whether an hour boundary passed
+    void Timer1_AutoSave(); // the hourly save, once per boundary passed
+    void endProgramNow();   // closes the port, then ends the program at once
+    void releasePort();
+    // The journal of held rows (records/held_rows.cpp).
+    void recoverHeldRows();
+    void journalRow(std::size_t slot);
+    void journalStoreBegins(const QString& dayFile, const QString& sheet, int lastRow,
+                            std::int64_t lastSerial);
+    void journalStoreDone();
+    void journalStoreFailed();
+    void journalDiscard();
+    void reportJournalFailure();
 
     Platform m_platform;
     int m_eventDepth = 0;
     float m_centredForOuter = 0; // the outer width the labels were last centred for
-    bool m_timer1Pending = false;
     bool m_timer3Pending = false;
     bool m_timer4Pending = false;
     std::int16_t Title_Pos = 0;
+    std::int64_t m_lastTickHour = -1; // date and hour of the clock's last tick (-1: none yet)
+    bool m_hourlySaveDue = false;     // an hour boundary passed and its save has not run yet
+    bool m_closePending = false;      // a close request came while a box was open
+    bool m_terminating = false;
+    std::unique_ptr<records::Journal> m_journal;
+    bool m_journalReported = false; // a journal that cannot be written is reported once
 };
 
 template <class F> bool Form1::runEvent(F&& handler) {

@@ -33,7 +33,7 @@ int main(int argc, char* argv[]) {
     parts.endProgram = [] { std::_Exit(0); };
 
     app::Form1 form(std::move(parts));
-    platform::closeOnTermination(&form);
+    platform::endOnTermination(&form, [&form] { form.Terminate(); });
     form.start();
     return QApplication::exec();
 }

@@ -1,7 +1,8 @@
 #include "platform/termination.h"
 
+#include <QGuiApplication>
+#include <QSessionManager>
 #include <QSocketNotifier>
-#include <QWidget>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -19,15 +20,19 @@ extern "C" void onTerminationSignal(int) {
 
 } // namespace
 
-void closeOnTermination(QWidget* window) {
-    if (g_pipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM, 0, g_pipe) != 0)
+void endOnTermination(QObject* context, std::function<void()> end) {
+    if (g_pipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_pipe) != 0)
         return;
-    auto* notifier = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, window);
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+    // The signal only writes a byte; the notifier, also served by a box's nested event loop,
+    // runs the end on the UI thread.
+    auto* notifier = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [end] {
         char buffer[16];
         [[maybe_unused]] const auto n = ::read(g_pipe[1], buffer, sizeof buffer);
-        window->close();
+        end();
     });
+    QObject::connect(qGuiApp, &QGuiApplication::commitDataRequest, context,
+                     [end](QSessionManager&) { end(); });
     struct sigaction action {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);

@@ -43,6 +43,7 @@ void Form1::Command1_Click() {
     Rec_Tare[slot] = records::numberText(records::leadingNumber(Text1[0]->text()));
     Rec_Net[slot] = records::numberText(records::leadingNumber(Text1[2]->text()));
     ++Rec_Count;
+    journalRow(slot);
     Command4->setEnabled(true);
     Label4->setCaption(QStringLiteral("数据记录正常！^_^"));
 }

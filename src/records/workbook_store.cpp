@@ -175,10 +175,14 @@ void Form1::Save_date() {
             sheet->setCells(last, 7, Rec_Net[slot]);
         }
         sheet->setCells(1, 8, records::numberText(last));
+        journalStoreBegins(dayName + QStringLiteral(".xls"), sheetName(sheetNumber), last,
+                           serial);
         sheet->saveAs(path);
         book->close(true);
         excel.quit();
+        journalStoreDone();
     } catch (const workbook::Error& e) {
+        journalStoreFailed();
         releaseFreedMemory();
         throw records::SaveFailure(folder, e.message());
     }
@@ -200,12 +204,12 @@ void Form1::setAsideDayWorkbook(const QString& path, const QString& dayName,
     if (!QFile::rename(path, kept))
         throw workbook::Error(workbook::Error::Kind::Io, path,
                               workbook::reasonText(workbook::Reason::CannotSetAside).arg(kept));
-    messages().MsgBox(
-        QStringLiteral("当天的数据文件 %1 无法使用（%2）。\n"
-                       "该文件已原样改名保存为 %3，其中的数据没有丢失；\n"
-                       "本次数据保存到新建的当天数据文件中。")
-            .arg(QDir::toNativeSeparators(path), reason, QDir::toNativeSeparators(kept)),
-        platform::msgbox::vbInformation);
+    messages().MsgBox(QStringLiteral("当天的数据文件 %1 无法使用（%2）。\n"
+                                     "该文件已原样改名保存为 %3，其中的数据没有丢失；\n"
+                                     "本次数据保存到新建的当天数据文件中。")
+                          .arg(QDir::toNativeSeparators(path), reason,
+                               QDir::toNativeSeparators(kept)),
+                      platform::msgbox::vbInformation);
 }
 
 } // namespace app

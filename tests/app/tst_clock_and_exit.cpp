@@ -64,25 +64,37 @@ private slots:
         QCOMPARE(r.h->Label1[5]->caption(), QString("时间：08时04分07秒"));
     }
 
-    // Which ticks save the held rows automatically, and into which day's workbook.
+    // Which ticks save the held rows automatically, and into which day's workbook: the first
+    // tick of each hour, however late it comes, once per hour boundary.
     void hourlySave_data() {
+        QTest::addColumn<QDateTime>("before"); // the tick before the rows were recorded
         QTest::addColumn<QDateTime>("when");
         QTest::addColumn<bool>("rows");
         QTest::addColumn<QString>("file"); // empty: no save
-        QTest::newRow("10:00:00 with rows") << QDateTime(kDay, QTime(10, 0)) << true
-                                            << "2010-8-4.xls";
-        QTest::newRow("10:00:00 without rows") << QDateTime(kDay, QTime(10, 0)) << false << "";
-        QTest::newRow("10:30:00") << QDateTime(kDay, QTime(10, 30)) << true << "";
-        QTest::newRow("10:00:01") << QDateTime(kDay, QTime(10, 0, 1)) << true << "";
-        QTest::newRow("00:00:00 the next day") << QDateTime(kDay.addDays(1), QTime(0, 0)) << true
-                                               << "2010-8-5.xls";
+        const auto at = [](int h, int m, int s, int days = 0) {
+            return QDateTime(kDay.addDays(days), QTime(h, m, s));
+        };
+        QTest::newRow("10:00:00 with rows")
+            << at(9, 59, 59) << at(10, 0, 0) << true << "2010-8-4.xls";
+        QTest::newRow("10:00:00 without rows") << at(9, 59, 59) << at(10, 0, 0) << false << "";
+        QTest::newRow("10:30:00") << at(10, 29, 59) << at(10, 30, 0) << true << "";
+        QTest::newRow("10:00:01 after the 10:00:00 tick")
+            << at(10, 0, 0) << at(10, 0, 1) << true << "";
+        QTest::newRow("10:00:07, no tick in hh:00:00")
+            << at(9, 59, 59) << at(10, 0, 7) << true << "2010-8-4.xls";
+        QTest::newRow("clock jumped 09:59:58 to 11:20:00")
+            << at(9, 59, 58) << at(11, 20, 0) << true << "2010-8-4.xls";
+        QTest::newRow("00:00:00 the next day")
+            << at(23, 59, 59) << at(0, 0, 0, 1) << true << "2010-8-5.xls";
     }
     void hourlySave() {
+        QFETCH(QDateTime, before);
         QFETCH(QDateTime, when);
         QFETCH(bool, rows);
         QFETCH(QString, file);
         const bool saves = !file.isEmpty();
         Rig r;
+        r.tickAt(before);
         if (rows)
             r.reading(85.6);
         r.statusTexts.clear();
@@ -93,6 +105,10 @@ private slots:
         QCOMPARE(r.files(), saves ? QStringList{file} : QStringList{});
         QCOMPARE(r.h->Command4->isEnabled(), rows && !saves);
         QCOMPARE(r.h->Rec_Count, rows && !saves ? 1 : 0);
+        // One save per boundary: the next tick in the same hour leaves later rows held.
+        r.reading(90.1);
+        r.tickAt(when.addSecs(1));
+        QCOMPARE(r.h->Rec_Count, rows && !saves ? 2 : 1);
     }
 
     // Every way out: which boxes, what reaches the workbook, whether the process ends at once
@@ -138,6 +154,7 @@ private slots:
         QCOMPARE(r.files(), (saved ? QStringList{"2010-8-4.xls"} : QStringList{}));
         QCOMPARE(r.h.ended, ended ? 1 : 0);
         QVERIFY(!r.h->isVisible()); // hidden, or closed
+        QVERIFY(!r.port->open);     // every way out releases the port
         if (saved && !boxes.isEmpty())
             QVERIFY(!visibleWhileSaving); // the thanks box shows on its own
     }
@@ -161,8 +178,10 @@ private slots:
             r.h->Command2->click();
         else if (how == "close")
             r.h->close();
-        else
+        else {
+            r.tickAt(QDateTime(kDay, QTime(10, 59, 59)));
             r.tickAt(QDateTime(kDay, QTime(11, 0)));
+        }
         QVERIFY(QDir().rename(folder + ".away", folder));
         QCOMPARE(r.h.ended, 0);
         QVERIFY(r.h->isVisible());
@@ -174,6 +193,95 @@ private slots:
         QCOMPARE(r.boxes(), (QStringList{kPrompt, kSavedThanks}));
         QCOMPARE(r.h.ended, 1);
         QCOMPARE(r.files(), QStringList{"2010-8-4.xls"});
+    }
+
+    // The end asked for by the system stores the held rows without a question, also from
+    // inside a box, and ends with the port closed; a store that fails leaves the rows in the
+    // journal for the next start.
+    void termination_data() {
+        QTest::addColumn<QString>("box"); // the box open when the end comes
+        QTest::addColumn<bool>("storeFails");
+        QTest::newRow("no box") << "" << false;
+        QTest::newRow("the close prompt open") << "prompt" << false;
+        QTest::newRow("仪表连接失败！ open") << "meter" << false;
+        QTest::newRow("store fails") << "" << true;
+    }
+    void termination() {
+        QFETCH(QString, box);
+        QFETCH(bool, storeFails);
+        Rig r;
+        r.reading(85.6);
+        r.reading(90.1);
+        const QString folder = r.h.folder.path();
+        if (storeFails)
+            QVERIFY(QDir().rename(folder, folder + ".away"));
+        if (box.isEmpty()) {
+            r.h->Terminate();
+        } else {
+            r.h.messages->whileShown = [&] { r.h->Terminate(); };
+            if (box == "prompt") {
+                r.h->close();
+            } else {
+                r.h->Label1[4]->setForeColor(app::kColorRed);
+                r.h->Command1->click();
+            }
+        }
+        if (storeFails)
+            QVERIFY(QDir().rename(folder + ".away", folder));
+        QVERIFY(r.h.ended >= 1);
+        QVERIFY(!r.port->open);
+        QVERIFY(!r.h->isVisible());
+        QCOMPARE(r.boxes().size(), box.isEmpty() ? 0 : 1); // nothing shown after the end began
+        QCOMPARE(r.files(), storeFails ? QStringList{} : QStringList{"2010-8-4.xls"});
+        support::FormHarness next(std::make_unique<FakeCommControl>(), folder);
+        next->start();
+        QCOMPARE(next->Rec_Count, storeFails ? 2 : 0);
+    }
+
+    // A close request that comes while a box waits is carried out once the box is answered.
+    void closeDuringABoxWaits() {
+        Rig r;
+        r.reading(85.6);
+        bool closedAtOnce = true;
+        r.h.messages->whileShown = [&] {
+            r.h.messages->whileShown = nullptr;
+            closedAtOnce = r.h->close();
+        };
+        r.h.messages->answers << platform::msgbox::vbOK << platform::msgbox::vbYes;
+        r.h->Label1[4]->setForeColor(app::kColorRed);
+        r.h->Command1->click();
+        QVERIFY(!closedAtOnce);
+        QTRY_COMPARE(r.boxes().size(), 3);
+        QCOMPARE(r.boxes().mid(1), (QStringList{kPrompt, kSavedThanks}));
+        QCOMPARE(r.files(), QStringList{"2010-8-4.xls"});
+        QCOMPARE(r.h.ended, 1);
+    }
+
+    // A box open across hh:00:00: the time line goes on while it waits, and the hour's save
+    // runs as soon as it is answered.
+    void boxOpenAcrossTheHour() {
+        Rig r;
+        r.tickAt(QDateTime(kDay, QTime(9, 59, 59)));
+        r.reading(85.6);
+        QStringList linesWhileOpen;
+        QStringList filesWhileOpen;
+        r.h.messages->whileShown = [&] {
+            for (const int s : {0, 2, 4}) {
+                r.h.clock->time = QDateTime(kDay, QTime(10, 0, s));
+                QTest::qWait(1100); // the clock timer ticks inside the box's loop
+                linesWhileOpen << r.h->Label1[5]->caption();
+            }
+            filesWhileOpen = r.files();
+            r.h.clock->time = QDateTime(kDay, QTime(10, 0, 5));
+        };
+        r.h->Label1[4]->setForeColor(app::kColorRed);
+        r.h->Command1->click();
+        QCOMPARE(linesWhileOpen,
+                 (QStringList{"时间：10时00分00秒", "时间：10时00分02秒", "时间：10时00分04秒"}));
+        QCOMPARE(filesWhileOpen, QStringList{});
+        QTRY_COMPARE_WITH_TIMEOUT(r.files(), QStringList{"2010-8-4.xls"}, 500);
+        QCOMPARE(r.h->Rec_Count, 0);
+        QVERIFY(!r.h->Command4->isEnabled());
     }
 };
 

@@ -5,6 +5,7 @@
 // workbook byte for byte as it was with no stray file beside it, and succeed once the
 // cause is gone, with every row in the workbook.
 
+#include "records/journal.h"
 #include "support/store_rig.h"
 
 #include <QFile>
@@ -60,6 +61,7 @@ QString fill(const QString& folder) {
 QStringList entries(const QString& folder) {
     QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
     names.removeAll("filler");
+    names.removeAll(records::Journal::fileName()); // the held rows' journal belongs there
     return names;
 }
 

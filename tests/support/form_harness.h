@@ -20,7 +20,10 @@ struct FormHarness {
     std::unique_ptr<app::Form1> form;
     int ended = 0; // how often the program was ended at once
 
-    explicit FormHarness(std::unique_ptr<platform::CommControl> comm) {
+    // `programFolder`: the program's folder, when not a fresh temp folder (a second run on the
+    // folder of a first one).
+    explicit FormHarness(std::unique_ptr<platform::CommControl> comm,
+                         const QString& programFolder = {}) {
         app::Platform p;
         p.comm = std::move(comm);
         auto m = std::make_unique<doubles::ScriptedMessages>();
@@ -32,7 +35,7 @@ struct FormHarness {
         auto d = std::make_unique<doubles::ScriptedDialog>();
         dialog = d.get();
         p.dialog = std::move(d);
-        p.programFolder = folder.path();
+        p.programFolder = programFolder.isEmpty() ? folder.path() : programFolder;
         p.endProgram = [this] { ++ended; };
         form = std::make_unique<app::Form1>(std::move(p));
     }

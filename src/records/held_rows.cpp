@@ -1,0 +1,86 @@
+// The journal of held rows, as the window uses it: the rows a previous run left are taken
+// back at start-up, every appended row is written to it, and a store marks its workbook in
+// it and empties it once done. A journal that cannot be written is reported once; the rows
+// are then held in memory only, as before.
+
+#include "app/form1.h"
+#include "records/journal.h"
+
+#include <QDir>
+#include <QPushButton>
+
+namespace app {
+
+void Form1::recoverHeldRows() {
+    if (!m_platform.keepJournal)
+        return;
+    m_journal = std::make_unique<records::Journal>(programFolder());
+    const records::Journal::Recovery found = m_journal->open();
+    // Rows beyond the slots (never left by this program) stay in the journal's kept copy.
+    const std::size_t n = std::min<std::size_t>(found.rows.size(), kRecSlots);
+    for (std::size_t k = 0; k < n; ++k) {
+        const records::HeldRow& row = found.rows[k];
+        Rec_Date[k] = row.date;
+        Rec_Time[k] = row.time;
+        Rec_CarNo[k] = row.carNo;
+        Rec_Gross[k] = row.gross;
+        Rec_Tare[k] = row.tare;
+        Rec_Net[k] = row.net;
+    }
+    Rec_Count = static_cast<std::int32_t>(n);
+    if (n > 0) {
+        Command4->setEnabled(true);
+        Label4->setCaption(QStringLiteral("已恢复上次未保存的数据 %1 条").arg(n));
+    }
+    if (found.damagedLines > 0 && !found.keptAside.isEmpty())
+        messages().MsgBox(QStringLiteral("上次未保存的数据中有 %1 行已损坏，无法恢复；"
+                                         "其余 %2 条已恢复。\n原数据日志已原样另存为 %3。")
+                              .arg(found.damagedLines)
+                              .arg(n)
+                              .arg(QDir::toNativeSeparators(found.keptAside)),
+                          platform::msgbox::vbExclamation);
+    if (!m_journal->isOpen())
+        reportJournalFailure();
+}
+
+void Form1::journalRow(std::size_t slot) {
+    if (!m_journal)
+        return;
+    if (!m_journal->append({Rec_Date[slot], Rec_Time[slot], Rec_CarNo[slot], Rec_Gross[slot],
+                            Rec_Tare[slot], Rec_Net[slot]}))
+        reportJournalFailure();
+}
+
+void Form1::journalStoreBegins(const QString& dayFile, const QString& sheet, int lastRow,
+                               std::int64_t lastSerial) {
+    if (m_journal)
+        m_journal->beginStore(dayFile, sheet, lastRow, lastSerial);
+}
+
+void Form1::journalStoreDone() {
+    if (m_journal && m_journal->clear())
+        m_journalReported = false; // written again: a later failure is news again
+}
+
+void Form1::journalStoreFailed() {
+    if (m_journal)
+        m_journal->storeFailed();
+}
+
+void Form1::journalDiscard() {
+    // The operator chose not to keep the held rows.
+    if (m_journal)
+        m_journal->clear();
+}
+
+void Form1::reportJournalFailure() {
+    if (std::exchange(m_journalReported, true))
+        return;
+    messages().MsgBox(QStringLiteral("无法写入数据日志（%1）。\n"
+                                     "记录的数据暂时只保存在内存中，断电或程序异常退出时会丢失，"
+                                     "请及时点击“保存”。")
+                          .arg(m_journal->lastError()),
+                      platform::msgbox::vbExclamation);
+}
+
+} // namespace app

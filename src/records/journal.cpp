@@ -1,0 +1,425 @@
+#include "records/journal.h"
+
+#include "platform/workbook/spreadsheet_server.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace records {
+namespace {
+
+// A row line starts with "R", a commit line with "C"; fields are separated by tabs, and the
+// last field is the CRC-32 of everything before its tab, in eight upper-case hex digits.
+constexpr char kRow = 'R';
+constexpr char kCommit = 'C';
+constexpr char kFailed = 'F'; // the store of the commit line before it did not happen
+
+std::uint32_t crc32(const QByteArray& bytes) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (const char b : bytes)
+        c = table[(c ^ static_cast<std::uint8_t>(b)) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+// Texts typed by the operator may hold anything; tabs, line ends and backslashes are escaped.
+QByteArray escaped(const QString& text) {
+    QByteArray out;
+    for (const char c : text.toUtf8()) {
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool unescape(const QByteArray& field, QString* text) {
+    QByteArray out;
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        char c = field[i];
+        if (c == '\\') {
+            if (++i == field.size())
+                return false;
+            switch (field[i]) {
+            case '\\':
+                c = '\\';
+                break;
+            case 't':
+                c = '\t';
+                break;
+            case 'n':
+                c = '\n';
+                break;
+            case 'r':
+                c = '\r';
+                break;
+            default:
+                return false;
+            }
+        }
+        out += c;
+    }
+    *text = QString::fromUtf8(out);
+    return true;
+}
+
+QByteArray sealed(QByteArray body) {
+    const std::uint32_t check = crc32(body);
+    body += '\t';
+    body += QByteArray::number(check, 16).toUpper().rightJustified(8, '0');
+    body += '\n';
+    return body;
+}
+
+QString errorText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+Journal::Journal(QString folder) : m_folder(std::move(folder)) {}
+
+Journal::~Journal() {
+    stopSyncer();
+    closeFile();
+}
+
+QString Journal::fileName() {
+    return QStringLiteral(".weighbridge-held-rows");
+}
+
+QString Journal::keptAsideName(int n) {
+    return QStringLiteral("held-rows-damaged-%1.txt").arg(n);
+}
+
+QString Journal::path() const {
+    return QDir(m_folder).filePath(fileName());
+}
+
+QByteArray Journal::rowLine(const HeldRow& row) {
+    QByteArray body(1, kRow);
+    for (const QString* f : {&row.date, &row.time, &row.carNo, &row.gross, &row.tare, &row.net}) {
+        body += '\t';
+        body += escaped(*f);
+    }
+    return sealed(body);
+}
+
+QByteArray Journal::commitLine(const QString& dayFile, const QString& sheet, int lastRow,
+                               std::int64_t lastSerial) {
+    return sealed(QByteArray(1, kCommit) + '\t' + escaped(dayFile) + '\t' + escaped(sheet) + '\t' +
+                  QByteArray::number(lastRow) + '\t' +
+                  QByteArray::number(static_cast<qlonglong>(lastSerial)));
+}
+
+QByteArray Journal::failedLine() {
+    return sealed(QByteArray(1, kFailed));
+}
+
+bool Journal::parseLine(const QByteArray& line, QList<QString>* fields) {
+    const qsizetype tab = line.lastIndexOf('\t');
+    if (tab < 0 || line.size() - tab - 1 != 8)
+        return false;
+    bool ok = false;
+    const std::uint32_t check = line.mid(tab + 1).toUInt(&ok, 16);
+    const QByteArray body = line.left(tab);
+    if (!ok || check != crc32(body))
+        return false;
+    fields->clear();
+    for (const QByteArray& part : body.split('\t')) {
+        QString text;
+        if (!unescape(part, &text))
+            return false;
+        fields->append(text);
+    }
+    const bool row = fields->front() == QString(QChar(kRow)) && fields->size() == 7;
+    const bool commit = fields->front() == QString(QChar(kCommit)) && fields->size() == 5;
+    const bool failed = fields->front() == QString(QChar(kFailed)) && fields->size() == 1;
+    return row || commit || failed;
+}
+
+bool Journal::workbookShows(const QString& path, const QString& sheet, int lastRow,
+                            std::int64_t lastSerial, const QString& time) {
+    if (!QFile::exists(path))
+        return false;
+    try {
+        workbook::Application excel;
+        workbook::Workbook& book = excel.workbooks().open(path, true);
+        const workbook::Worksheet& s = book.worksheets(sheet);
+        bool okRow = false;
+        bool okSerial = false;
+        const double h1 = s.cells(1, 8).toString().trimmed().toDouble(&okRow);
+        const double serial = s.cells(lastRow, 1).toString().trimmed().toDouble(&okSerial);
+        const bool shows = okRow && okSerial && h1 == lastRow &&
+                           serial == static_cast<double>(lastSerial) &&
+                           s.cells(lastRow, 3).toString() == time;
+        book.close(false);
+        excel.quit();
+        return shows;
+    } catch (const workbook::Error&) {
+        return false;
+    }
+}
+
+Journal::Recovery Journal::open() {
+    Recovery out;
+    QFile file(path());
+    QByteArray text;
+    if (file.exists()) {
+        if (!file.open(QIODevice::ReadOnly)) {
+            m_error = file.errorString();
+            return out;
+        }
+        text = file.readAll();
+        file.close();
+    }
+
+    // Whole lines end in a line feed; what follows the last one was cut off by the end of
+    // the run and is dropped, unless it is a complete line that lacks only its line feed.
+    QList<QByteArray> lines = text.split('\n');
+    const QByteArray tail = lines.takeLast();
+    struct Entry {
+        QList<QString> fields;
+    };
+    std::vector<Entry> entries;
+    for (const QByteArray& line : lines) {
+        Entry e;
+        if (parseLine(line, &e.fields))
+            entries.push_back(std::move(e));
+        else
+            ++out.damagedLines;
+    }
+    if (Entry e; !tail.isEmpty() && parseLine(tail, &e.fields))
+        entries.push_back(std::move(e));
+
+    // The last commit line whose store shows in its workbook: every row before it is there.
+    // (A store's last row is the last row line before its commit line.)
+    const auto is = [&](std::size_t i, char kind) {
+        return entries[i].fields[0] == QString(QChar(kind));
+    };
+    std::size_t first = 0;
+    for (std::size_t i = entries.size(); i-- > 0 && first == 0;) {
+        if (!is(i, kCommit) || (i + 1 < entries.size() && is(i + 1, kFailed)))
+            continue;
+        for (std::size_t r = i; r-- > 0;) {
+            if (!is(r, kRow))
+                continue;
+            const QList<QString>& f = entries[i].fields;
+            if (workbookShows(QDir(m_folder).filePath(f[1]), f[2], f[3].toInt(), f[4].toLongLong(),
+                              entries[r].fields[2]))
+                first = i + 1;
+            break;
+        }
+    }
+    for (std::size_t i = first; i < entries.size(); ++i) {
+        const QList<QString>& f = entries[i].fields;
+        if (f[0] == QString(QChar(kRow)))
+            out.rows.push_back({f[1], f[2], f[3], f[4], f[5], f[6]});
+    }
+
+    // A damaged journal is kept as it was, under a name of its own, and never removed.
+    if (out.damagedLines > 0) {
+        for (int n = 1;; ++n) {
+            const QString aside = QDir(m_folder).filePath(keptAsideName(n));
+            if (QFile::exists(aside))
+                continue;
+            if (QFile::copy(path(), aside))
+                out.keptAside = aside;
+            break;
+        }
+        if (out.keptAside.isEmpty()) {
+            // Nothing may be rewritten while the damaged lines exist nowhere else.
+            m_error = QStringLiteral("无法另存损坏的日志文件");
+            return out;
+        }
+    }
+
+    // The journal of this run starts with the recovered rows, written whole beside it and
+    // renamed into place.
+    if (!text.isEmpty()) {
+        const QString fresh = path() + QStringLiteral(".new");
+        QFile f(fresh);
+        bool ok = f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        for (const HeldRow& row : out.rows)
+            ok = ok && f.write(rowLine(row)) >= 0;
+        ok = ok && f.flush() && ::fdatasync(f.handle()) == 0;
+        f.close();
+        if (!ok || ::rename(QFile::encodeName(fresh).constData(),
+                            QFile::encodeName(path()).constData()) != 0) {
+            m_error = f.errorString();
+            QFile::remove(fresh);
+            return out;
+        }
+    }
+    if (openForAppend())
+        startSyncer();
+    return out;
+}
+
+bool Journal::openForAppend() {
+    const int fd = ::open(QFile::encodeName(path()).constData(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fail(QStringLiteral("打开"), errno);
+        return false;
+    }
+    m_fd = fd;
+    m_error.clear();
+    return true;
+}
+
+void Journal::closeFile() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+void Journal::fail(const QString& what, int error) {
+    m_error = QStringLiteral("%1 %2 失败：%3")
+                  .arg(what, QDir::toNativeSeparators(path()), errorText(error));
+}
+
+bool Journal::writeAll(const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n =
+            ::write(m_fd, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            // A partial line would read as damaged: cut it off again.
+            if (done > 0) {
+                struct stat st {};
+                if (::fstat(m_fd, &st) == 0) [[maybe_unused]]
+                    const int r = ::ftruncate(m_fd, st.st_size - done);
+            }
+            fail(QStringLiteral("写入"), error);
+            return false;
+        }
+        done += n;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        ++m_written;
+    }
+    m_wake.notify_one();
+    return true;
+}
+
+bool Journal::append(const HeldRow& row) {
+    if (m_fd < 0 || !m_error.isEmpty())
+        return false;
+    return writeAll(rowLine(row));
+}
+
+void Journal::beginStore(const QString& dayFile, const QString& sheet, int lastRow,
+                         std::int64_t lastSerial) {
+    if (m_fd < 0 || !m_error.isEmpty())
+        return;
+    if (writeAll(commitLine(dayFile, sheet, lastRow, lastSerial)))
+        waitSynced();
+}
+
+void Journal::storeFailed() {
+    if (m_fd >= 0 && m_error.isEmpty())
+        writeAll(failedLine());
+}
+
+bool Journal::clear() {
+    if (m_fd < 0 || !m_error.isEmpty()) {
+        // Try again from the start: the cause may be gone.
+        stopSyncer();
+        closeFile();
+        m_error.clear();
+        if (!openForAppend())
+            return false;
+        startSyncer();
+    }
+    if (::ftruncate(m_fd, 0) != 0) {
+        fail(QStringLiteral("清空"), errno);
+        return false;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        ++m_written;
+    }
+    m_wake.notify_one();
+    return true;
+}
+
+void Journal::waitSynced() {
+    std::unique_lock lock(m_mutex);
+    if (!m_syncer.joinable())
+        return;
+    const std::uint64_t target = m_written;
+    m_synced.wait(lock, [&] { return m_onDisk >= target || m_stop; });
+}
+
+std::uint64_t Journal::syncCount() const {
+    const std::lock_guard lock(m_mutex);
+    return m_syncs;
+}
+
+void Journal::startSyncer() {
+    m_stop = false;
+    m_syncer = std::thread([this] { syncLoop(); });
+}
+
+void Journal::stopSyncer() {
+    if (!m_syncer.joinable())
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_one();
+    m_syncer.join();
+}
+
+void Journal::syncLoop() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [&] { return m_written > m_onDisk || m_stop; });
+        if (m_written == m_onDisk && m_stop)
+            break;
+        const std::uint64_t target = m_written;
+        lock.unlock();
+        ::fdatasync(m_fd);
+        lock.lock();
+        m_onDisk = target;
+        ++m_syncs;
+        m_synced.notify_all();
+    }
+}
+
+} // namespace records

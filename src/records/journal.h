@@ -1,0 +1,112 @@
+#pragma once
+// The journal of held rows: every recorded row is also written, at once, to a file in the
+// program's folder, so that rows not yet in the day's workbook outlive a crash, a kill or a
+// power cut. One line per row: its six texts and a check value. Before a store replaces the
+// day's workbook it writes a commit line naming the workbook, the sheet and row its last row
+// goes to and that row's serial number; a successful store then empties the journal. At
+// start-up the rows left behind are read back, except those before a commit line whose
+// workbook holds that last row (the run ended after the workbook was replaced).
+//
+// Rows are written on the caller's thread (a write into the page cache); a worker thread
+// brings them to the disk (fdatasync) as soon as it can, one sync for every row written
+// while the previous sync ran, so the serial path never waits for the disk.
+
+#include <QString>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace records {
+
+struct HeldRow {
+    QString date, time, carNo, gross, tare, net;
+    friend bool operator==(const HeldRow&, const HeldRow&) = default;
+};
+
+class Journal {
+public:
+    // What a previous run left behind.
+    struct Recovery {
+        std::vector<HeldRow> rows; // not yet stored, in the order they were recorded
+        int damagedLines = 0;      // lines whose check value did not match
+        QString keptAside;         // the journal as it was, when it held damaged lines
+    };
+
+    explicit Journal(QString folder);
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    // The journal's file name in the program's folder (hidden), and the name pattern of a
+    // damaged journal kept aside.
+    static QString fileName();
+    static QString keptAsideName(int n);
+
+    // Reads the rows a previous run left, keeps a damaged journal aside, and opens the
+    // journal for this run holding exactly the recovered rows. When the journal cannot be
+    // written the rows are still returned and isOpen() is false; lastError() says why.
+    Recovery open();
+
+    // Writes one row. False when the journal is not open or the write failed (lastError()).
+    bool append(const HeldRow& row);
+    // Before a store replaces the day's workbook `dayFile` (a name in the folder): the commit
+    // line with the sheet and row the store's last row goes to (the sheet's row counter after
+    // the store) and its serial number; on the disk when this returns.
+    void beginStore(const QString& dayFile, const QString& sheet, int lastRow,
+                    std::int64_t lastSerial);
+    // After a store that failed: its commit line no longer counts (the workbook it named may
+    // by chance show the serial number the store would have given it).
+    void storeFailed();
+    // After a successful store: the journal is emptied. Reopens a journal that could not be
+    // opened or written before (the folder may have been mended); false if it still fails.
+    bool clear();
+
+    bool isOpen() const { return m_fd >= 0; }
+    QString lastError() const { return m_error; }
+    QString path() const;
+
+    // Blocks until every row written so far is on the disk (tests, benchmarks, shutdown).
+    void waitSynced();
+    std::uint64_t syncCount() const;
+
+    // One journal line, and its reading: the fields of a valid line, or nothing when the
+    // check value does not match. Exposed for the tests.
+    static QByteArray rowLine(const HeldRow& row);
+    static QByteArray commitLine(const QString& dayFile, const QString& sheet, int lastRow,
+                                 std::int64_t lastSerial);
+    static QByteArray failedLine();
+    static bool parseLine(const QByteArray& line, QList<QString>* fields);
+
+    // Whether the workbook at `path` holds, in `sheet`, a last row `lastRow` (its row
+    // counter) with the serial number `lastSerial` and the time text `time`: the store that
+    // wrote the commit line replaced the workbook.
+    static bool workbookShows(const QString& path, const QString& sheet, int lastRow,
+                              std::int64_t lastSerial, const QString& time);
+
+private:
+    bool openForAppend();
+    bool writeAll(const QByteArray& bytes);
+    void closeFile();
+    void fail(const QString& what, int error);
+    void syncLoop();
+    void startSyncer();
+    void stopSyncer();
+
+    QString m_folder;
+    int m_fd = -1;
+    QString m_error;
+
+    std::thread m_syncer;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_synced;
+    std::uint64_t m_written = 0; // rows and truncations handed to the file
+    std::uint64_t m_onDisk = 0;  // of them, known to be on the disk
+    std::uint64_t m_syncs = 0;
+    bool m_stop = false;
+};
+
+} // namespace records
