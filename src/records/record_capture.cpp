@@ -2,6 +2,7 @@
 // to the day's workbook. The save button's enabled state marks rows not yet saved.
 
 #include "app/form1.h"
+#include "records/capture.h"
 #include "records/save_failure.h"
 #include "records/text_forms.h"
 
@@ -11,19 +12,21 @@
 namespace app {
 
 void Form1::Command1_Click() {
-    if (!Change_Flag)
+    using records::Capture;
+    const Capture decision =
+        records::decideCapture({Change_Flag, Recv_Buf[3] == '-', Weight_Value,
+                                Label1[4]->foreColor() == kColorRed, Rec_Count, kRecSlots});
+    switch (decision) {
+    case Capture::Ignore:
+    case Capture::Zero:
         return;
-    if (Recv_Buf[3] == '-') {
+    case Capture::Negative:
         Label4->setCaption(QStringLiteral("数据为负，不保存！请查询！"));
         return;
-    }
-    if (Weight_Value == 0)
-        return;
-    if (Label1[4]->foreColor() == kColorRed) {
+    case Capture::LinkDown:
         messages().MsgBox(QStringLiteral("仪表连接失败！"), platform::msgbox::vbOKOnly);
         return;
-    }
-    if (Rec_Count >= kRecSlots) {
+    case Capture::SaveFirst:
         // Every slot is in use: save them first, so that this reading finds a free one.
         Label4->setCaption(QStringLiteral("数据自动保存中..."));
         try {
@@ -33,6 +36,9 @@ void Form1::Command1_Click() {
             reportSaveFailure(failure);
             return;
         }
+        break;
+    case Capture::Record:
+        break;
     }
     const auto slot = static_cast<std::size_t>(Rec_Count);
     const QDateTime now = clock().now();
