@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
   libfreexl-dev libgsf-1-dev
   python3-xlrd python3-xlwt
+  default-jdk-headless libapache-poi-java
   fonts-wqy-zenhei
   xvfb xauth xdotool
 )

@@ -10,6 +10,7 @@
 #include "xls_test_support.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -110,6 +111,42 @@ Writes dayWrites(int sheet, int last, int rows) {
     return w;
 }
 
+// What Apache POI sees in the workbook at `path`, one property a line; empty `error` on success.
+QStringList poiDump(const QString& command, const QString& path, QString* error) {
+    QProcess p;
+    p.start(QStringLiteral(WB_JAVA), {QStringLiteral("-cp"), QStringLiteral(WB_POI_CLASSPATH),
+                                      QStringLiteral("PoiDump"), command, path});
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        *error =
+            QStringLiteral("PoiDump failed (Apache POI and a JDK come with scripts/setup.sh): ") +
+            QString::fromUtf8(p.readAllStandardError());
+    return QString::fromUtf8(p.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+QString poiFile(const QString& folder) {
+    const QString path = folder + QStringLiteral("/poi.xls");
+    QString error;
+    if (!QFile::exists(path))
+        poiDump(QStringLiteral("make"), path, &error);
+    return error.isEmpty() ? path : QString();
+}
+
+// The dump's lines of a row of a sheet (its row line and cells), by row number.
+bool isRowLine(const QString& line, const QString& sheet, int* row) {
+    const QStringList f = line.split(u'\t');
+    if (f.size() < 3 || f[1] != sheet || (f[0] != u"row" && f[0] != u"cell"))
+        return false;
+    if (f[0] == u"row") {
+        *row = f[2].toInt();
+        return true;
+    }
+    qsizetype digits = 0;
+    while (digits < f[2].size() && f[2][digits].isLetter())
+        ++digits;
+    *row = f[2].mid(digits).toInt();
+    return true;
+}
+
 } // namespace
 
 class TestWorkbookEditor : public QObject {
@@ -123,6 +160,8 @@ private slots:
     void storeEdits();
     void storeEdits_data() { files_data(); }
     void spillSheet();
+    void foreignFilesKeepEverything_data();
+    void foreignFilesKeepEverything();
     void lyingRecords_data();
     void lyingRecords();
 
@@ -143,6 +182,95 @@ void TestWorkbookEditor::files_data() {
         << FileMaker([](const QString& f) { return copied(f, QStringLiteral("lo_day.xls")); });
     QTest::newRow("LibreOffice mixed")
         << FileMaker([](const QString& f) { return copied(f, QStringLiteral("lo_mixed.xls")); });
+    QTest::newRow("LibreOffice rich")
+        << FileMaker([](const QString& f) { return copied(f, QStringLiteral("lo_rich.xls")); });
+    QTest::newRow("Gnumeric rich") << FileMaker(
+        [](const QString& f) { return copied(f, QStringLiteral("gnumeric_rich.xls")); });
+    QTest::newRow("POI, row blocks") << FileMaker([](const QString& f) { return poiFile(f); });
+}
+
+void TestWorkbookEditor::foreignFilesKeepEverything_data() {
+    QTest::addColumn<FileMaker>("make");
+    QTest::addColumn<QString>("numberFormatOfF"); // what new cells of column F show
+    QTest::newRow("LibreOffice rich")
+        << FileMaker([](const QString& f) { return copied(f, QStringLiteral("lo_rich.xls")); })
+        << QStringLiteral("General");
+    QTest::newRow("Gnumeric rich") << FileMaker([](const QString& f) {
+        return copied(f, QStringLiteral("gnumeric_rich.xls"));
+    }) << QStringLiteral("General");
+    QTest::newRow("POI, row blocks")
+        << FileMaker([](const QString& f) { return poiFile(f); }) << QStringLiteral("#,##0.00");
+    QTest::newRow("xlwt values") << FileMaker([](const QString& f) {
+        return xlwtFile(f, QStringLiteral("values.xls"));
+    }) << QStringLiteral("General");
+}
+
+// After a store into sheet1, POI sees every cell and property the store did not write as it
+// was: formulas with their results, formats, widths, heights, comments, merges, names,
+// pictures and drawings; every stream but the workbook's is byte for byte the same.
+void TestWorkbookEditor::foreignFilesKeepEverything() {
+    QFETCH(FileMaker, make);
+    QFETCH(QString, numberFormatOfF);
+    const QString path = make(m_dir.path());
+    QVERIFY(!path.isEmpty());
+    QString error;
+    const QStringList before = poiDump(QStringLiteral("dump"), path, &error);
+    QCOMPARE(error, QString());
+    const detail::CompoundTree treeBefore = detail::readCompoundTree(path);
+    int last = 0;
+    QString sheetName;
+    {
+        Editor editor(path);
+        const int sheet = editor.indexOf(u"sheet1");
+        QVERIFY(sheet >= 0);
+        sheetName = editor.sheetInfo(sheet).name;
+        last = editor.lastRow(sheet);
+        for (const auto& [s, row, column, text] : dayWrites(sheet, last, 300).cells)
+            editor.setCell(s, row, column, text);
+        editor.save();
+    }
+    const QStringList after = poiDump(QStringLiteral("dump"), path, &error);
+    QCOMPARE(error, QString());
+    // Apart from H1 and the new rows, line for line the same.
+    const QString h1Line = QStringLiteral("cell\t%1\tH1\t").arg(sheetName);
+    auto untouched = [&](const QStringList& lines) {
+        QStringList kept;
+        for (const QString& line : lines) {
+            int row = 0;
+            if (isRowLine(line, sheetName, &row) && (row > last || line.startsWith(h1Line)))
+                continue;
+            kept << line;
+        }
+        return kept;
+    };
+    const QStringList a = untouched(before);
+    const QStringList b = untouched(after);
+    for (qsizetype i = 0; i < std::min(a.size(), b.size()); ++i)
+        QCOMPARE(b[i], a[i]);
+    QCOMPARE(b.size(), a.size());
+    // The written cells; column F's with the format the column gives them.
+    auto line = [&](const QString& start) {
+        const auto it = std::find_if(after.begin(), after.end(),
+                                     [&](const QString& l) { return l.startsWith(start); });
+        return it == after.end() ? QString() : *it;
+    };
+    QVERIFY(!line(h1Line + QStringLiteral("number\t%1.0\t").arg(last + 300)).isEmpty());
+    QVERIFY(!line(QStringLiteral("cell\t%1\tD%2\ttext\t京A1\t").arg(sheetName).arg(last + 1))
+                 .isEmpty());
+    const QString f =
+        line(QStringLiteral("cell\t%1\tF%2\tnumber\t8000.0\t").arg(sheetName).arg(last + 1));
+    QVERIFY2(f.contains(QStringLiteral(" format=") + numberFormatOfF + u' '), qPrintable(f));
+
+    const detail::CompoundTree treeAfter = detail::readCompoundTree(path);
+    QCOMPARE(treeAfter.root.children.size(), treeBefore.root.children.size());
+    QVERIFY(treeAfter.root.classId == treeBefore.root.classId);
+    for (std::size_t i = 0; i < treeBefore.root.children.size(); ++i) {
+        const detail::CompoundEntry& x = treeBefore.root.children[i];
+        const detail::CompoundEntry& y = treeAfter.root.children[i];
+        QCOMPARE(y.name, x.name);
+        if (x.name != "Workbook")
+            QVERIFY2(y.data == x.data && y.children.size() == x.children.size(), x.name.c_str());
+    }
 }
 
 void TestWorkbookEditor::unchangedFileKeepsEveryByte() {
