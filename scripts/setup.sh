@@ -11,6 +11,7 @@ packages=(
   default-jdk-headless libapache-poi-java
   fonts-wqy-zenhei
   xvfb xauth xdotool
+  locales
 )
 # The end-to-end test drives the real window under a virtual X display (xvfb, xdotool).
 # The test command also needs clang and its sanitizer and libFuzzer runtimes for its
@@ -25,11 +26,26 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[[ ${#missing[@]} -eq 0 ]] && exit 0
-
-echo "Installing: ${missing[*]}"
 sudo=""
 if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+# The locales the program is tried under: Chinese, and two with a decimal comma.
+want_locales=(zh_CN.UTF-8 de_DE.UTF-8 ru_RU.UTF-8)
+have=$(locale -a 2>/dev/null | tr '[:upper:]' '[:lower:]' | sed 's/utf8/utf-8/')
+generate=0
+for l in "${want_locales[@]}"; do
+  if ! grep -qx "$(echo "$l" | tr '[:upper:]' '[:lower:]')" <<<"$have"; then
+    $sudo sed -i "s/^# *\($l UTF-8\)/\1/" /etc/locale.gen
+    grep -q "^$l UTF-8" /etc/locale.gen || echo "$l UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+    generate=1
+  fi
+done
+if [[ $generate == 1 ]]; then
+  $sudo locale-gen >/dev/null
+fi

@@ -1,7 +1,8 @@
 #include "records/text_forms.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
 namespace records {
@@ -18,15 +19,19 @@ double leadingNumber(const QString& text) {
     }
     qsizetype i = 0;
     const qsizetype n = s.size();
-    QByteArray num;
+    bool negative = false;
     if (i < n && (s[i] == '+' || s[i] == '-'))
-        num.append(s[i++]);
+        negative = s[i++] == '-';
+    QByteArray num;
     bool dot = false;
     int mantissaDigits = 0;
+    int integerDigits = 0; // after leading zeros: where the value's magnitude starts
     for (; i < n; ++i) {
         if (s[i] >= '0' && s[i] <= '9') {
             num.append(s[i]);
             ++mantissaDigits;
+            if (!dot && (integerDigits > 0 || s[i] != '0'))
+                ++integerDigits;
         } else if (s[i] == '.' && !dot) {
             num.append('.');
             dot = true;
@@ -36,18 +41,31 @@ double leadingNumber(const QString& text) {
     }
     if (mantissaDigits == 0)
         return 0.0;
+    long exponent = 0;
     if (i < n && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
         qsizetype j = i + 1;
         QByteArray exp("e");
-        if (j < n && (s[j] == '+' || s[j] == '-'))
-            exp.append(s[j++]);
+        if (j < n && (s[j] == '+' || s[j] == '-')) {
+            if (s[j] == '-')
+                exp.append('-');
+            ++j;
+        }
         const qsizetype firstDigit = j;
         while (j < n && s[j] >= '0' && s[j] <= '9')
             exp.append(s[j++]);
-        if (j > firstDigit)
+        if (j > firstDigit) {
             num.append(exp);
+            // Clamped: only its sign and rough size matter when the value is out of range.
+            exponent = std::clamp(std::strtol(exp.constData() + 1, nullptr, 10), -100000L, 100000L);
+        }
     }
-    return std::strtod(num.constData(), nullptr);
+    // std::from_chars reads "." whatever the C library's locale (strtod would stop at "."
+    // under a decimal-comma locale and read "1500.5" as 1500).
+    double value = 0;
+    const auto result = std::from_chars(num.constData(), num.constData() + num.size(), value);
+    if (result.ec == std::errc::result_out_of_range)
+        value = integerDigits + exponent > 0 ? HUGE_VAL : 0.0;
+    return negative ? -value : value;
 }
 
 QString netText(double net) {

@@ -1,6 +1,13 @@
 #pragma once
 // The text forms the records use: the number text of a value, the leading number of a
 // typed text, the net box text and the clock lines. Pure functions, no widgets.
+//
+// Numbers and texts meet in these places only, each with "." as the decimal separator and
+// no digit grouping whatever the locale (nothing here goes through printf, strtod or the
+// system QLocale, which follow the desktop's language): numberText and numberFromText
+// (the store's cells and H1), leadingNumber (the tare and net boxes), netText (the net
+// box), indicator::weightText (the weight display). Dates and times alone take the
+// regional forms, through the platform clock.
 
 #include "platform/workbook/book.h"
 

@@ -42,13 +42,44 @@ int lastRowInUse(const Worksheet& sheet) {
     bool ok = h1.kind() == workbook::Value::Kind::Number;
     double value = h1.numberValue();
     if (h1.kind() == workbook::Value::Kind::Text)
-        value = h1.textValue().trimmed().toDouble(&ok);
+        value = h1.textValue().trimmed().toDouble(&ok); // "." whatever the locale
     if (!ok || value != std::floor(value) || value < 0 || value > workbook::MaxRows)
         throw Unusable{QStringLiteral("H1 的行计数“%1”不是有效的行号").arg(h1.toString())};
     return static_cast<int>(value);
 }
 
-QString sheetName(int number) { return QStringLiteral("sheet%1").arg(number); }
+QString sheetName(int number) {
+    return QStringLiteral("sheet%1").arg(number);
+}
+
+bool hasSheet(workbook::Workbook& book, int number) {
+    return book.book().indexOf(sheetName(number)) >= 0;
+}
+
+// A sheet the program made to continue the rows: its A1 holds the first caption.
+bool isSpillSheet(Worksheet& sheet) {
+    const workbook::Value a1 = sheet.cells(1, 1);
+    return a1.kind() == workbook::Value::Kind::Text &&
+           a1.textValue() == QString::fromUtf16(u"序号");
+}
+
+// The number of the sheet after sheet `after` that the rows continue in: the next of the
+// program's own spill sheets, or -1 when the next free name comes first (the spill is new).
+int nextSpillSheet(workbook::Workbook& book, int after) {
+    for (int n = after + 1; hasSheet(book, n); ++n) {
+        if (isSpillSheet(book.worksheets(sheetName(n))))
+            return n;
+    }
+    return -1;
+}
+
+// The first sheet number after `after` whose name no sheet has.
+int freeSheetNumber(workbook::Workbook& book, int after) {
+    int n = after + 1;
+    while (hasSheet(book, n))
+        ++n;
+    return n;
+}
 
 void releaseFreedMemory() {
 #if defined(__GLIBC__)
@@ -80,20 +111,20 @@ void Form1::Save_date() {
             book = &excel.workbooks().open(path);
             Worksheet* sheet = &book->worksheets(sheetName(1));
             last = lastRowInUse(*sheet);
-            // Rows beyond one sheet's limit continue in sheet2, sheet3, ...
-            while (book->worksheetCount() > sheetNumber) {
-                Worksheet* next = nullptr;
-                try {
-                    next = &book->worksheets(sheetName(sheetNumber + 1));
-                } catch (const workbook::Error&) {
+            // The rows stay in sheet1 until it is full; then they continue in the program's
+            // own "sheet2", "sheet3" ... A sheet of such a name that holds something else
+            // is passed over, and the next free name takes the spill.
+            while (last == workbook::MaxRows) {
+                const int next = nextSpillSheet(*book, sheetNumber);
+                if (next < 0)
                     break;
-                }
-                serial += qMax(last - 1, 0);
-                last = lastRowInUse(*next);
-                ++sheetNumber;
+                serial += last - 1;
+                sheetNumber = next;
+                last = lastRowInUse(book->worksheets(sheetName(sheetNumber)));
             }
         } catch (const workbook::Error& e) {
-            if (e.kind() == workbook::Error::Kind::Io || e.kind() == workbook::Error::Kind::InvalidUse)
+            if (e.kind() == workbook::Error::Kind::Io ||
+                e.kind() == workbook::Error::Kind::InvalidUse)
                 throw;
             if (book)
                 book->close(false);
@@ -124,7 +155,8 @@ void Form1::Save_date() {
         for (std::int32_t k = 0; k < rows; ++k) {
             if (last == workbook::MaxRows) {
                 sheet->setCells(1, 8, records::numberText(last));
-                sheet = &book->addWorksheet(sheetName(++sheetNumber));
+                sheetNumber = freeSheetNumber(*book, sheetNumber);
+                sheet = &book->addWorksheet(sheetName(sheetNumber));
                 sheet->activate();
                 writeHeader(*sheet);
                 last = 1;
@@ -166,12 +198,12 @@ void Form1::setAsideDayWorkbook(const QString& path, const QString& dayName,
     if (!QFile::rename(path, kept))
         throw workbook::Error(workbook::Error::Kind::Io, path,
                               QStringLiteral("无法将无法使用的文件改名保存为 %1").arg(kept));
-    messages().MsgBox(QStringLiteral("当天的数据文件 %1 无法使用（%2）。\n"
-                                     "该文件已原样改名保存为 %3，其中的数据没有丢失；\n"
-                                     "本次数据保存到新建的当天数据文件中。")
-                          .arg(QDir::toNativeSeparators(path), reason,
-                               QDir::toNativeSeparators(kept)),
-                      platform::msgbox::vbInformation);
+    messages().MsgBox(
+        QStringLiteral("当天的数据文件 %1 无法使用（%2）。\n"
+                       "该文件已原样改名保存为 %3，其中的数据没有丢失；\n"
+                       "本次数据保存到新建的当天数据文件中。")
+            .arg(QDir::toNativeSeparators(path), reason, QDir::toNativeSeparators(kept)),
+        platform::msgbox::vbInformation);
 }
 
 } // namespace app

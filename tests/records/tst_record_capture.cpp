@@ -14,8 +14,8 @@
 #include <QPushButton>
 #include <QtTest>
 
-using support::FormHarness;
 using support::contents;
+using support::FormHarness;
 using support::reply;
 using support::Rig;
 
@@ -23,7 +23,18 @@ namespace {
 
 const QStringList kHeader = {"序号", "日期", "时间", "车号", "毛重", "皮重", "净重"};
 
-QStringList header(const QString& h1) { return kHeader + QStringList{h1}; }
+QStringList header(const QString& h1) {
+    return kHeader + QStringList{h1};
+}
+
+// The notes sheet of the foreign fixtures, as its program wrote it.
+void checkNotes(const workbook::Sheet& notes) {
+    QCOMPARE(notes.name(), QString("Sheet2"));
+    QCOMPARE(notes.rowCount(), 3);
+    QCOMPARE(notes.cell(1, 1).toString(), QString("备注"));
+    QCOMPARE(notes.cell(2, 2).toString(), QString("张三"));
+    QCOMPARE(notes.cell(3, 2).numberValue(), 12.5);
+}
 
 // A reply whose check digits do not match: the display turns red.
 QByteArray badReply(double kg) {
@@ -60,8 +71,8 @@ private slots:
         QCOMPARE(first[0], header(" 4"));
         QCOMPARE(first[1], (QStringList{" 1", "2010/8/4", "09:05:03", "浙A00123", " 2000.5",
                                         " 1500", " 0", ""}));
-        QCOMPARE(first[3], (QStringList{" 3", "2010/8/4", "09:05:03", "00123", " 4000.25",
-                                        " 1500", " 0", ""}));
+        QCOMPARE(first[3], (QStringList{" 3", "2010/8/4", "09:05:03", "00123", " 4000.25", " 1500",
+                                        " 0", ""}));
 
         // A second store the same day continues below.
         r.h.clock->time = r.h.clock->time.addSecs(3600);
@@ -74,8 +85,8 @@ private slots:
         QCOMPARE(second[0], header(" 6"));
         QCOMPARE(second.mid(1, 3), first.mid(1, 3));
         // The net box keeps what the last tare edit computed: 4000.25 - 0.
-        QCOMPARE(second[4], (QStringList{" 4", "2010/8/4", "10:05:03", "00123", " 10", " 0",
-                                         " 4000.25", ""}));
+        QCOMPARE(second[4],
+                 (QStringList{" 4", "2010/8/4", "10:05:03", "00123", " 10", " 0", " 4000.25", ""}));
         QCOMPARE(second[5][0], QString(" 5"));
         QCOMPARE(second[5][4], QString(" 20"));
     }
@@ -91,8 +102,10 @@ private slots:
         QTest::newRow("unchanged frame") << reply(85.6) << 2 << 1 << recorded << "";
         QTest::newRow("another kind of event repeats the reading")
             << QByteArray() << 1 << 2 << recorded << "";
-        QTest::newRow("negative") << reply(-90.1) << 2 << 1 << "数据为负，不保存！请查询！" << "";
-        QTest::newRow("zero") << reply(0) << 2 << 1 << "数据接收正常！" << "";
+        QTest::newRow("negative") << reply(-90.1) << 2 << 1 << "数据为负，不保存！请查询！"
+                                  << "";
+        QTest::newRow("zero") << reply(0) << 2 << 1 << "数据接收正常！"
+                              << "";
         QTest::newRow("bad frame: red display")
             << badReply(90.1) << 2 << 1 << recorded << "仪表连接失败！||0";
     }
@@ -271,6 +284,79 @@ private slots:
         QCOMPARE(s2.rowCount(), 67);
         QCOMPARE(s2.cell(1, 8).numberValue(), 67.0);
         QCOMPARE(s2.cell(67, 1).numberValue(), 65601.0);
+    }
+
+    // Day's workbooks that a spreadsheet application made, with Sheet1, Sheet2 (notes) and
+    // Sheet3: the rows go into Sheet1 under the header, the other sheets stay as they were,
+    // and an empty vehicle number leaves its cell empty.
+    void foreignDayFileContinuesInSheet1_data() {
+        QTest::addColumn<QString>("fixture");
+        QTest::newRow("LibreOffice") << "lo_three_sheets.xls";
+        QTest::newRow("xlwt") << "xlwt_three_sheets.xls";
+    }
+    void foreignDayFileContinuesInSheet1() {
+        QFETCH(QString, fixture);
+        Rig r;
+        QVERIFY(QFile::copy(QStringLiteral(WB_RECORDS_DATA_DIR "/") + fixture, r.dayFile()));
+        QFile::setPermissions(r.dayFile(), QFile::ReadOwner | QFile::WriteOwner);
+        r.feed(reply(85.6));
+        r.save();
+        r.feed(reply(90.1));
+        r.save();
+        QString error;
+        const workbook::Book book = wbtest::xlrdBook(r.dayFile(), &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(book.sheetCount(), 3);
+        const QList<QStringList> rows = r.rows(r.dayFile());
+        QCOMPARE(rows.size(), 3);
+        QCOMPARE(rows[0], header(" 3"));
+        QCOMPARE(rows[2][0], QString(" 2"));
+        QCOMPARE(rows[2][4], QString(" 90.1"));
+        QVERIFY(book.sheet(0).cell(2, 4).isEmpty());
+        checkNotes(book.sheet(1));
+        QCOMPARE(book.sheet(2).rowCount(), 0);
+    }
+
+    // Sheet1 fills up in a file whose Sheet2 and Sheet3 are not the program's: the rows
+    // continue in a new "sheet4", and the next store finds them there again.
+    void spillPassesOverSheetsOfOthers() {
+        Rig r;
+        workbook::Book book =
+            workbook::readBook(QStringLiteral(WB_RECORDS_DATA_DIR "/lo_three_sheets.xls"));
+        workbook::Sheet& s1 = book.sheet(0);
+        for (int c = 0; c < 7; ++c)
+            s1.setText(1, c + 1, kHeader[c]);
+        for (int row = 2; row <= 65530; ++row)
+            s1.setNumber(row, 1, row - 1);
+        s1.setNumber(1, 8, 65530);
+        workbook::writeBook(book, r.dayFile());
+
+        r.feed(reply(85.6));
+        for (std::size_t i = 1; i < 10; ++i) {
+            r.h->Rec_Date[i] = r.h->Rec_Date[0];
+            r.h->Rec_Gross[i] = QString(" %1").arg(i);
+        }
+        r.h->Rec_Count = 10;
+        r.save();
+        r.feed(reply(90.1));
+        r.save();
+
+        QString error;
+        const workbook::Book saved = wbtest::xlrdBook(r.dayFile(), &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(saved.sheetCount(), 4);
+        QCOMPARE(saved.sheet(0).cell(1, 8).numberValue(), 65536.0);
+        QCOMPARE(saved.sheet(0).cell(65536, 1).numberValue(), 65535.0);
+        checkNotes(saved.sheet(1));
+        QCOMPARE(saved.sheet(2).rowCount(), 0);
+        const workbook::Sheet& spill = saved.sheet(3);
+        QCOMPARE(spill.name(), QString("sheet4"));
+        QCOMPARE(spill.cell(1, 1).toString(), QString("序号"));
+        // Four rows of the first store, then the second store's one row.
+        QCOMPARE(spill.cell(1, 8).numberValue(), 6.0);
+        QCOMPARE(spill.cell(2, 1).numberValue(), 65536.0);
+        QCOMPARE(spill.cell(6, 1).numberValue(), 65540.0);
+        QCOMPARE(spill.cell(6, 5).numberValue(), 90.1);
     }
 
     // The connection box never stacks: notifications wait while it is open.

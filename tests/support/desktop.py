@@ -28,5 +28,15 @@ def find_window(env, title="地磅数据记录系统", timeout=20):
 
 
 # Button middles in pixels: the buttons sit 5160 twips down, 855 by 495 twips, 15 twips a pixel.
+RECORD_BUTTON = (60, 360)  # "记录" at 480 twips from the left
 SAVE_BUTTON = (220, 360)   # "保存" at 2880 twips from the left
 EXIT_BUTTON = (300, 360)   # "退出" at 4080 twips from the left
+
+# The tare box's middle: 1920 twips from the left, 1440 down, 2895 by 495 twips.
+TARE_BOX = (224, 112)
+
+
+def click(env, window, point):
+    """A left click at `point` (pixels) inside the program's window."""
+    subprocess.run(["xdotool", "mousemove", "--window", window, str(point[0]), str(point[1]),
+                    "click", "1"], env=env, check=True, timeout=10)

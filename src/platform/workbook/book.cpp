@@ -11,16 +11,26 @@ namespace workbook {
 QString numberText(double value) {
     if (!std::isfinite(value))
         return QStringLiteral(" 0");
-    // Fifteen significant digits, rounded by printf, then laid out without an exponent.
+    // Fifteen significant digits, rounded to nearest, then laid out without an exponent.
+    // std::to_chars never follows the C library's locale (printf would write "8,56" under
+    // a decimal-comma locale).
     char sci[40];
-    std::snprintf(sci, sizeof sci, "%.14e", std::fabs(value));
+    const auto written = std::to_chars(sci, sci + sizeof sci - 1, std::fabs(value),
+                                       std::chars_format::scientific, 14);
+    *written.ptr = 0;
     char mantissa[16];
     int digits = 0;
     const char* p = sci;
     for (; *p != 0 && *p != 'e'; ++p)
         if (*p != '.')
             mantissa[digits++] = *p;
-    const int exponent = *p == 'e' ? std::atoi(p + 1) : 0;
+    int exponent = 0;
+    if (*p == 'e') {
+        const char* e = p + 1;
+        if (*e == '+')
+            ++e;
+        std::from_chars(e, written.ptr, exponent);
+    }
     while (digits > 1 && mantissa[digits - 1] == '0')
         --digits;
     if (digits == 1 && mantissa[0] == '0')

@@ -24,7 +24,9 @@ Value Worksheet::cells(int row, int column) const {
 
 void Worksheet::setCells(int row, int column, const QString& text) {
     Sheet& sheet = m_workbook->liveBook().sheet(m_index);
-    if (const auto number = numberFromText(text))
+    if (text.isEmpty())
+        sheet.clearCell(row, column);
+    else if (const auto number = numberFromText(text))
         sheet.setNumber(row, column, *number);
     else
         sheet.setText(row, column, text);

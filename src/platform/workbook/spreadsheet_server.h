@@ -35,7 +35,7 @@ public:
     Value cells(int row, int column) const;
     // Writes a text into a cell. A text that is exactly the number text of a number (" 0",
     // " 15.25", "-1.5") is stored as that number, so a spreadsheet can sum it; any other text
-    // (dates, times, "00123") is stored as it is.
+    // (dates, times, "00123") is stored as it is; an empty text leaves the cell empty.
     void setCells(int row, int column, const QString& text);
     // Saves the whole workbook to `path`, replacing a file there.
     void saveAs(const QString& path);

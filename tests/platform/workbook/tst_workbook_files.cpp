@@ -72,9 +72,13 @@ const std::pair<const char*, double> Texts[] = {{" 15.25", 15.25}, {"00123", NAN
 QString textFor(int i) {
     return QString::fromUtf8(Texts[i % std::size(Texts)].first);
 }
+// The cell the store makes of textFor(i): a number text is a number, an empty text an
+// empty cell, anything else a text.
 Value cellFor(int i) {
     const double number = Texts[i % std::size(Texts)].second;
-    return std::isnan(number) ? Value::text(textFor(i)) : Value::number(number);
+    if (!std::isnan(number))
+        return Value::number(number);
+    return textFor(i).isEmpty() ? Value() : Value::text(textFor(i));
 }
 
 // What the store does with one batch of rows: open (or, when the day's file is missing,
