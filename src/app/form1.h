@@ -24,8 +24,8 @@
 #include <QWidget>
 
 #include <array>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +37,8 @@ class QPushButton;
 class QTimer;
 
 namespace app {
+
+class DayBook;
 
 // What the window needs from the outside world; tests hand in their own pieces.
 struct Platform {
@@ -65,11 +67,11 @@ public:
     void start();
 
     // --- controls -----------------------------------------------------------------------
-    std::array<VbLabel*, 6> Label1{}; // 0-2 captions, 3 date, 4 weight display, 5 time
-    std::array<VbLabel*, 3> Label2{}; // information lines
-    VbLabel* Label3 = nullptr;        // raw-frame line of the continuous mode
-    VbLabel* Label4 = nullptr;        // status line
-    VbLabel* Label5 = nullptr;        // organisation line
+    std::array<VbLabel*, 6> Label1{};  // 0-2 captions, 3 date, 4 weight display, 5 time
+    std::array<VbLabel*, 3> Label2{};  // information lines
+    VbLabel* Label3 = nullptr;         // raw-frame line of the continuous mode
+    VbLabel* Label4 = nullptr;         // status line
+    VbLabel* Label5 = nullptr;         // organisation line
     std::array<QLineEdit*, 3> Text1{}; // 0 tare, 1 vehicle number, 2 net
     QPushButton* Command1 = nullptr;   // 记录
     QPushButton* Command2 = nullptr;   // 退出
@@ -150,6 +152,10 @@ private:
     bool saveBeforeLeaving(); // false: the store failed, was reported, the window is back
     void reportSaveFailure(const records::SaveFailure& failure);
     void setAsideDayWorkbook(const QString& path, const QString& dayName, const QString& reason);
+    // The parts of Save_date: the rows written below `last` of sheet `sheetNumber`, and the
+    // store of an existing day's file through the record-level editor.
+    void storeRows(DayBook& book, int sheetNumber, int serial, int last);
+    bool storeByEditor(const QString& path, const QString& dayName);
 
     Platform m_platform;
     int m_eventDepth = 0;
