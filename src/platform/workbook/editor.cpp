@@ -8,6 +8,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -161,6 +162,12 @@ struct CellValue {
     QString text;
 };
 
+struct CellEdit {
+    int row; // 0-based
+    int column;
+    std::optional<CellValue> value;
+};
+
 struct Edit {
     std::uint32_t from;
     std::uint32_t to;
@@ -207,8 +214,9 @@ struct Editor::Impl {
     std::vector<SheetEntry> sheets;
 
     // Edits.
-    std::map<int, std::map<int, std::map<int, std::optional<CellValue>>>>
-        cellEdits;                  // sheet, row, col
+    std::map<int, std::vector<CellEdit>> cellEdits; // by sheet, in the order they were made
+    // A sheet's edits in row and column order, the last of a cell's edits only.
+    std::vector<CellEdit> sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
 
     void read();
@@ -914,6 +922,79 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             }
         }
     };
+    // New rows from edits [from, end) of `flat` (in row order), written straight into `out`
+    // as emitRows() lays them out; a new cell takes its column's format. `s` is null for a
+    // new sheet.
+    auto emitNewRows = [&](std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat,
+                           std::size_t from, const Substream* s, bool rowRecords, bool dbcell,
+                           std::vector<std::size_t>* dbcellOffsets) {
+        std::array<std::uint16_t, MaxColumns> columnXf;
+        columnXf.fill(defaultXf);
+        if (s)
+            for (const Substream::ColInfo& c : s->columns)
+                for (int k = std::max(c.first, 0); k <= std::min(c.last, MaxColumns - 1); ++k)
+                    if (columnXf[static_cast<std::size_t>(k)] == defaultXf)
+                        columnXf[static_cast<std::size_t>(k)] = c.xf < xfCount ? c.xf : defaultXf;
+        const std::uint16_t height =
+            s ? static_cast<std::uint16_t>(s->defaultRowHeight & 0x7FFF) : std::uint16_t(0x00FF);
+        std::vector<std::pair<std::size_t, std::size_t>> rows; // edits of each row with a value
+        for (std::size_t k = from; k < flat.size();) {
+            std::size_t e = k;
+            bool any = false;
+            while (e < flat.size() && flat[e].row == flat[k].row)
+                any = flat[e++].value.has_value() || any;
+            if (any)
+                rows.emplace_back(k, e);
+            k = e;
+        }
+        out.reserve(out.size() + (flat.size() - from) * 15 + rows.size() * 22);
+        std::vector<std::uint16_t> offsets;
+        for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
+            const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
+            const std::size_t blockStart = out.size();
+            if (rowRecords)
+                for (std::size_t k = b; k < e; ++k) {
+                    int first = MaxColumns;
+                    int last = 0;
+                    for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
+                        if (flat[i].value) {
+                            first = std::min(first, flat[i].column);
+                            last = std::max(last, flat[i].column + 1);
+                        }
+                    putHeader(out, rtRow, 16);
+                    put16(out, static_cast<std::uint16_t>(flat[rows[k].first].row));
+                    put16(out, static_cast<std::uint16_t>(first));
+                    put16(out, static_cast<std::uint16_t>(last));
+                    put16(out, height);
+                    put32(out, 0);
+                    put16(out, 0x0100);
+                    put16(out, 0x000F);
+                }
+            const std::size_t rowBytes = out.size() - blockStart;
+            std::size_t previous = rowBytes >= 20 ? rowBytes - 20 : 0;
+            offsets.clear();
+            for (std::size_t k = b; k < e; ++k) {
+                const std::size_t rowStart = out.size();
+                for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
+                    if (flat[i].value)
+                        cellRecord(out, flat[i].row, flat[i].column,
+                                   columnXf[static_cast<std::size_t>(flat[i].column)],
+                                   *flat[i].value);
+                offsets.push_back(
+                    static_cast<std::uint16_t>(std::min<std::size_t>(previous, 0xFFFF)));
+                previous = out.size() - rowStart;
+            }
+            if (dbcell) {
+                if (dbcellOffsets)
+                    dbcellOffsets->push_back(out.size());
+                const std::size_t back = out.size() - blockStart;
+                putHeader(out, rtDbCell, 4 + 2 * offsets.size());
+                put32(out, static_cast<std::uint32_t>(back));
+                for (const std::uint16_t o : offsets)
+                    put16(out, o);
+            }
+        }
+    };
     auto recordBytes = [&](const Substream& s, std::size_t from, std::size_t to) {
         if (from >= to)
             return std::vector<std::uint8_t>();
@@ -979,8 +1060,7 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
         std::vector<DbCellRef> dbcells;
         int firstRow = -1;
         int lastRow = -1;
-        int firstColumn = -1;
-        int lastColumn = -1;
+        bool edited = false;
     };
     std::vector<SheetPlan> plans(substreams.size());
 
@@ -992,21 +1072,21 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
         SheetPlan& plan = plans[static_cast<std::size_t>(sheet.substream)];
         plan.firstRow = s.firstRow;
         plan.lastRow = s.lastRow;
-        const auto sheetEdits = cellEdits.find(static_cast<int>(si));
+        const std::vector<CellEdit> flat = sortedEdits(static_cast<int>(si));
+        plan.edited = !flat.empty();
         std::map<std::size_t, std::map<int, std::map<int, std::optional<CellValue>>>> byBlock;
-        std::map<int, std::map<int, std::optional<CellValue>>> newRows;
-        if (sheetEdits != cellEdits.end()) {
-            for (const auto& [row, changes] : sheetEdits->second) {
-                if (row > s.lastRow) {
-                    newRows.emplace(row, changes);
-                    continue;
-                }
-                std::size_t target = 0;
-                for (std::size_t b = 0; b < s.blocks.size(); ++b)
-                    if (s.blocks[b].firstRow >= 0 && s.blocks[b].firstRow <= row)
-                        target = b;
-                byBlock[target].emplace(row, changes);
+        std::size_t firstNew = flat.size();
+        for (std::size_t k = 0; k < flat.size(); ++k) {
+            const int row = flat[k].row;
+            if (row > s.lastRow) {
+                firstNew = k;
+                break;
             }
+            std::size_t target = 0;
+            for (std::size_t b = 0; b < s.blocks.size(); ++b)
+                if (s.blocks[b].firstRow >= 0 && s.blocks[b].firstRow <= row)
+                    target = b;
+            byBlock[target][row][flat[k].column] = flat[k].value;
         }
         // Old blocks: kept, or rewritten where rows of theirs change.
         for (std::size_t b = 0; b < s.blocks.size(); ++b) {
@@ -1122,7 +1202,7 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             }
         }
         // New rows after the last block, or after DIMENSIONS in a sheet without cells.
-        if (!newRows.empty()) {
+        if (firstNew < flat.size()) {
             std::uint32_t at = 0;
             if (!s.blocks.empty())
                 at = s.recs[s.blocks.back().recEnd - 1].end();
@@ -1130,30 +1210,18 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
                 at = s.recs[*s.dimensions].end();
             else
                 refuse(QStringLiteral("工作表“%1”没有 DIMENSIONS 记录").arg(sheet.info.name));
-            std::vector<RowOut> rows;
-            rows.reserve(newRows.size());
-            const bool rowRecords = s.rowRecords || s.blocked;
-            for (const auto& [row, changes] : newRows) {
-                RowOut& out = rows.emplace_back();
-                out.row = row;
-                if (rowRecords)
-                    out.rowRecord = newRowRecord(s, row);
-                for (const auto& [column, value] : changes) {
-                    if (!value)
-                        continue;
-                    std::vector<std::uint8_t> bytes;
-                    cellRecord(bytes, row, column, newCellXf(s, out.rowRecord, column), *value);
-                    out.cells.emplace_back(column, std::move(bytes));
-                }
-            }
             Edit edit{at, at, {}};
             std::vector<std::size_t> offsets;
-            emitRows(edit.bytes, rows, rowRecords, s.blocked, &offsets);
+            emitNewRows(edit.bytes, flat, firstNew, &s, s.rowRecords || s.blocked, s.blocked,
+                        &offsets);
             for (const std::size_t o : offsets)
                 plan.dbcells.push_back({0, static_cast<int>(edits.size()), o});
             edits.push_back(std::move(edit));
+            plan.lastRow = std::max(plan.lastRow, flat.back().row);
         }
-        if (sheetEdits != cellEdits.end() && s.dimensions) {
+        if (!flat.empty() && (plan.firstRow < 0 || flat.front().row < plan.firstRow))
+            plan.firstRow = flat.front().row;
+        if (!flat.empty() && s.dimensions) {
             // DIMENSIONS: the first row and column in use, and one past the last.
             const Rec& r = s.recs[*s.dimensions];
             const std::uint8_t* data = &stream[r.pos + 4];
@@ -1162,36 +1230,29 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             std::uint16_t colMic = le16(data + 8);
             std::uint16_t colMac = le16(data + 10);
             const bool empty = rwMac <= rwMic || colMac <= colMic;
-            for (const auto& [row, changes] : sheetEdits->second)
-                for (const auto& [column, value] : changes) {
-                    if (!value)
-                        continue;
-                    if (empty && rwMac <= rwMic) {
-                        rwMic = static_cast<std::uint32_t>(row);
-                        rwMac = rwMic + 1;
-                        colMic = static_cast<std::uint16_t>(column);
-                        colMac = static_cast<std::uint16_t>(column + 1);
-                        continue;
-                    }
-                    rwMic = std::min<std::uint32_t>(rwMic, static_cast<std::uint32_t>(row));
-                    rwMac = std::max<std::uint32_t>(rwMac, static_cast<std::uint32_t>(row) + 1);
-                    colMic = std::min<std::uint16_t>(colMic, static_cast<std::uint16_t>(column));
-                    colMac =
-                        std::max<std::uint16_t>(colMac, static_cast<std::uint16_t>(column + 1));
+            for (const CellEdit& e : flat) {
+                const int row = e.row;
+                const int column = e.column;
+                if (!e.value)
+                    continue;
+                if (empty && rwMac <= rwMic) {
+                    rwMic = static_cast<std::uint32_t>(row);
+                    rwMac = rwMic + 1;
+                    colMic = static_cast<std::uint16_t>(column);
+                    colMac = static_cast<std::uint16_t>(column + 1);
+                    continue;
                 }
+                rwMic = std::min<std::uint32_t>(rwMic, static_cast<std::uint32_t>(row));
+                rwMac = std::max<std::uint32_t>(rwMac, static_cast<std::uint32_t>(row) + 1);
+                colMic = std::min<std::uint16_t>(colMic, static_cast<std::uint16_t>(column));
+                colMac = std::max<std::uint16_t>(colMac, static_cast<std::uint16_t>(column + 1));
+            }
             std::vector<std::uint8_t> bytes(stream.begin() + r.pos, stream.begin() + r.end());
             set32(&bytes[4], rwMic);
             set32(&bytes[8], rwMac);
             set16(&bytes[12], colMic);
             set16(&bytes[14], colMac);
             edits.push_back({r.pos, r.end(), std::move(bytes)});
-        }
-        if (!newRows.empty())
-            plan.lastRow = std::max(plan.lastRow, newRows.rbegin()->first);
-        if (sheetEdits != cellEdits.end() && !sheetEdits->second.empty()) {
-            const int first = sheetEdits->second.begin()->first;
-            if (plan.firstRow < 0 || first < plan.firstRow)
-                plan.firstRow = first;
         }
     }
 
@@ -1249,32 +1310,27 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             put32(out, 6);
             putHeader(out, rtDefColWidth, 2);
             put16(out, 8);
-            std::vector<RowOut> rows;
+            const std::vector<CellEdit> flat = sortedEdits(index);
+            int firstRow = -1;
+            int lastRow = -1;
             int firstColumn = MaxColumns;
             int lastColumn = -1;
-            if (const auto e = cellEdits.find(index); e != cellEdits.end())
-                for (const auto& [row, changes] : e->second) {
-                    RowOut& r = rows.emplace_back();
-                    r.row = row;
-                    for (const auto& [column, value] : changes) {
-                        if (!value)
-                            continue;
-                        std::vector<std::uint8_t> bytes;
-                        cellRecord(bytes, row, column, defaultXf, *value);
-                        r.cells.emplace_back(column, std::move(bytes));
-                        firstColumn = std::min(firstColumn, column);
-                        lastColumn = std::max(lastColumn, column);
-                    }
-                    if (r.cells.empty())
-                        rows.pop_back();
+            for (const CellEdit& e : flat)
+                if (e.value) {
+                    if (firstRow < 0)
+                        firstRow = e.row;
+                    lastRow = e.row;
+                    firstColumn = std::min(firstColumn, e.column);
+                    lastColumn = std::max(lastColumn, e.column);
                 }
+            const bool empty = firstRow < 0;
             putHeader(out, rtDimensions, 14);
-            put32(out, rows.empty() ? 0 : static_cast<std::uint32_t>(rows.front().row));
-            put32(out, rows.empty() ? 0 : static_cast<std::uint32_t>(rows.back().row + 1));
-            put16(out, rows.empty() ? 0 : static_cast<std::uint16_t>(firstColumn));
-            put16(out, rows.empty() ? 0 : static_cast<std::uint16_t>(lastColumn + 1));
+            put32(out, empty ? 0 : static_cast<std::uint32_t>(firstRow));
+            put32(out, empty ? 0 : static_cast<std::uint32_t>(lastRow + 1));
+            put16(out, empty ? 0 : static_cast<std::uint16_t>(firstColumn));
+            put16(out, empty ? 0 : static_cast<std::uint16_t>(lastColumn + 1));
             put16(out, 0);
-            emitRows(out, rows, false, false, nullptr);
+            emitNewRows(out, flat, 0, nullptr, false, false, nullptr);
             putHeader(out, rtWindow2, 18);
             put16(out, 0x00B6); // gridlines, headers, zeros, outline symbols; not selected
             put16(out, 0);
@@ -1478,9 +1534,10 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             set32(p + 12, mapOld(ibXf));
         const std::size_t entries = (le16(p - 2) - 16) / 4;
         if (s.bofType == 0x0010 && entries == plans[k].dbcells.size()) {
-            if (plans[k].firstRow >= 0) {
-                set32(p + 4, static_cast<std::uint32_t>(plans[k].firstRow));
-                set32(p + 8, static_cast<std::uint32_t>(plans[k].lastRow + 1));
+            if (plans[k].edited && plans[k].firstRow >= 0) {
+                // The first row in use and one past the last, widened by the edits.
+                set32(p + 4, std::min(le32(p + 4), static_cast<std::uint32_t>(plans[k].firstRow)));
+                set32(p + 8, std::max(le32(p + 8), static_cast<std::uint32_t>(plans[k].lastRow + 1)));
             }
             for (std::size_t e = 0; e < entries; ++e) {
                 const DbCellRef& ref = plans[k].dbcells[e];
@@ -1513,6 +1570,26 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             set16(p + 4, offset);
             set16(p + 6, 0);
         }
+    }
+    return out;
+}
+
+std::vector<CellEdit> Editor::Impl::sortedEdits(int sheet) const {
+    const auto found = cellEdits.find(sheet);
+    if (found == cellEdits.end())
+        return {};
+    std::vector<CellEdit> sorted = found->second;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const CellEdit& a, const CellEdit& b) {
+        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    });
+    // Of several edits of one cell the last counts.
+    std::vector<CellEdit> out;
+    out.reserve(sorted.size());
+    for (CellEdit& e : sorted) {
+        if (!out.empty() && out.back().row == e.row && out.back().column == e.column)
+            out.back() = std::move(e);
+        else
+            out.push_back(std::move(e));
     }
     return out;
 }
@@ -1564,12 +1641,12 @@ Value Editor::cell(int sheet, int row, int column) const {
         column > MaxColumns)
         return {};
     if (const auto s = d->cellEdits.find(sheet); s != d->cellEdits.end())
-        if (const auto r = s->second.find(row - 1); r != s->second.end())
-            if (const auto c = r->second.find(column - 1); c != r->second.end()) {
-                if (!c->second)
+        for (auto e = s->second.rbegin(); e != s->second.rend(); ++e)
+            if (e->row == row - 1 && e->column == column - 1) {
+                if (!e->value)
                     return {};
-                return c->second->number ? Value::number(c->second->value)
-                                         : Value::text(c->second->text);
+                return e->value->number ? Value::number(e->value->value)
+                                        : Value::text(e->value->text);
             }
     const auto index = static_cast<std::size_t>(sheet);
     if (index >= d->sheets.size())
@@ -1585,11 +1662,9 @@ int Editor::lastRow(int sheet) const {
     const auto index = static_cast<std::size_t>(sheet);
     if (index < d->sheets.size())
         last = d->substreams[static_cast<std::size_t>(d->sheets[index].substream)].lastRow;
-    if (const auto s = d->cellEdits.find(sheet); s != d->cellEdits.end())
-        for (const auto& [row, changes] : s->second)
-            for (const auto& [column, value] : changes)
-                if (value)
-                    last = std::max(last, row);
+    for (const CellEdit& e : d->sortedEdits(sheet))
+        if (e.value)
+            last = std::max(last, e.row);
     return last + 1;
 }
 
@@ -1607,7 +1682,7 @@ void Editor::setCell(int sheet, int row, int column, const QString& text) {
         value = CellValue{true, *number, {}};
     else if (!text.isEmpty())
         value = CellValue{false, 0, text};
-    d->cellEdits[sheet][row - 1][column - 1] = std::move(value);
+    d->cellEdits[sheet].push_back({row - 1, column - 1, std::move(value)});
 }
 
 int Editor::addWorksheet(const QString& name) {

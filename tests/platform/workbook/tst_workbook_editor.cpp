@@ -172,8 +172,8 @@ private:
 void TestWorkbookEditor::files_data() {
     QTest::addColumn<FileMaker>("make");
     QTest::newRow("own, 3 rows") << FileMaker([](const QString& f) { return ownDay(f, 3); });
-    QTest::newRow("own, 20000 rows")
-        << FileMaker([](const QString& f) { return ownDay(f, 20000); });
+    QTest::newRow("own, 8000 rows")
+        << FileMaker([](const QString& f) { return ownDay(f, 8000); });
     QTest::newRow("xlwt values") << FileMaker(
         [](const QString& f) { return xlwtFile(f, QStringLiteral("values.xls")); });
     QTest::newRow("xlwt big") << FileMaker(
@@ -359,9 +359,6 @@ void TestWorkbookEditor::spillSheet() {
     }
     applyToModel(expected, writes);
     QCOMPARE(wbtest::firstDifference(expected, readBook(path)), QString());
-    QString error;
-    QCOMPARE(wbtest::firstDifference(expected, wbtest::xlrdBook(path, &error)), QString());
-    QCOMPARE(error, QString());
 }
 
 void TestWorkbookEditor::lyingRecords_data() {
