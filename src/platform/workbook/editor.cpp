@@ -220,6 +220,7 @@ struct Editor::Impl {
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
 
     void read();
+    void parse();
     void readGlobals();
     void readSst(std::size_t first);
     Substream readSubstream(std::uint32_t position);
@@ -256,6 +257,10 @@ void Editor::Impl::read() {
             workbookEntry = &entry;
     stream = std::move(workbookEntry->data);
     workbookEntry->data.clear();
+    parse();
+}
+
+void Editor::Impl::parse() {
     if (stream.size() >= 0xFFFFFFF0u)
         refuse(QStringLiteral("工作簿数据流过大"));
 
@@ -818,6 +823,8 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
     };
     auto cellRecord = [&](std::vector<std::uint8_t>& out, int row, int column, std::uint16_t xf,
                           const CellValue& v) {
+        if (xfCount == 0)
+            refuse(QStringLiteral("工作簿中没有单元格格式记录"));
         std::uint32_t rk = 0;
         const std::size_t at = out.size();
         if (!v.number) {
@@ -1537,7 +1544,8 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             if (plans[k].edited && plans[k].firstRow >= 0) {
                 // The first row in use and one past the last, widened by the edits.
                 set32(p + 4, std::min(le32(p + 4), static_cast<std::uint32_t>(plans[k].firstRow)));
-                set32(p + 8, std::max(le32(p + 8), static_cast<std::uint32_t>(plans[k].lastRow + 1)));
+                set32(p + 8,
+                      std::max(le32(p + 8), static_cast<std::uint32_t>(plans[k].lastRow + 1)));
             }
             for (std::size_t e = 0; e < entries; ++e) {
                 const DbCellRef& ref = plans[k].dbcells[e];
@@ -1605,6 +1613,13 @@ Editor::Editor(const QString& path) : d(std::make_unique<Impl>()) {
     if (info.isDir())
         throw Error(Error::Kind::NotWorkbook, path, QStringLiteral("这是一个文件夹"));
     d->read();
+}
+
+Editor::Editor(const QString& name, std::vector<std::uint8_t> workbookStream)
+    : d(std::make_unique<Impl>()) {
+    d->path = name;
+    d->stream = std::move(workbookStream);
+    d->parse();
 }
 
 Editor::~Editor() = default;
@@ -1703,6 +1718,8 @@ std::vector<std::uint8_t> Editor::editedStream() const {
 }
 
 void Editor::save() {
+    if (!d->workbookEntry)
+        throw Error(Error::Kind::InvalidUse, d->path, QStringLiteral("没有可保存的文件"));
     std::vector<std::uint8_t> edited = d->build();
     d->workbookEntry->data = std::move(edited);
     try {

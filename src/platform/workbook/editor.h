@@ -47,6 +47,8 @@ public:
     // Opens the workbook at `path`. Throws Error (Missing, NotWorkbook, Damaged, Encrypted,
     // Io) when it is no readable .xls workbook, Refusal when it cannot be kept whole.
     explicit Editor(const QString& path);
+    // An editor of a workbook stream alone, with no file to save to (for tests and fuzzing).
+    Editor(const QString& name, std::vector<std::uint8_t> workbookStream);
     ~Editor();
     Editor(const Editor&) = delete;
     Editor& operator=(const Editor&) = delete;
