@@ -214,9 +214,10 @@ struct Editor::Impl {
     std::vector<SheetEntry> sheets;
 
     // Edits.
-    std::map<int, std::vector<CellEdit>> cellEdits; // by sheet, in the order they were made
+    // By sheet, in the order they were made; put in order (once) by sortedEdits().
+    mutable std::map<int, std::vector<CellEdit>> cellEdits;
     // A sheet's edits in row and column order, the last of a cell's edits only.
-    std::vector<CellEdit> sortedEdits(int sheet) const;
+    const std::vector<CellEdit>& sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
 
     void read();
@@ -1079,7 +1080,7 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
         SheetPlan& plan = plans[static_cast<std::size_t>(sheet.substream)];
         plan.firstRow = s.firstRow;
         plan.lastRow = s.lastRow;
-        const std::vector<CellEdit> flat = sortedEdits(static_cast<int>(si));
+        const std::vector<CellEdit>& flat = sortedEdits(static_cast<int>(si));
         plan.edited = !flat.empty();
         std::map<std::size_t, std::map<int, std::map<int, std::optional<CellValue>>>> byBlock;
         std::size_t firstNew = flat.size();
@@ -1317,7 +1318,7 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             put32(out, 6);
             putHeader(out, rtDefColWidth, 2);
             put16(out, 8);
-            const std::vector<CellEdit> flat = sortedEdits(index);
+            const std::vector<CellEdit>& flat = sortedEdits(index);
             int firstRow = -1;
             int lastRow = -1;
             int firstColumn = MaxColumns;
@@ -1582,24 +1583,34 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
     return out;
 }
 
-std::vector<CellEdit> Editor::Impl::sortedEdits(int sheet) const {
+const std::vector<CellEdit>& Editor::Impl::sortedEdits(int sheet) const {
+    static const std::vector<CellEdit> none;
     const auto found = cellEdits.find(sheet);
     if (found == cellEdits.end())
-        return {};
-    std::vector<CellEdit> sorted = found->second;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const CellEdit& a, const CellEdit& b) {
+        return none;
+    std::vector<CellEdit>& edits = found->second;
+    const auto before = [](const CellEdit& a, const CellEdit& b) {
         return a.row != b.row ? a.row < b.row : a.column < b.column;
-    });
+    };
+    if (std::is_sorted(edits.begin(), edits.end(), before) &&
+        std::adjacent_find(edits.begin(), edits.end(), [](const CellEdit& a, const CellEdit& b) {
+            return a.row == b.row && a.column == b.column;
+        }) == edits.end())
+        return edits;
+    std::stable_sort(edits.begin(), edits.end(), before);
     // Of several edits of one cell the last counts.
-    std::vector<CellEdit> out;
-    out.reserve(sorted.size());
-    for (CellEdit& e : sorted) {
-        if (!out.empty() && out.back().row == e.row && out.back().column == e.column)
-            out.back() = std::move(e);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < edits.size(); ++i) {
+        if (kept > 0 && edits[kept - 1].row == edits[i].row &&
+            edits[kept - 1].column == edits[i].column)
+            edits[kept - 1] = std::move(edits[i]);
+        else if (kept != i)
+            edits[kept++] = std::move(edits[i]);
         else
-            out.push_back(std::move(e));
+            ++kept;
     }
-    return out;
+    edits.resize(kept);
+    return edits;
 }
 
 // ---------------------------------------------------------------------------------------
