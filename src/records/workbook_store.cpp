@@ -255,15 +255,14 @@ bool Form1::storeByEditor(const QString& path, const QString& dayName) {
     } catch (const workbook::Editor::Refusal& r) {
         refusal = r.reason();
     } catch (const workbook::Error& e) {
-        if (e.kind() == workbook::Error::Kind::Io || e.kind() == workbook::Error::Kind::Missing)
+        if (e.kind() == workbook::Error::Kind::Io)
             throw;
-        // Unreadable for the editor: the value-level path judges the file.
-        if (workbook::fileState(path) != workbook::FileState::Readable)
-            return false;
+        // Gone, damaged, encrypted ...: the value-level path judges the file.
         refusal = e.reason();
     }
+    // A file no reader can read is set aside by the value-level path, one gone is made anew.
     if (workbook::fileState(path) != workbook::FileState::Readable)
-        return false; // set aside as damaged by the value-level path
+        return false;
     const QDir dir(programFolder());
     QString kept;
     for (int n = 1;; ++n) {
