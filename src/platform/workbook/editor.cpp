@@ -224,7 +224,8 @@ struct Editor::Impl {
     void parse();
     void readGlobals();
     void readSst(std::size_t first);
-    Substream readSubstream(std::uint32_t position);
+    // The records of the sheet at `position`; `bytes` is how far it may reach at most.
+    Substream readSubstream(std::uint32_t position, std::size_t bytes);
     void readCellTable(Substream& s);
     // The cell groups of records [from, to), up to the last one of row `lastRow`.
     std::vector<Group> groups(const Substream& s, std::size_t from, std::size_t to,
@@ -274,7 +275,12 @@ void Editor::Impl::parse() {
             sheet.info.kind = SheetKind::Module;
             continue;
         }
-        Substream s = readSubstream(sheet.position);
+        std::size_t until = stream.size();
+        for (const SheetEntry& other : sheets)
+            if (other.position > sheet.position && other.position < until)
+                until = other.position;
+        Substream s =
+            readSubstream(sheet.position, until - std::min<std::size_t>(until, sheet.position));
         switch (s.bofType) {
         case 0x0010:
             sheet.info.kind = type == 0 ? SheetKind::Worksheet : SheetKind::Other;
@@ -471,9 +477,10 @@ void Editor::Impl::readSst(std::size_t first) {
         refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
 }
 
-Substream Editor::Impl::readSubstream(std::uint32_t position) {
+Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes) {
     Substream s;
     s.start = position;
+    s.recs.reserve(bytes / 12); // cell records take 10 to 18 bytes
     if (position < globalsEnd || position + 8 > stream.size() || le16(&stream[position]) != rtBof)
         refuse(QStringLiteral("BOUNDSHEET 记录指向的位置没有工作表"));
     std::uint32_t pos = position;
