@@ -172,8 +172,7 @@ private:
 void TestWorkbookEditor::files_data() {
     QTest::addColumn<FileMaker>("make");
     QTest::newRow("own, 3 rows") << FileMaker([](const QString& f) { return ownDay(f, 3); });
-    QTest::newRow("own, 8000 rows")
-        << FileMaker([](const QString& f) { return ownDay(f, 8000); });
+    QTest::newRow("own, 8000 rows") << FileMaker([](const QString& f) { return ownDay(f, 8000); });
     QTest::newRow("xlwt values") << FileMaker(
         [](const QString& f) { return xlwtFile(f, QStringLiteral("values.xls")); });
     QTest::newRow("xlwt big") << FileMaker(
@@ -203,6 +202,8 @@ void TestWorkbookEditor::foreignFilesKeepEverything_data() {
     QTest::newRow("xlwt values") << FileMaker([](const QString& f) {
         return xlwtFile(f, QStringLiteral("values.xls"));
     }) << QStringLiteral("General");
+    QTest::newRow("own") << FileMaker([](const QString& f) { return ownDay(f, 40); })
+                         << QStringLiteral("General");
 }
 
 // After a store into sheet1, POI sees every cell and property the store did not write as it
