@@ -31,6 +31,11 @@ public:
     virtual void setCells(const QString& sheet, int row, int column, const QString& text) = 0;
     virtual void addSheet(const QString& name) = 0;
     virtual void activate(const QString& sheet) = 0;
+    // About `cells` cells are going to be written into `sheet`.
+    virtual void reserve(const QString& sheet, std::size_t cells) {
+        (void)sheet;
+        (void)cells;
+    }
 };
 
 namespace {
@@ -80,6 +85,9 @@ public:
     void addSheet(const QString& name) override { m_editor.addWorksheet(name); }
     // The sheet shown when the file is opened stays the one its owner left.
     void activate(const QString&) override {}
+    void reserve(const QString& sheet, std::size_t cells) override {
+        m_editor.reserveCells(index(sheet), cells);
+    }
 
 private:
     int index(const QString& sheet) {
@@ -206,6 +214,7 @@ void Form1::storeRows(DayBook& book, int sheetNumber, int serial, int last) {
     }
     serial += last - 1;
     const std::int32_t rows = Rec_Count;
+    book.reserve(sheet, static_cast<std::size_t>(std::min(rows, workbook::MaxRows - last)) * 7 + 1);
     for (std::int32_t k = 0; k < rows; ++k) {
         if (last == workbook::MaxRows) {
             book.setCells(sheet, 1, 8, records::numberText(last));

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <span>
 
 namespace workbook {
 
@@ -174,6 +175,12 @@ struct Edit {
     std::vector<std::uint8_t> bytes;
 };
 
+struct Layout {
+    std::vector<Edit> edits;
+    std::vector<std::size_t> order; // of the edits, in stream order
+    std::size_t size = 0;           // of the edited stream
+};
+
 // Where a DBCELL of the edited stream lies: at the new place of an old one, or inside an edit.
 struct DbCellRef {
     std::uint32_t oldPos = 0;
@@ -233,7 +240,9 @@ struct Editor::Impl {
     Value decode(const Substream& s, const Group& g, int column) const;
     Value existingCell(const Substream& s, int row, int column) const;
 
-    std::vector<std::uint8_t> build() const;
+    // The edited stream as the old one with edits in place; its pieces in stream order.
+    Layout build() const;
+    std::vector<std::span<const std::uint8_t>> pieces(const Layout& layout) const;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -803,7 +812,7 @@ struct RowOut {
 
 } // namespace
 
-std::vector<std::uint8_t> Editor::Impl::build() const {
+Layout Editor::Impl::build() const {
     std::vector<Edit> edits;
     const std::uint16_t defaultXf = xfCount > 15 ? 15 : 0;
 
@@ -1489,8 +1498,18 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
         edits.push_back({r.pos, r.end(), std::move(bytes)});
     }
 
-    // Assemble: the old stream with the edits in place.
-    std::vector<std::size_t> order(edits.size());
+    // Every sheet's position in BOUNDSHEET, filled in below.
+    std::vector<std::size_t> boundSheetEdits;
+    for (const SheetEntry& sheet : sheets) {
+        const std::uint32_t at = globals[sheet.boundSheet].pos + 4;
+        boundSheetEdits.push_back(edits.size());
+        edits.push_back({at, at + 4, std::vector<std::uint8_t>(4)});
+    }
+
+    // The layout: the old stream with the edits in place, in stream order.
+    Layout layout;
+    std::vector<std::size_t>& order = layout.order;
+    order.resize(edits.size());
     for (std::size_t k = 0; k < order.size(); ++k)
         order[k] = k;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -1498,32 +1517,21 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             return edits[a].from < edits[b].from;
         return (edits[a].to == edits[a].from) && (edits[b].to != edits[b].from);
     });
-    std::size_t total = stream.size();
+    std::vector<std::size_t> editOut(edits.size());
+    std::vector<std::uint32_t> sortedTo(order.size());
+    std::vector<std::int64_t> deltaAfter(order.size()); // shift of positions at or after `to`
+    std::int64_t delta = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {
         const Edit& e = edits[order[k]];
         if (k > 0 && e.from < edits[order[k - 1]].to)
             refuse(QStringLiteral("编辑相互重叠"));
-        total += e.bytes.size();
-    }
-    std::vector<std::uint8_t> out;
-    out.reserve(total);
-    std::vector<std::size_t> editOut(edits.size());
-    std::vector<std::uint32_t> sortedTo(order.size());
-    std::vector<std::int64_t> deltaAfter(order.size()); // shift of positions at or after `to`
-    std::uint32_t copied = 0;
-    std::int64_t delta = 0;
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const Edit& e = edits[order[k]];
-        out.insert(out.end(), stream.begin() + copied, stream.begin() + e.from);
-        editOut[order[k]] = out.size();
-        out.insert(out.end(), e.bytes.begin(), e.bytes.end());
-        copied = e.to;
+        editOut[order[k]] = static_cast<std::size_t>(e.from + delta);
         delta += static_cast<std::int64_t>(e.bytes.size()) - (e.to - e.from);
         sortedTo[k] = e.to;
         deltaAfter[k] = delta;
     }
-    out.insert(out.end(), stream.begin() + copied, stream.end());
-    if (out.size() >= 0xFFFFFFF0u)
+    layout.size = static_cast<std::size_t>(static_cast<std::int64_t>(stream.size()) + delta);
+    if (layout.size >= 0xFFFFFFF0u)
         refuse(QStringLiteral("工作簿数据流过大"));
     auto mapOld = [&](std::uint32_t p) -> std::uint32_t {
         // Edits that end at or before p shift it.
@@ -1533,17 +1541,18 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
         return static_cast<std::uint32_t>(
             p + deltaAfter[static_cast<std::size_t>(it - sortedTo.begin()) - 1]);
     };
+    auto outAt = [&](std::size_t edit) { return static_cast<std::uint32_t>(editOut[edit]); };
 
     // Stream positions.
-    for (const SheetEntry& sheet : sheets)
-        set32(&out[mapOld(globals[sheet.boundSheet].pos) + 4], mapOld(sheet.position));
+    for (std::size_t i = 0; i < sheets.size(); ++i)
+        set32(edits[boundSheetEdits[i]].bytes.data(), mapOld(sheets[i].position));
     for (std::size_t k = 0; k < newSheetEdits.size(); ++k)
-        set32(&out[editOut[static_cast<std::size_t>(boundSheetEdit)] + newBoundSheetAt[k]],
-              static_cast<std::uint32_t>(editOut[static_cast<std::size_t>(newSheetEdits[k])]));
+        set32(&edits[static_cast<std::size_t>(boundSheetEdit)].bytes[newBoundSheetAt[k]],
+              outAt(static_cast<std::size_t>(newSheetEdits[k])));
     for (const auto& [k, edit] : indexEdits) {
         const Substream& s = substreams[k];
         const Rec& r = s.recs[*s.index];
-        std::uint8_t* p = &out[editOut[static_cast<std::size_t>(edit)] + 4];
+        std::uint8_t* p = &edits[static_cast<std::size_t>(edit)].bytes[4];
         const std::uint32_t ibXf = le32(&stream[r.pos + 4 + 12]);
         if (ibXf != 0)
             set32(p + 12, mapOld(ibXf));
@@ -1559,7 +1568,7 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
                 const DbCellRef& ref = plans[k].dbcells[e];
                 set32(p + 16 + 4 * e,
                       ref.edit >= 0 ? static_cast<std::uint32_t>(
-                                          editOut[static_cast<std::size_t>(ref.edit)] + ref.offset)
+                                          outAt(static_cast<std::size_t>(ref.edit)) + ref.offset)
                                     : mapOld(ref.oldPos));
             }
         } else {
@@ -1569,7 +1578,7 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
     }
     if (extSstEdit >= 0) {
         const int bucket = extSstBucketSize(uniqueCount);
-        std::uint8_t* p = &out[editOut[static_cast<std::size_t>(extSstEdit)] + extSstAt];
+        std::uint8_t* p = &edits[static_cast<std::size_t>(extSstEdit)].bytes[extSstAt];
         for (std::size_t i = 0; i < uniqueCount; i += static_cast<std::size_t>(bucket), p += 8) {
             std::uint32_t pos = 0;
             std::uint16_t offset = 0;
@@ -1578,8 +1587,7 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
                 offset = stringOffset[i];
             } else {
                 const StringAt& at = addedAt[i - strings.size()];
-                pos =
-                    static_cast<std::uint32_t>(editOut[static_cast<std::size_t>(at.edit)] + at.pos);
+                pos = static_cast<std::uint32_t>(outAt(static_cast<std::size_t>(at.edit)) + at.pos);
                 offset = at.offsetInRecord;
             }
             set32(p, pos);
@@ -1587,6 +1595,23 @@ std::vector<std::uint8_t> Editor::Impl::build() const {
             set16(p + 6, 0);
         }
     }
+    layout.edits = std::move(edits);
+    return layout;
+}
+
+std::vector<std::span<const std::uint8_t>> Editor::Impl::pieces(const Layout& layout) const {
+    std::vector<std::span<const std::uint8_t>> out;
+    std::uint32_t copied = 0;
+    for (const std::size_t k : layout.order) {
+        const Edit& e = layout.edits[k];
+        if (e.from > copied)
+            out.emplace_back(stream.data() + copied, e.from - copied);
+        if (!e.bytes.empty())
+            out.emplace_back(e.bytes.data(), e.bytes.size());
+        copied = std::max(copied, e.to);
+    }
+    if (copied < stream.size())
+        out.emplace_back(stream.data() + copied, stream.size() - copied);
     return out;
 }
 
@@ -1718,6 +1743,11 @@ void Editor::setCell(int sheet, int row, int column, const QString& text) {
     d->cellEdits[sheet].push_back({row - 1, column - 1, std::move(value)});
 }
 
+void Editor::reserveCells(int sheet, std::size_t cells) {
+    std::vector<CellEdit>& edits = d->cellEdits[sheet];
+    edits.reserve(edits.size() + cells);
+}
+
 int Editor::addWorksheet(const QString& name) {
     const QString problem = sheetNameProblem(name);
     if (!problem.isEmpty())
@@ -1732,21 +1762,27 @@ int Editor::addWorksheet(const QString& name) {
 }
 
 std::vector<std::uint8_t> Editor::editedStream() const {
-    return d->build();
+    const Layout layout = d->build();
+    std::vector<std::uint8_t> out;
+    out.reserve(layout.size);
+    for (const std::span<const std::uint8_t> piece : d->pieces(layout))
+        out.insert(out.end(), piece.begin(), piece.end());
+    return out;
 }
 
 void Editor::save() {
     if (!d->workbookEntry)
         throw Error(Error::Kind::InvalidUse, d->path, QStringLiteral("没有可保存的文件"));
-    std::vector<std::uint8_t> edited = d->build();
-    d->workbookEntry->data = std::move(edited);
+    // The edited stream goes to the file piece by piece, never whole in memory.
+    const Layout layout = d->build();
+    d->workbookEntry->pieces = d->pieces(layout);
     try {
         detail::writeCompoundTree(d->root, d->path);
     } catch (...) {
-        d->workbookEntry->data.clear();
+        d->workbookEntry->pieces.clear();
         throw;
     }
-    d->workbookEntry->data.clear();
+    d->workbookEntry->pieces.clear();
 }
 
 } // namespace workbook

@@ -74,6 +74,8 @@ public:
     // a cell the edit cannot replace without losing something (the anchor of a shared
     // formula or an array).
     void setCell(int sheet, int row, int column, const QString& text);
+    // Room for `cells` more setCell() calls on a sheet, taken at once.
+    void reserveCells(int sheet, std::size_t cells);
     // Appends an empty worksheet; returns its index. Throws Error (InvalidUse) for a name
     // that cannot name a sheet or that another sheet has.
     int addWorksheet(const QString& name);

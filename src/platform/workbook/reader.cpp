@@ -233,10 +233,13 @@ bool readStorage(GsfInfile* storage, CompoundEntry& into, gsf_off_t fileSize, in
         const gsf_off_t size = gsf_input_size(child.get());
         if (size < 0 || size > fileSize)
             return false;
-        entry.data.resize(static_cast<std::size_t>(size));
-        if (size > 0 &&
-            gsf_input_read(child.get(), entry.data.size(), entry.data.data()) == nullptr)
+        if (size == 0)
+            continue;
+        // libgsf hands out the bytes in a buffer of its own: copied once, never cleared first.
+        const guint8* bytes = gsf_input_read(child.get(), static_cast<std::size_t>(size), nullptr);
+        if (bytes == nullptr)
             return false;
+        entry.data.assign(bytes, bytes + size);
     }
     return true;
 }

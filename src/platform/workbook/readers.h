@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct CompoundEntry {
     bool storage = false;
     std::array<std::uint8_t, 16> classId{};
     std::vector<std::uint8_t> data;
+    // When not empty, the stream's bytes instead of `data`, in order (for writing only).
+    std::vector<std::span<const std::uint8_t>> pieces;
     std::vector<CompoundEntry> children;
 };
 struct CompoundTree {

@@ -139,6 +139,10 @@ void writeEntries(GsfOutfile* storage, const detail::CompoundEntry& parent) {
         if (entry.storage) {
             gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(child.get()), entry.classId.data());
             writeEntries(GSF_OUTFILE(child.get()), entry);
+        } else if (!entry.pieces.empty()) {
+            for (const std::span<const std::uint8_t> piece : entry.pieces)
+                if (!piece.empty() && !gsf_output_write(child.get(), piece.size(), piece.data()))
+                    throw std::runtime_error("write");
         } else if (!entry.data.empty() &&
                    !gsf_output_write(child.get(), entry.data.size(), entry.data.data())) {
             throw std::runtime_error("write");
