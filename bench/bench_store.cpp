@@ -1,5 +1,11 @@
 // Prints the median time of the store (Save_date) writing 10,001 held rows into a day's
-// workbook that already holds 50,000 rows, over several runs, and the peak resident set.
+// workbook that already holds 50,000 rows, over several runs: the program's own file, and a
+// file LibreOffice wrote with formats and a formula column (made by bench/make_lo_day.sh).
+// Beside each, the median time of merely copying the same file with fsync, measured in the
+// same run, and the peak resident set of a program that does one such store.
+//
+//   bench_store [RUNS] [LIBREOFFICE_FILE]
+//   bench_store --once FILE     one store into a copy of FILE; prints the peak resident set
 
 #include "app/form1.h"
 #include "doubles/fake_comm_control.h"
@@ -8,20 +14,20 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
-    support::FormHarness h(std::make_unique<doubles::FakeCommControl>());
-    const QString day = h.folder.filePath("2010-8-4.xls");
+namespace {
 
-    // A day's workbook with 50,000 rows, as earlier stores of the day left it.
+// A day's workbook with 50,000 rows, as earlier stores of the day left it.
+void writeOwnDay(const QString& path) {
     workbook::Book existing;
     workbook::Sheet& s = existing.addSheet("Sheet1");
     const char16_t* captions[] = {u"序号", u"日期", u"时间", u"车号", u"毛重", u"皮重", u"净重"};
@@ -30,38 +36,113 @@ int main(int argc, char** argv) {
     for (int r = 2; r <= 50001; ++r) {
         s.setNumber(r, 1, r - 1);
         s.setText(r, 2, "2010/8/4");
-        s.setText(r, 3, QString("%1:%2:%3").arg(8 + r / 3600 % 12).arg(r / 60 % 60, 2, 10,
-                                                                          QChar('0')).arg(r % 60, 2, 10, QChar('0')));
+        s.setText(r, 3,
+                  QString("%1:%2:%3")
+                      .arg(8 + r / 3600 % 12)
+                      .arg(r / 60 % 60, 2, 10, QChar('0'))
+                      .arg(r % 60, 2, 10, QChar('0')));
         s.setText(r, 4, QString("浙A%1").arg(r % 100000, 5, 10, QChar('0')));
         s.setNumber(r, 5, 10000 + r % 30000 + 0.5);
         s.setNumber(r, 6, 8000);
         s.setNumber(r, 7, 2000 + r % 30000 + 0.5);
     }
     s.setNumber(1, 8, 50001);
+    workbook::writeBook(existing, path);
+}
 
-    std::vector<double> ms;
+void holdRows(support::FormHarness& h) {
+    for (std::size_t i = 0; i < app::kRecSlots; ++i) {
+        h->Rec_Date[i] = "2010/8/4";
+        h->Rec_Time[i] =
+            QString("10:%1:%2").arg(i / 60 % 60, 2, 10, QChar('0')).arg(i % 60, 2, 10, QChar('0'));
+        h->Rec_CarNo[i] = QString("浙B%1").arg(i, 5, 10, QChar('0'));
+        h->Rec_Gross[i] = QString(" %1.5").arg(20000 + i);
+        h->Rec_Tare[i] = " 8000";
+        h->Rec_Net[i] = QString(" %1.5").arg(12000 + i);
+    }
+    h->Rec_Count = app::kRecSlots;
+}
+
+// Copies `from` to `to` and flushes the copy to disk: the least a save can cost.
+void copyWithFsync(const QString& from, const QString& to) {
+    QFile in(from);
+    in.open(QIODevice::ReadOnly);
+    const QByteArray bytes = in.readAll();
+    const int fd = ::open(QFile::encodeName(to).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 ||
+        ::write(fd, bytes.constData(), static_cast<std::size_t>(bytes.size())) != bytes.size() ||
+        ::fsync(fd) != 0)
+        std::perror("copy");
+    ::close(fd);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double elapsedMs(const QElapsedTimer& t) {
+    return static_cast<double>(t.nsecsElapsed()) / 1e6;
+}
+
+// Median store and copy times for the day's workbook `source`.
+void measure(const char* what, const QString& source, int runs, const char* self) {
+    support::FormHarness h(std::make_unique<doubles::FakeCommControl>());
+    const QString day = h.folder.filePath("2010-8-4.xls");
+    const QString copy = h.folder.filePath("copy.xls");
+    std::vector<double> store, plain;
+    QString status;
     for (int run = 0; run < runs; ++run) {
-        workbook::writeBook(existing, day);
-        for (std::size_t i = 0; i < app::kRecSlots; ++i) {
-            h->Rec_Date[i] = "2010/8/4";
-            h->Rec_Time[i] = QString("10:%1:%2").arg(i / 60 % 60, 2, 10, QChar('0')).arg(i % 60, 2, 10, QChar('0'));
-            h->Rec_CarNo[i] = QString("浙B%1").arg(i, 5, 10, QChar('0'));
-            h->Rec_Gross[i] = QString(" %1.5").arg(20000 + i);
-            h->Rec_Tare[i] = " 8000";
-            h->Rec_Net[i] = QString(" %1.5").arg(12000 + i);
-        }
-        h->Rec_Count = app::kRecSlots;
+        QFile::remove(day);
+        QFile::copy(source, day);
+        holdRows(h);
         QElapsedTimer t;
         t.start();
         h->Save_date();
-        ms.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+        store.push_back(elapsedMs(t));
+        status = h.status();
+        t.restart();
+        copyWithFsync(source, copy);
+        plain.push_back(elapsedMs(t));
     }
-    std::sort(ms.begin(), ms.end());
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    std::printf("Save_date, 10,001 rows into a 50,000-row day's workbook: median %.1f ms over %d "
-                "runs (min %.1f, max %.1f); peak RSS %.1f MB\n",
-                ms[ms.size() / 2], runs, ms.front(), ms.back(), double(u.ru_maxrss) / 1024.0);
-    std::printf("status: %s\n", qPrintable(h.status()));
+    QProcess once;
+    once.start(QString::fromLocal8Bit(self), {"--once", source});
+    once.waitForFinished(120000);
+    const QString rss = QString::fromUtf8(once.readAllStandardOutput()).trimmed();
+    std::printf("%s: Save_date of 10,001 rows into 50,000: median %.1f ms (min %.1f, max %.1f) "
+                "over %d runs; copying the file with fsync: median %.1f ms; ratio %.2f; %s; "
+                "file %.1f MB; status: %s\n",
+                what, median(store), *std::min_element(store.begin(), store.end()),
+                *std::max_element(store.begin(), store.end()), runs, median(plain),
+                median(store) / median(plain), qPrintable(rss),
+                double(QFile(source).size()) / 1048576.0, qPrintable(status));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    if (argc == 3 && QByteArray(argv[1]) == "--once") {
+        support::FormHarness h(std::make_unique<doubles::FakeCommControl>());
+        const QString day = h.folder.filePath("2010-8-4.xls");
+        QFile::copy(QString::fromLocal8Bit(argv[2]), day);
+        holdRows(h);
+        h->Save_date();
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        std::printf("peak RSS of a program doing one store %.1f MB\n",
+                    double(u.ru_maxrss) / 1024.0);
+        return 0;
+    }
+    const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
+    support::FormHarness h(std::make_unique<doubles::FakeCommControl>());
+    const QString own = h.folder.filePath("own-day.xls");
+    writeOwnDay(own);
+    measure("own day's workbook", own, runs, argv[0]);
+    if (argc > 2)
+        measure("LibreOffice day's workbook", QString::fromLocal8Bit(argv[2]), runs, argv[0]);
+    else
+        std::printf("(no LibreOffice file given: make one with bench/make_lo_day.sh FILE)\n");
     return 0;
 }

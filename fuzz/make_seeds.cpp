@@ -7,6 +7,7 @@
 #include "indicator_sim/frames.h"
 #include "platform/workbook/error.h"
 #include "platform/workbook/file_io.h"
+#include "platform/workbook/readers.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,7 +29,9 @@ bool put(const QString& path, const QByteArray& bytes) {
     return true;
 }
 
-Reading reading(double kg, int decimals) { return *indicator_sim::readingFor(kg, decimals); }
+Reading reading(double kg, int decimals) {
+    return *indicator_sim::readingFor(kg, decimals);
+}
 
 // The fuzz targets take their first byte as the chunk size less one.
 QByteArray chunked(int chunk, const QByteArray& line) {
@@ -104,10 +107,18 @@ bool bookSeeds(const QDir& out, const QStringList& extra) {
         return false;
     }
     bool ok = true;
-    for (const QString& path : extra) {
+    QStringList files = extra;
+    files << QDir(dir).filePath("day.xls") << QDir(dir).filePath("two.xls");
+    for (const QString& path : files) {
         QFile f(path);
         ok &= f.open(QIODevice::ReadOnly) &&
               put(QDir(dir).filePath(QFileInfo(path).fileName()), f.readAll());
+        // The workbook stream alone as well, which the target hands to the editor directly.
+        const std::vector<std::uint8_t> stream = workbook::detail::openCompoundFile(path).stream;
+        if (!stream.empty())
+            ok &= put(QDir(dir).filePath(QFileInfo(path).completeBaseName() + ".stream"),
+                      QByteArray(reinterpret_cast<const char*>(stream.data()),
+                                 static_cast<qsizetype>(stream.size())));
     }
     return ok;
 }

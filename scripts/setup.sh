@@ -11,6 +11,7 @@ packages=(
   fonts-wqy-zenhei qt6-translations-l10n locales
   xvfb xauth xdotool x11-utils
   lintian udev
+  default-jdk-headless libapache-poi-java
 )
 # The end-to-end test drives the real window under a virtual X display (xvfb, xdotool,
 # xprop from x11-utils). Qt's own texts come in the desktop's language from

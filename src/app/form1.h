@@ -41,6 +41,8 @@ class QTimer;
 
 namespace app {
 
+class DayBook;
+
 // What the window needs from the outside world; tests hand in their own pieces.
 struct Platform {
     std::unique_ptr<platform::CommControl> comm;
@@ -71,11 +73,11 @@ public:
     void start();
 
     // --- controls -----------------------------------------------------------------------
-    std::array<VbLabel*, 6> Label1{}; // 0-2 captions, 3 date, 4 weight display, 5 time
-    std::array<VbLabel*, 3> Label2{}; // information lines
-    VbLabel* Label3 = nullptr;        // raw-frame line of the continuous mode
-    VbLabel* Label4 = nullptr;        // status line
-    VbLabel* Label5 = nullptr;        // organisation line
+    std::array<VbLabel*, 6> Label1{};  // 0-2 captions, 3 date, 4 weight display, 5 time
+    std::array<VbLabel*, 3> Label2{};  // information lines
+    VbLabel* Label3 = nullptr;         // raw-frame line of the continuous mode
+    VbLabel* Label4 = nullptr;         // status line
+    VbLabel* Label5 = nullptr;         // organisation line
     std::array<QLineEdit*, 3> Text1{}; // 0 tare, 1 vehicle number, 2 net
     QPushButton* Command1 = nullptr;   // 记录
     QPushButton* Command2 = nullptr;   // 退出
@@ -179,6 +181,16 @@ private:
     void journalStoreFailed();
     void journalDiscard();
     void reportJournalFailure();
+    // The parts of Save_date: the rows written below `last` of sheet `sheetNumber`, and the
+    // store of an existing day's file through the record-level editor.
+    // Returns where the store's last row went: its sheet, its row and its serial number.
+    struct StoreEnd {
+        QString sheet;
+        int last = 0;
+        std::int64_t serial = 0;
+    };
+    StoreEnd storeRows(DayBook& book, int sheetNumber, int serial, int last);
+    bool storeByEditor(const QString& path, const QString& dayName);
 
     Platform m_platform;
     int m_eventDepth = 0;

@@ -1,10 +1,14 @@
 """The kill proof: the real program runs under a virtual X display with its port on a
 pseudo-terminal fed by the indicator simulator at the line's full rate, "保存" is clicked
 every few tens of milliseconds, and the process is killed with SIGKILL, over and over: at a
-random instant, or a random few milliseconds after a store has begun writing. The day's
-workbook is made large after the first round so that a store takes long enough to be hit. After every kill each workbook in the program's folder must open in
-xlrd, the row counter in H1 of each sheet must match the sheet's rows, the serial numbers
-must run 1, 2, 3, ... without a gap across the sheets, and no row stored before may be gone.
+random instant, or a random few milliseconds after a store has begun writing. After the
+first round the day's workbook is replaced by a large one that someone edited in a
+spreadsheet application (a bold, coloured header, a column width, merged cells with a note,
+a formula column), so that a store takes long enough to be hit and every store goes through
+the record-level editor. After every kill each workbook in the program's folder must open
+in xlrd, the row counter in H1 of each sheet must match the sheet's rows, the serial numbers
+must run 1, 2, 3, ... without a gap across the sheets, no row stored before may be gone,
+and the edits must be there.
 
 usage: kill_proof.py PROGRAM SIMULATOR PORT_PATH [--kills N] [--seed S] [--rows R]
 """
@@ -51,15 +55,22 @@ def check_book(path):
     return serial
 
 
+NOTE = "备注：本表由办公室编辑"
+WIDTH = 5000
+
+
 def make_large(path, rows):
-    """Replaces the day's workbook by one of `rows` rows in the program's layout."""
+    """Replaces the day's workbook by one of `rows` rows in the program's layout, edited."""
     old = xlrd.open_workbook(path).sheet_by_index(0)
     date = old.cell_value(1, 1) if old.nrows > 1 else "2026/12/7"
     book = xlwt.Workbook(encoding="utf-8")
     sheet = book.add_sheet("Sheet1")
+    head = xlwt.easyxf("font: bold on; pattern: pattern solid, fore_colour light_yellow")
     for c, caption in enumerate(CAPTIONS):
-        sheet.write(0, c, caption)
+        sheet.write(0, c, caption, head)
     sheet.write(0, 7, str(rows + 1))
+    sheet.col(3).width = WIDTH
+    sheet.write_merge(0, 0, 9, 11, NOTE)
     for r in range(1, rows + 1):
         sheet.write(r, 0, str(r))
         sheet.write(r, 1, date)
@@ -68,8 +79,22 @@ def make_large(path, rows):
         sheet.write(r, 4, str(1000 + r % 40000))
         sheet.write(r, 5, "")
         sheet.write(r, 6, "")
+        sheet.write(r, 8, xlwt.Formula("E%d*2" % (r + 1)))
     book.save(path + ".new")
     os.replace(path + ".new", path)
+
+
+def check_edits(path, formula_type):
+    """The edits of make_large() are all still there; a formula cell reads as the kind of
+    value it read as at first."""
+    book = xlrd.open_workbook(path, formatting_info=True)
+    sheet = book.sheet_by_index(0)
+    assert (0, 1, 9, 12) in sheet.merged_cells, "%s: the merged cells are gone" % path
+    assert sheet.cell_value(0, 9) == NOTE, "%s: the note is gone" % path
+    assert sheet.colinfo_map[3].width == WIDTH, "%s: the column width is gone" % path
+    font = book.font_list[book.xf_list[sheet.cell_xf_index(0, 0)].font_index]
+    assert font.bold, "%s: the header is no longer bold" % path
+    assert sheet.cell_type(2, 8) == formula_type, "%s: the formula column is gone" % path
 
 
 def main():
@@ -136,14 +161,17 @@ def main():
             assert total >= stored, "kill %d: %d rows stored before, %d now" % (
                 kill + 1, stored, total)
             stored = total
+            if made_large and args.rows > 0:
+                check_edits(books[0], formula_type)
             if not made_large and books:
                 make_large(books[0], args.rows)
                 stored = check_book(books[0])
+                formula_type = xlrd.open_workbook(books[0]).sheet_by_index(0).cell_type(2, 8)
                 made_large = True
 
         assert ended_early == 0, "the program ended by itself %d times" % ended_early
         print("kills %d, workbooks checked %d times, writes cut off %d, rows stored %d, "
-              "all opened with counters matching and serials without gaps (%.0f s)" % (
+              "all opened with counters matching, serials without gaps and the edits kept (%.0f s)" % (
                   args.kills, args.kills, cut_writes, stored, time.monotonic() - started))
         assert cut_writes > 0 or args.kills < 40, "no kill landed in a write"
     finally:

@@ -6,6 +6,7 @@
 #include "indicator_sim/frames.h"
 #include "platform/serial_comm_control.h"
 #include "platform/workbook/file_io.h"
+#include "platform/workbook/readers.h"
 #include "support/pty.h"
 #include "support/store_rig.h"
 
@@ -357,6 +358,82 @@ private slots:
         QCOMPARE(spill.cell(2, 1).numberValue(), 65536.0);
         QCOMPARE(spill.cell(6, 1).numberValue(), 65540.0);
         QCOMPARE(spill.cell(6, 5).numberValue(), 90.1);
+    }
+
+    // A day's file a spreadsheet application saved with formulas, formats, a comment, a
+    // picture and a notes sheet: the store adds its rows and keeps the rest, every other
+    // stream byte for byte and the workbook's fonts and formats record for record.
+    void storeKeepsWhatOthersAdded() {
+        Rig r;
+        QVERIFY(QFile::copy(QStringLiteral(WB_TEST_SOURCE_DIR "/data/lo_rich.xls"), r.dayFile()));
+        QFile::setPermissions(r.dayFile(), QFile::ReadOwner | QFile::WriteOwner);
+        const workbook::detail::CompoundTree before =
+            workbook::detail::readCompoundTree(r.dayFile());
+        r.feed(reply(85.6));
+        r.save();
+        QCOMPARE(r.h.messages->shown.size(), 0);
+        QCOMPARE(r.h->Rec_Count, 0);
+        const workbook::Book book = workbook::readBook(r.dayFile());
+        QCOMPARE(book.sheet(0).cell(1, 8), workbook::Value::number(5));
+        QCOMPARE(book.sheet(0).cell(5, 1), workbook::Value::number(4));
+        QCOMPARE(book.sheet(0).cell(5, 5), workbook::Value::number(85.6));
+        QCOMPARE(book.sheet(0).cell(1, 10), workbook::Value::number(36000)); // =SUM(G2:G4)
+        QCOMPARE(book.sheet(0).cell(3, 9), workbook::Value::number(12000));  // =E3-F3
+        const workbook::detail::CompoundTree after =
+            workbook::detail::readCompoundTree(r.dayFile());
+        QCOMPARE(after.root.children.size(), before.root.children.size());
+        for (std::size_t i = 0; i < before.root.children.size(); ++i) {
+            const auto& x = before.root.children[i];
+            const auto& y = after.root.children[i];
+            QCOMPARE(y.name, x.name);
+            if (x.name != "Workbook") {
+                QVERIFY(y.data == x.data);
+                continue;
+            }
+            // The globals up to the first sheet entry: fonts, number formats, cell formats.
+            std::size_t pos = 0;
+            while (pos + 4 <= x.data.size() && qFromLittleEndian<quint16>(&x.data[pos]) != 0x0085)
+                pos += 4 + qFromLittleEndian<quint16>(&x.data[pos + 2]);
+            QVERIFY(pos > 1000);
+            QVERIFY(std::equal(x.data.begin(), x.data.begin() + pos, y.data.begin()));
+        }
+    }
+
+    // A day's file that the record-level editor cannot keep whole but that can be read (its
+    // cells out of order): a byte-identical copy is kept beside it first, the operator is
+    // told once, and the rows are stored; the next store edits the file without a word.
+    void fileTheEditorCannotKeepIsCopiedFirst() {
+        Rig r;
+        workbook::Book book;
+        workbook::Sheet& s = book.addSheet("sheet1");
+        for (int c = 0; c < 7; ++c)
+            s.setText(1, c + 1, kHeader[c]);
+        s.setNumber(1, 8, 3);
+        s.setNumber(2, 1, 1);
+        s.setNumber(3, 1, 2);
+        workbook::writeBook(book, r.dayFile());
+        std::vector<std::uint8_t> stream = workbook::detail::openCompoundFile(r.dayFile()).stream;
+        std::size_t pos = 0; // the second RK cell (A2, after H1) claims row 9
+        for (int rk = 0; rk < 2; pos += 4 + qFromLittleEndian<quint16>(&stream[pos + 2]))
+            if (qFromLittleEndian<quint16>(&stream[pos]) == 0x027E && ++rk == 2)
+                break;
+        qToLittleEndian<quint16>(8, &stream[pos + 4]);
+        workbook::detail::writeStreamFile(stream, r.dayFile());
+        const QByteArray before = contents(r.dayFile());
+
+        r.feed(reply(85.6));
+        r.save();
+        QCOMPARE(r.h.messages->shown.size(), 1);
+        QVERIFY(r.h.messages->shown[0].prompt.contains("2010-8-4-before-1.xls"));
+        QCOMPARE(contents(r.dayFile("2010-8-4-before-1")), before);
+        QCOMPARE(r.rows(r.dayFile()).size(), 9); // A9 as the file had it
+        QCOMPARE(r.rows(r.dayFile())[3][4], QString(" 85.6"));
+        r.feed(reply(90.1));
+        r.save();
+        QCOMPARE(r.h.messages->shown.size(), 1);
+        QVERIFY(!QFile::exists(r.dayFile("2010-8-4-before-2")));
+        QCOMPARE(r.rows(r.dayFile())[4][4], QString(" 90.1"));
+        QCOMPARE(r.h->Rec_Count, 0);
     }
 
     // The connection box never stacks: notifications wait while it is open.

@@ -244,30 +244,6 @@ void writeExtSst(Bytes& out, std::size_t uniqueStrings, const std::vector<SstBuc
     out.end(at);
 }
 
-// An RK number ([MS-XLS] 2.5.217) when the value is an integer or a hundredth of one that
-// fits in 30 bits, or when its low 34 bits are zero.
-bool rkNumber(double value, std::uint32_t& rk) {
-    if (value >= -536870912.0 && value <= 536870911.0 && value == std::floor(value)) {
-        rk = (static_cast<std::uint32_t>(static_cast<std::int32_t>(value)) << 2) | 2u;
-        return true;
-    }
-    const double hundred = value * 100;
-    if (hundred >= -536870912.0 && hundred <= 536870911.0 && hundred == std::floor(hundred)) {
-        const auto i = static_cast<std::int32_t>(hundred);
-        if (i / 100.0 == value) {
-            rk = (static_cast<std::uint32_t>(i) << 2) | 3u;
-            return true;
-        }
-    }
-    std::uint64_t bits;
-    std::memcpy(&bits, &value, 8);
-    if ((bits & 0x3FFFFFFFFull) == 0) {
-        rk = static_cast<std::uint32_t>(bits >> 32);
-        return true;
-    }
-    return false;
-}
-
 void writeCells(Bytes& out, const Sheet& sheet, const SheetPlan& plan, std::uint32_t& labels) {
     const auto& rows = sheet.rows();
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -455,6 +431,28 @@ void checkBook(const Book& book) {
 }
 
 } // namespace
+
+bool rkNumber(double value, std::uint32_t& rk) {
+    if (value >= -536870912.0 && value <= 536870911.0 && value == std::floor(value)) {
+        rk = (static_cast<std::uint32_t>(static_cast<std::int32_t>(value)) << 2) | 2u;
+        return true;
+    }
+    const double hundred = value * 100;
+    if (hundred >= -536870912.0 && hundred <= 536870911.0 && hundred == std::floor(hundred)) {
+        const auto i = static_cast<std::int32_t>(hundred);
+        if (i / 100.0 == value) {
+            rk = (static_cast<std::uint32_t>(i) << 2) | 3u;
+            return true;
+        }
+    }
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    if ((bits & 0x3FFFFFFFFull) == 0) {
+        rk = static_cast<std::uint32_t>(bits >> 32);
+        return true;
+    }
+    return false;
+}
 
 int extSstBucketSize(std::size_t uniqueStrings) {
     return uniqueStrings < 1024 ? 8 : static_cast<int>(1 + uniqueStrings / 128);

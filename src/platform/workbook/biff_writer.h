@@ -21,4 +21,8 @@ std::vector<std::uint8_t> workbookStream(const Book& book);
 // bucket of 8 would give more buckets than one record holds.
 int extSstBucketSize(std::size_t uniqueStrings);
 
+// The RK form of `value` ([MS-XLS] 2.5.217): when it is an integer or a hundredth of one that
+// fits in 30 bits, or when its low 34 bits are zero.
+bool rkNumber(double value, std::uint32_t& rk);
+
 } // namespace workbook::biff

@@ -256,6 +256,79 @@ CompoundFile openCompoundFile(const QString& path) {
     return {CompoundFile::State::Workbook, std::move(bytes)};
 }
 
+namespace {
+
+struct GUnref {
+    void operator()(void* object) const { g_object_unref(object); }
+};
+
+// Reads the children of `storage` into `into`; false when a stream cannot be read whole.
+bool readStorage(GsfInfile* storage, CompoundEntry& into, gsf_off_t fileSize, int depth) {
+    if (depth > 32) // a directory that loops back on itself
+        return false;
+    const int count = gsf_infile_num_children(storage);
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<GsfInput, GUnref> child(gsf_infile_child_by_index(storage, i));
+        const char* name = gsf_infile_name_by_index(storage, i);
+        if (!child || name == nullptr)
+            return false;
+        CompoundEntry& entry = into.children.emplace_back();
+        entry.name = name;
+        if (GSF_IS_INFILE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0) {
+            entry.storage = true;
+            if (GSF_IS_INFILE_MSOLE(child.get()))
+                gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(child.get()), entry.classId.data());
+            if (!readStorage(GSF_INFILE(child.get()), entry, fileSize, depth + 1))
+                return false;
+            continue;
+        }
+        const gsf_off_t size = gsf_input_size(child.get());
+        if (size < 0 || size > fileSize)
+            return false;
+        if (size == 0)
+            continue;
+        // libgsf hands out the bytes in a buffer of its own: copied once, never cleared first.
+        const guint8* bytes = gsf_input_read(child.get(), static_cast<std::size_t>(size), nullptr);
+        if (bytes == nullptr)
+            return false;
+        entry.data.assign(bytes, bytes + size);
+    }
+    return true;
+}
+
+} // namespace
+
+CompoundTree readCompoundTree(const QString& path) {
+    CompoundTree tree{CompoundFile::State::Unreadable, {}};
+    tree.root.storage = true;
+    GError* error = nullptr;
+    std::unique_ptr<GsfInput, GUnref> input(
+        gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
+    g_clear_error(&error);
+    if (!input)
+        return tree;
+    const gsf_off_t fileSize = gsf_input_size(input.get());
+    std::unique_ptr<GsfInfile, GUnref> ole(gsf_infile_msole_new(input.get(), &error));
+    g_clear_error(&error);
+    tree.state = CompoundFile::State::Damaged;
+    if (!ole)
+        return tree;
+    gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(ole.get()), tree.root.classId.data());
+    if (!readStorage(ole.get(), tree.root, fileSize, 0))
+        return tree;
+    tree.state = CompoundFile::State::NoWorkbook;
+    for (const CompoundEntry& entry : tree.root.children) {
+        if (entry.storage)
+            continue;
+        if (entry.name == "Workbook")
+            tree.state =
+                entry.data.empty() ? CompoundFile::State::Damaged : CompoundFile::State::Workbook;
+        else if (entry.name == "Book" && tree.state == CompoundFile::State::NoWorkbook)
+            tree.state = CompoundFile::State::OldWorkbook;
+    }
+    return tree;
+}
+
 Book readWithFreeXl(const QString& path) {
     checkFile(path);
     FreeXlHandle handle;

@@ -102,13 +102,18 @@ constexpr ReasonEntry Table[] = {
 
     {R::RowCounterInvalid, u"第 1 行的行计数“%1”不是有效的行号"},
     {R::CannotSetAside, u"无法将无法使用的文件改名保存为 %1"},
+
+    {R::NotPlainWorksheet, u"“%1”不是普通工作表，不能写入"},
+    {R::TextTooLong, u"文本超过 32767 个字符"},
+    {R::SheetLimitReached, u"工作表数量已达上限"},
+    {R::CannotCopy, u"无法复制为 %1"},
 };
 
 constexpr bool inOrder() {
     for (std::size_t i = 0; i < std::size(Table); ++i)
         if (static_cast<std::size_t>(Table[i].reason) != i)
             return false;
-    return Table[std::size(Table) - 1].reason == R::CannotSetAside;
+    return Table[std::size(Table) - 1].reason == R::CannotCopy;
 }
 static_assert(inOrder(), "the table lists every reason once, in the enumeration's order");
 

@@ -99,6 +99,11 @@ enum class Reason {
     // The day's store
     RowCounterInvalid, // %1: the counter's text
     CannotSetAside,    // %1: the new name
+    // Editing a workbook in place
+    NotPlainWorksheet, // %1: the sheet's name
+    TextTooLong,
+    SheetLimitReached,
+    CannotCopy, // %1: the copy's name
 };
 
 // The text of a reason, its particulars still to be filled in with QString::arg.

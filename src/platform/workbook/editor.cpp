@@ -1,0 +1,1788 @@
+#include "platform/workbook/editor.h"
+#include "platform/workbook/biff_records.h"
+#include "platform/workbook/biff_writer.h"
+#include "platform/workbook/readers.h"
+#include "platform/workbook/reasons.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QtEndian>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <span>
+
+namespace workbook {
+
+namespace {
+
+using namespace biff;
+
+constexpr std::uint16_t rtDbCell = 0x00D7;
+constexpr std::uint16_t rtIndex = 0x020B;
+constexpr std::uint16_t rtRow = 0x0208;
+constexpr std::size_t RowsPerBlock = 32;
+
+[[noreturn]] void refuse(const QString& reason) {
+    throw Editor::Refusal(reason);
+}
+
+std::uint16_t le16(const std::uint8_t* p) {
+    return qFromLittleEndian<std::uint16_t>(p);
+}
+std::uint32_t le32(const std::uint8_t* p) {
+    return qFromLittleEndian<std::uint32_t>(p);
+}
+void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
+    const std::size_t at = out.size();
+    out.resize(at + 2);
+    qToLittleEndian(v, out.data() + at);
+}
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    const std::size_t at = out.size();
+    out.resize(at + 4);
+    qToLittleEndian(v, out.data() + at);
+}
+void set16(std::uint8_t* p, std::uint16_t v) {
+    qToLittleEndian(v, p);
+}
+void set32(std::uint8_t* p, std::uint32_t v) {
+    qToLittleEndian(v, p);
+}
+void putHeader(std::vector<std::uint8_t>& out, std::uint16_t type, std::size_t size) {
+    put16(out, type);
+    put16(out, static_cast<std::uint16_t>(size));
+}
+
+bool isCell(std::uint16_t type) {
+    switch (type) {
+    case rtBlank:
+    case rtMulBlank:
+    case rtNumber:
+    case rtRk:
+    case rtMulRk:
+    case rtLabelSst:
+    case rtLabel:
+    case rtRString:
+    case rtBoolErr:
+    case rtFormula:
+        return true;
+    default:
+        return false;
+    }
+}
+// Records that belong to the cell before them: a formula's text result, shared formula,
+// array or table, and the CONTINUE of any record.
+bool isAttached(std::uint16_t type) {
+    return type == rtString || type == rtSharedFormula || type == rtArray || type == rtTable ||
+           type == rtContinue;
+}
+std::size_t minimumCellSize(std::uint16_t type) {
+    switch (type) {
+    case rtMulBlank:
+    case rtMulRk:
+        return 6;
+    case rtNumber:
+        return 14;
+    case rtRk:
+    case rtLabelSst:
+        return 10;
+    case rtLabel:
+    case rtRString:
+        return 9;
+    case rtBoolErr:
+        return 8;
+    case rtFormula:
+        return 20;
+    default:
+        return 6;
+    }
+}
+
+struct Rec {
+    std::uint32_t pos; // of the record's header
+    std::uint16_t type;
+    std::uint16_t size;
+    std::uint32_t end() const { return pos + 4 + size; }
+};
+
+// One cell record with the records attached to it.
+struct Group {
+    int row;
+    int first; // columns, 0-based
+    int last;
+    std::size_t rec; // index of the cell record
+    std::size_t recEnd;
+};
+
+// A row block: ROW records, then cells, and a DBCELL when the writer made one.
+struct Block {
+    std::size_t recFirst = 0;
+    std::size_t recEnd = 0;    // one past the last record, DBCELL included
+    std::size_t rowRecEnd = 0; // one past the ROW records at its start
+    bool dbcell = false;
+    int firstRow = -1;
+    int lastRow = -1;
+};
+
+struct Substream {
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    std::vector<Rec> recs; // top-level records; records of embedded charts left out
+    std::uint16_t bofType = 0;
+    // Worksheets only:
+    std::optional<std::size_t> index;      // INDEX
+    std::optional<std::size_t> dimensions; // DIMENSIONS
+    std::uint16_t defaultRowHeight = 0x00FF;
+    struct ColInfo {
+        int first, last;
+        std::uint16_t xf;
+    };
+    std::vector<ColInfo> columns;
+    std::vector<Block> blocks;
+    bool blocked = false; // row blocks end in DBCELL records
+    bool rowRecords = false;
+    int lastRow = -1; // 0-based
+    int firstRow = -1;
+};
+
+struct SheetEntry {
+    Editor::SheetInfo info;
+    std::size_t boundSheet = 0; // index in the globals' records; SIZE_MAX for a new sheet
+    std::uint32_t position = 0; // the BOF's stream position, as BOUNDSHEET gives it
+    int substream = -1;         // index into substreams, -1 for none (a module) or new
+};
+
+// A text or a number to write, as setCell() stores it; nothing for an empty cell.
+struct CellValue {
+    bool number = false;
+    double value = 0;
+    QString text;
+};
+
+struct CellEdit {
+    int row; // 0-based
+    int column;
+    std::optional<CellValue> value;
+};
+
+struct Edit {
+    std::uint32_t from;
+    std::uint32_t to;
+    std::vector<std::uint8_t> bytes;
+};
+
+struct Layout {
+    std::vector<Edit> edits;
+    std::vector<std::size_t> order; // of the edits, in stream order
+    std::size_t size = 0;           // of the edited stream
+};
+
+// Where a DBCELL of the edited stream lies: at the new place of an old one, or inside an edit.
+struct DbCellRef {
+    std::uint32_t oldPos = 0;
+    int edit = -1;
+    std::size_t offset = 0;
+};
+
+bool fitsLatin1(QStringView s) {
+    return std::all_of(s.begin(), s.end(), [](QChar c) { return c.unicode() < 0x100; });
+}
+
+} // namespace
+
+struct Editor::Impl {
+    QString path;
+    detail::CompoundEntry root;
+    detail::CompoundEntry* workbookEntry = nullptr;
+    std::vector<std::uint8_t> stream;
+
+    // Globals.
+    std::vector<Rec> globals;
+    std::uint32_t globalsEnd = 0;
+    std::optional<std::size_t> tabId;
+    std::size_t lastBoundSheet = 0;
+    std::size_t xfCount = 0;
+    // Shared strings.
+    std::optional<std::size_t> sst;    // index in globals
+    std::size_t sstRecEnd = 0;         // one past its last CONTINUE
+    std::optional<std::size_t> extSst; // index in globals
+    std::uint32_t sstTotal = 0;
+    std::vector<QString> strings;
+    std::vector<bool> plain;                 // no formatting runs or phonetic data
+    std::vector<std::uint32_t> stringPos;    // stream position of each string
+    std::vector<std::uint16_t> stringOffset; // its offset in its record
+    mutable std::optional<QHash<QString, std::uint32_t>> stringIndex;
+
+    std::vector<Substream> substreams;
+    std::vector<SheetEntry> sheets;
+
+    // Edits.
+    // By sheet, in the order they were made; put in order (once) by sortedEdits().
+    mutable std::map<int, std::vector<CellEdit>> cellEdits;
+    // A sheet's edits in row and column order, the last of a cell's edits only.
+    const std::vector<CellEdit>& sortedEdits(int sheet) const;
+    std::vector<QString> newSheets; // names; their indices follow the file's sheets
+
+    void read();
+    void parse();
+    void readGlobals();
+    void readSst(std::size_t first);
+    // The records of the sheet at `position`; `bytes` is how far it may reach at most.
+    Substream readSubstream(std::uint32_t position, std::size_t bytes);
+    void readCellTable(Substream& s);
+    // The cell groups of records [from, to), up to the last one of row `lastRow`.
+    std::vector<Group> groups(const Substream& s, std::size_t from, std::size_t to,
+                              int lastRow = MaxRows) const;
+    Value decode(const Substream& s, const Group& g, int column) const;
+    Value existingCell(const Substream& s, int row, int column) const;
+
+    // The edited stream as the old one with edits in place; its pieces in stream order.
+    Layout build() const;
+    std::vector<std::span<const std::uint8_t>> pieces(const Layout& layout) const;
+};
+
+// ---------------------------------------------------------------------------------------
+// Reading
+
+void Editor::Impl::read() {
+    detail::CompoundTree tree = detail::readCompoundTree(path);
+    switch (tree.state) {
+    case detail::CompoundFile::State::Unreadable:
+        throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
+    case detail::CompoundFile::State::Damaged:
+        throw Error(Error::Kind::Damaged, path, reasonText(Reason::CompoundDamaged));
+    case detail::CompoundFile::State::NoWorkbook:
+        throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::OfficeFileWithoutWorkbook));
+    case detail::CompoundFile::State::OldWorkbook:
+        refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
+    case detail::CompoundFile::State::Workbook:
+        break;
+    }
+    root = std::move(tree.root);
+    for (detail::CompoundEntry& entry : root.children)
+        if (!entry.storage && entry.name == "Workbook")
+            workbookEntry = &entry;
+    stream = std::move(workbookEntry->data);
+    workbookEntry->data.clear();
+    parse();
+}
+
+void Editor::Impl::parse() {
+    if (stream.size() >= 0xFFFFFFF0u)
+        refuse(QStringLiteral("工作簿数据流过大"));
+
+    readGlobals();
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans{{0, globalsEnd}};
+    for (SheetEntry& sheet : sheets) {
+        const Rec& b = globals[sheet.boundSheet];
+        const std::uint8_t type = stream[b.pos + 4 + 5];
+        if (type == 6) { // a Visual Basic module: its code lives in another stream
+            sheet.info.kind = SheetKind::Module;
+            continue;
+        }
+        std::size_t until = stream.size();
+        for (const SheetEntry& other : sheets)
+            if (other.position > sheet.position && other.position < until)
+                until = other.position;
+        Substream s =
+            readSubstream(sheet.position, until - std::min<std::size_t>(until, sheet.position));
+        switch (s.bofType) {
+        case 0x0010:
+            sheet.info.kind = type == 0 ? SheetKind::Worksheet : SheetKind::Other;
+            break;
+        case 0x0020:
+            sheet.info.kind = SheetKind::Chart;
+            break;
+        case 0x0040:
+            sheet.info.kind = SheetKind::MacroSheet;
+            break;
+        default:
+            sheet.info.kind = SheetKind::Other;
+            break;
+        }
+        if (sheet.info.kind == SheetKind::Worksheet)
+            readCellTable(s);
+        spans.emplace_back(s.start, s.end);
+        sheet.substream = static_cast<int>(substreams.size());
+        substreams.push_back(std::move(s));
+    }
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t i = 1; i < spans.size(); ++i)
+        if (spans[i].first < spans[i - 1].second)
+            refuse(QStringLiteral("两个工作表的记录相互重叠"));
+}
+
+void Editor::Impl::readGlobals() {
+    std::uint32_t pos = 0;
+    bool first = true;
+    for (;;) {
+        if (pos + 4 > stream.size())
+            refuse(QStringLiteral("工作簿全局记录没有结束记录"));
+        const Rec r{pos, le16(&stream[pos]), le16(&stream[pos + 2])};
+        if (r.size > MaxRecordData || r.end() > stream.size())
+            refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
+        const std::uint8_t* data = &stream[pos + 4];
+        if (first) {
+            if (r.type != rtBof || r.size < 4)
+                refuse(QStringLiteral("工作簿数据流不是以起始记录开始"));
+            if (le16(data) != 0x0600)
+                refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
+            if (le16(data + 2) != 0x0005)
+                refuse(QStringLiteral("工作簿数据流不是以全局记录开始"));
+            first = false;
+        }
+        const std::size_t index = globals.size();
+        globals.push_back(r);
+        pos = r.end();
+        switch (r.type) {
+        case rtEof:
+            globalsEnd = pos;
+            if (sheets.empty())
+                refuse(QStringLiteral("工作簿中没有工作表"));
+            return;
+        case rtFilePass:
+            throw Error(Error::Kind::Encrypted, path, reasonText(Reason::PasswordProtected));
+        case rtBof:
+            if (index != 0)
+                refuse(QStringLiteral("工作簿全局记录没有结束记录"));
+            break;
+        case rtXf:
+            ++xfCount;
+            break;
+        case rtTabId:
+            tabId = index;
+            break;
+        case rtBoundSheet: {
+            if (r.size < 8)
+                refuse(QStringLiteral("工作表目录记录过短"));
+            const std::size_t count = data[6];
+            const bool wide = (data[7] & 1) != 0;
+            if (8 + count * (wide ? 2 : 1) > r.size)
+                refuse(QStringLiteral("工作表名称超出其记录"));
+            QString name(static_cast<qsizetype>(count), Qt::Uninitialized);
+            for (std::size_t i = 0; i < count; ++i)
+                name[static_cast<qsizetype>(i)] =
+                    QChar(wide ? le16(data + 8 + 2 * i) : data[8 + i]);
+            SheetEntry entry;
+            entry.info = {name, SheetKind::Other, (data[4] & 3) != 0};
+            entry.boundSheet = index;
+            entry.position = le32(data);
+            sheets.push_back(entry);
+            lastBoundSheet = index;
+            if (sheets.size() > static_cast<std::size_t>(MaxSheets))
+                refuse(QStringLiteral("工作表数量超出工作簿的上限"));
+            break;
+        }
+        case rtSst:
+            if (sst)
+                refuse(QStringLiteral("工作簿有两个共享字符串表"));
+            sst = index;
+            break;
+        case rtExtSst:
+            extSst = index;
+            break;
+        default:
+            break;
+        }
+        if (r.type == rtSst) {
+            // Its CONTINUE records follow; read them as part of the table.
+            while (pos + 4 <= stream.size() && le16(&stream[pos]) == rtContinue) {
+                const Rec c{pos, rtContinue, le16(&stream[pos + 2])};
+                if (c.size > MaxRecordData || c.end() > stream.size())
+                    refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
+                globals.push_back(c);
+                pos = c.end();
+            }
+            sstRecEnd = globals.size();
+            readSst(index);
+        }
+    }
+}
+
+// The shared strings ([MS-XLS] 2.4.265): each string's text and where it starts. A table
+// whose count does not match its strings is refused.
+void Editor::Impl::readSst(std::size_t first) {
+    std::size_t part = first;
+    std::size_t off = 4; // within the record, header included
+    auto here = [&]() -> const Rec& { return globals[part]; };
+    auto settle = [&] {
+        while (off >= static_cast<std::size_t>(here().size) + 4) {
+            if (part + 1 >= sstRecEnd)
+                refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
+            ++part;
+            off = 4;
+        }
+    };
+    auto u8 = [&]() -> std::uint8_t {
+        settle();
+        return stream[here().pos + off++];
+    };
+    auto u16 = [&]() -> std::uint16_t {
+        const std::uint8_t lo = u8();
+        return static_cast<std::uint16_t>(lo | (u8() << 8));
+    };
+    auto u32 = [&]() -> std::uint32_t {
+        const std::uint32_t lo = u16();
+        return lo | (static_cast<std::uint32_t>(u16()) << 16);
+    };
+    auto skip = [&](std::size_t n) {
+        while (n > 0) {
+            settle();
+            const std::size_t step = std::min<std::size_t>(n, here().size + 4 - off);
+            off += step;
+            n -= step;
+        }
+    };
+    sstTotal = u32();
+    const std::uint32_t unique = u32();
+    if (unique > stream.size() / 3)
+        refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
+    strings.reserve(unique);
+    plain.reserve(unique);
+    stringPos.reserve(unique);
+    stringOffset.reserve(unique);
+    for (std::uint32_t i = 0; i < unique; ++i) {
+        settle();
+        stringPos.push_back(static_cast<std::uint32_t>(here().pos + off));
+        stringOffset.push_back(static_cast<std::uint16_t>(off));
+        const std::uint16_t count = u16();
+        std::uint8_t flags = u8();
+        const std::uint16_t runs = (flags & 0x08) != 0 ? u16() : 0;
+        const std::uint32_t ext = (flags & 0x04) != 0 ? u32() : 0;
+        QString s(static_cast<qsizetype>(count), Qt::Uninitialized);
+        char16_t* out = reinterpret_cast<char16_t*>(s.data());
+        std::size_t done = 0;
+        while (done < count) {
+            if (off >= static_cast<std::size_t>(here().size) + 4) {
+                if (part + 1 >= sstRecEnd)
+                    refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
+                ++part;
+                off = 4;
+                flags = u8(); // the flags again at the start of a CONTINUE
+            }
+            const bool wide = (flags & 1) != 0;
+            const std::size_t charSize = wide ? 2 : 1;
+            const std::size_t room = (here().size + 4 - off) / charSize;
+            const std::size_t n = std::min<std::size_t>(count - done, room);
+            if (n == 0)
+                refuse(QStringLiteral("共享字符串中的一个字符跨越了两个记录"));
+            const std::uint8_t* p = &stream[here().pos + off];
+            for (std::size_t k = 0; k < n; ++k)
+                out[done + k] = wide ? static_cast<char16_t>(le16(p + 2 * k)) : p[k];
+            done += n;
+            off += n * charSize;
+        }
+        skip(4u * runs);
+        skip(ext);
+        strings.push_back(std::move(s));
+        plain.push_back(runs == 0 && ext == 0);
+    }
+    // Nothing may follow the last string.
+    if (part + 1 != sstRecEnd || off != static_cast<std::size_t>(here().size) + 4)
+        refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
+}
+
+Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes) {
+    Substream s;
+    s.start = position;
+    s.recs.reserve(bytes / 12); // cell records take 10 to 18 bytes
+    if (position < globalsEnd || position + 8 > stream.size() || le16(&stream[position]) != rtBof)
+        refuse(QStringLiteral("工作表目录记录指向的位置没有工作表"));
+    std::uint32_t pos = position;
+    int depth = 0;
+    for (;;) {
+        if (pos + 4 > stream.size())
+            refuse(QStringLiteral("工作表没有结束记录"));
+        const Rec r{pos, le16(&stream[pos]), le16(&stream[pos + 2])};
+        if (r.size > MaxRecordData || r.end() > stream.size())
+            refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
+        pos = r.end();
+        if (r.type == rtBof) {
+            if (r.size < 4)
+                refuse(QStringLiteral("起始记录过短"));
+            if (++depth == 1) {
+                if (le16(&stream[r.pos + 4]) != 0x0600)
+                    refuse(QStringLiteral("工作表不是 97-2003 格式"));
+                s.bofType = le16(&stream[r.pos + 6]);
+                s.recs.push_back(r);
+            }
+            if (depth > 8)
+                refuse(QStringLiteral("工作表中嵌套的图表过多"));
+            continue;
+        }
+        if (depth == 1) {
+            if (r.type == rtIndex)
+                s.index = s.recs.size();
+            s.recs.push_back(r);
+        }
+        if (r.type == rtEof && --depth == 0)
+            break;
+    }
+    s.end = pos;
+    return s;
+}
+
+void Editor::Impl::readCellTable(Substream& s) {
+    bool inTable = false;
+    bool ended = false;
+    Block* block = nullptr;
+    bool blockInCells = false;
+    int lastRowRecord = -1;
+    int lastCellRow = -1;
+    int lastCellColumn = -1;
+    std::vector<std::uint32_t> dbcells;
+    auto startBlock = [&](std::size_t i) {
+        s.blocks.push_back(Block{});
+        block = &s.blocks.back();
+        block->recFirst = i;
+        block->rowRecEnd = i;
+        blockInCells = false;
+    };
+    auto seeRow = [&](int row) {
+        if (block->firstRow < 0 || row < block->firstRow)
+            block->firstRow = row;
+        block->lastRow = std::max(block->lastRow, row);
+        if (s.firstRow < 0 || row < s.firstRow)
+            s.firstRow = row;
+        s.lastRow = std::max(s.lastRow, row);
+    };
+    bool attachable = false;
+    for (std::size_t i = 1; i < s.recs.size(); ++i) {
+        const Rec& r = s.recs[i];
+        const std::uint8_t* data = &stream[r.pos + 4];
+        const bool cell = isCell(r.type);
+        if (cell || r.type == rtRow || r.type == rtDbCell) {
+            if (ended)
+                refuse(QStringLiteral("工作表“%1”的单元格记录不在单元格表中").arg(QString()));
+            inTable = true;
+        } else if (inTable && attachable && isAttached(r.type)) {
+            block->recEnd = i + 1;
+            continue;
+        } else {
+            if (inTable)
+                ended = true;
+            inTable = false;
+            attachable = false;
+            switch (r.type) {
+            case rtIndex:
+                s.index = i;
+                break;
+            case rtDimensions:
+                if (r.size < 14)
+                    refuse(QStringLiteral("工作表范围记录过短"));
+                s.dimensions = i;
+                break;
+            case rtDefaultRowHeight:
+                if (r.size >= 4)
+                    s.defaultRowHeight = le16(data + 2);
+                break;
+            case rtColInfo:
+                if (r.size >= 10)
+                    s.columns.push_back({le16(data), le16(data + 2), le16(data + 6)});
+                break;
+            default:
+                break;
+            }
+            continue;
+        }
+        if (r.type == rtRow) {
+            if (r.size < 16)
+                refuse(QStringLiteral("行记录过短"));
+            const int row = le16(data);
+            if (row <= lastRowRecord)
+                refuse(QStringLiteral("单元格表中的行次序颠倒"));
+            lastRowRecord = row;
+            if (block == nullptr || blockInCells)
+                startBlock(i);
+            block->rowRecEnd = i + 1;
+            block->recEnd = i + 1;
+            s.rowRecords = true;
+            seeRow(row);
+            attachable = false;
+        } else if (r.type == rtDbCell) {
+            if (block == nullptr)
+                startBlock(i);
+            block->dbcell = true;
+            block->recEnd = i + 1;
+            s.blocked = true;
+            dbcells.push_back(r.pos);
+            block = nullptr;
+            attachable = false;
+        } else {
+            if (r.size < minimumCellSize(r.type))
+                refuse(QStringLiteral("单元格记录过短"));
+            const int row = le16(data);
+            int first = le16(data + 2);
+            int last = first;
+            if (r.type == rtMulRk || r.type == rtMulBlank) {
+                const std::size_t each = r.type == rtMulRk ? 6 : 2;
+                if ((r.size - 6) % each != 0 || r.size < 6 + each)
+                    refuse(QStringLiteral("多单元格记录的长度有误"));
+                last = le16(data + r.size - 2);
+                if (last != first + static_cast<int>((r.size - 6) / each) - 1)
+                    refuse(QStringLiteral("多单元格记录的长度有误"));
+            }
+            if (last >= MaxColumns)
+                refuse(QStringLiteral("单元格超出第 256 列"));
+            if (r.type == rtLabelSst && le32(data + 6) >= strings.size())
+                refuse(QStringLiteral("单元格引用了不存在的共享字符串"));
+            if (row < lastCellRow || (row == lastCellRow && first <= lastCellColumn))
+                refuse(QStringLiteral("单元格表中的单元格次序颠倒"));
+            lastCellRow = row;
+            lastCellColumn = last;
+            if (block == nullptr)
+                startBlock(i);
+            blockInCells = true;
+            block->recEnd = i + 1;
+            seeRow(row);
+            attachable = true;
+        }
+    }
+    // Blocks must follow each other in row order.
+    for (std::size_t i = 1; i < s.blocks.size(); ++i)
+        if (s.blocks[i].firstRow >= 0 && s.blocks[i - 1].lastRow >= s.blocks[i].firstRow)
+            refuse(QStringLiteral("单元格表中的行块次序颠倒"));
+    if (s.index) {
+        const Rec& r = s.recs[*s.index];
+        if (r.size < 16 || (r.size - 16) % 4 != 0)
+            refuse(QStringLiteral("行索引记录的长度有误"));
+        const std::size_t count = (r.size - 16) / 4;
+        if (count != dbcells.size())
+            refuse(QStringLiteral("行索引记录指向的位置不是行块索引记录"));
+        for (std::size_t k = 0; k < count; ++k)
+            if (le32(&stream[r.pos + 4 + 16 + 4 * k]) != dbcells[k])
+                refuse(QStringLiteral("行索引记录指向的位置不是行块索引记录"));
+    } else if (s.blocked) {
+        // DBCELL without INDEX: the blocks are rewritten as found, an INDEX is not added.
+    }
+    for (const Block& b : s.blocks)
+        if (s.blocked && !b.dbcell)
+            refuse(QStringLiteral("单元格表中有不以行块索引记录结束的行块"));
+}
+
+std::vector<Group> Editor::Impl::groups(const Substream& s, std::size_t from, std::size_t to,
+                                        int lastRow) const {
+    std::vector<Group> out;
+    for (std::size_t i = from; i < to; ++i) {
+        const Rec& r = s.recs[i];
+        if (!isCell(r.type)) {
+            if (isAttached(r.type) && !out.empty() && out.back().recEnd == i)
+                out.back().recEnd = i + 1;
+            continue;
+        }
+        const std::uint8_t* data = &stream[r.pos + 4];
+        const int first = le16(data + 2);
+        const int last =
+            (r.type == rtMulRk || r.type == rtMulBlank) ? le16(data + r.size - 2) : first;
+        const int row = le16(data);
+        out.push_back({row, first, last, i, i + 1});
+        if (row > lastRow) // the first group past the row ends the list
+            break;
+    }
+    return out;
+}
+
+namespace {
+double rkValue(std::uint32_t rk) {
+    double value = 0;
+    if ((rk & 2) != 0) {
+        value = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
+    } else {
+        const std::uint64_t bits = static_cast<std::uint64_t>(rk & 0xFFFFFFFCu) << 32;
+        std::memcpy(&value, &bits, 8);
+    }
+    return (rk & 1) != 0 ? value / 100 : value;
+}
+double f64(const std::uint8_t* p) {
+    const std::uint64_t bits = qFromLittleEndian<std::uint64_t>(p);
+    double value;
+    std::memcpy(&value, &bits, 8);
+    return value;
+}
+Value numberValue(double v) {
+    return std::isfinite(v) ? Value::number(v) : Value();
+}
+} // namespace
+
+Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const {
+    const Rec& r = s.recs[g.rec];
+    const std::uint8_t* data = &stream[r.pos + 4];
+    auto inlineText = [&](std::size_t at, std::size_t size) -> Value {
+        if (at + 3 > size)
+            return {};
+        const std::size_t count = le16(data + at);
+        const bool wide = (data[at + 2] & 1) != 0;
+        if (at + 3 + count * (wide ? 2 : 1) > size)
+            return {};
+        QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
+        for (std::size_t i = 0; i < count; ++i)
+            text[static_cast<qsizetype>(i)] =
+                QChar(wide ? le16(data + at + 3 + 2 * i) : data[at + 3 + i]);
+        return Value::text(text);
+    };
+    switch (r.type) {
+    case rtLabelSst:
+        return Value::text(strings[le32(data + 6)]);
+    case rtLabel:
+    case rtRString:
+        return inlineText(6, r.size);
+    case rtNumber:
+        return numberValue(f64(data + 6));
+    case rtRk:
+        return numberValue(rkValue(le32(data + 6)));
+    case rtMulRk:
+        return numberValue(
+            rkValue(le32(data + 4 + 6 * static_cast<std::size_t>(column - g.first) + 2)));
+    case rtBoolErr:
+        return data[7] == 0 ? Value::boolean(data[6] != 0) : Value();
+    case rtFormula:
+        if (le16(data + 12) != 0xFFFF)
+            return numberValue(f64(data + 6));
+        if (data[6] == 1)
+            return Value::boolean(data[8] != 0);
+        if (data[6] == 3)
+            return Value::text(QString());
+        if (data[6] == 0)
+            for (std::size_t k = g.rec + 1; k < g.recEnd; ++k)
+                if (s.recs[k].type == rtString) {
+                    const std::uint8_t* saved = data;
+                    data = &stream[s.recs[k].pos + 4];
+                    // A text result longer than one record is not needed here.
+                    if (s.recs[k].size < 3)
+                        return {};
+                    const std::size_t count = le16(data);
+                    const bool wide = (data[2] & 1) != 0;
+                    if (3 + count * (wide ? 2 : 1) > s.recs[k].size)
+                        return {};
+                    QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
+                    for (std::size_t i = 0; i < count; ++i)
+                        text[static_cast<qsizetype>(i)] =
+                            QChar(wide ? le16(data + 3 + 2 * i) : data[3 + i]);
+                    (void)saved;
+                    return Value::text(text);
+                }
+        return {};
+    default:
+        return {};
+    }
+}
+
+Value Editor::Impl::existingCell(const Substream& s, int row, int column) const {
+    for (const Block& b : s.blocks) {
+        if (b.firstRow < 0 || row < b.firstRow || row > b.lastRow)
+            continue;
+        // Cells come in row order: stop at the first one past the row.
+        for (std::size_t i = b.rowRecEnd; i < b.recEnd; ++i) {
+            const Rec& r = s.recs[i];
+            if (!isCell(r.type))
+                continue;
+            const int cellRow = le16(&stream[r.pos + 4]);
+            if (cellRow > row)
+                break;
+            if (cellRow < row)
+                continue;
+            const std::vector<Group> found = groups(s, i, b.recEnd, row);
+            for (const Group& g : found) {
+                if (g.row != row)
+                    break;
+                if (column >= g.first && column <= g.last)
+                    return decode(s, g, column);
+            }
+            break;
+        }
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------
+// Writing
+
+namespace {
+
+// One row as it is emitted: its ROW record (old bytes or made) and its cells in column order.
+struct RowOut {
+    int row = 0;
+    std::vector<std::uint8_t> rowRecord;                          // 20 bytes with header, or empty
+    std::vector<std::pair<int, std::vector<std::uint8_t>>> cells; // first column, record bytes
+};
+
+} // namespace
+
+Layout Editor::Impl::build() const {
+    std::vector<Edit> edits;
+    const std::uint16_t defaultXf = xfCount > 15 ? 15 : 0;
+
+    // New strings go to the end of the shared-string table.
+    std::vector<QString> added;
+    QHash<QString, std::uint32_t> addedIndex;
+    std::uint32_t newLabels = 0;
+    auto stringFor = [&](const QString& text) -> std::uint32_t {
+        ++newLabels;
+        if (!stringIndex) {
+            stringIndex.emplace();
+            stringIndex->reserve(static_cast<qsizetype>(strings.size()));
+            for (std::size_t i = 0; i < strings.size(); ++i)
+                if (plain[i])
+                    stringIndex->insert(strings[i], static_cast<std::uint32_t>(i));
+        }
+        if (const auto it = stringIndex->constFind(text); it != stringIndex->constEnd())
+            return *it;
+        if (const auto it = addedIndex.constFind(text); it != addedIndex.constEnd())
+            return *it;
+        const auto index = static_cast<std::uint32_t>(strings.size() + added.size());
+        added.push_back(text);
+        addedIndex.insert(text, index);
+        return index;
+    };
+    auto cellRecord = [&](std::vector<std::uint8_t>& out, int row, int column, std::uint16_t xf,
+                          const CellValue& v) {
+        if (xfCount == 0)
+            refuse(QStringLiteral("工作簿中没有单元格格式记录"));
+        std::uint32_t rk = 0;
+        const std::size_t at = out.size();
+        if (!v.number) {
+            out.resize(at + 14);
+            set16(&out[at], rtLabelSst);
+            set16(&out[at + 2], 10);
+            set32(&out[at + 10], stringFor(v.text));
+        } else if (rkNumber(v.value, rk)) {
+            out.resize(at + 14);
+            set16(&out[at], rtRk);
+            set16(&out[at + 2], 10);
+            set32(&out[at + 10], rk);
+        } else {
+            out.resize(at + 18);
+            set16(&out[at], rtNumber);
+            set16(&out[at + 2], 14);
+            std::uint64_t bits;
+            std::memcpy(&bits, &v.value, 8);
+            qToLittleEndian(bits, &out[at + 10]);
+        }
+        set16(&out[at + 4], static_cast<std::uint16_t>(row));
+        set16(&out[at + 6], static_cast<std::uint16_t>(column));
+        set16(&out[at + 8], xf);
+    };
+    auto newRowRecord = [&](const Substream& s, int row) {
+        std::vector<std::uint8_t> r;
+        putHeader(r, rtRow, 16);
+        put16(r, static_cast<std::uint16_t>(row));
+        put16(r, 0);
+        put16(r, 0);
+        put16(r, static_cast<std::uint16_t>(s.defaultRowHeight & 0x7FFF));
+        put16(r, 0);
+        put16(r, 0);
+        put16(r, 0x0100);
+        put16(r, 0x000F);
+        return r;
+    };
+    // The format a new cell takes: its row's where the row has one, else its column's.
+    auto newCellXf = [&](const Substream& s, const std::vector<std::uint8_t>& rowRecord,
+                         int column) -> std::uint16_t {
+        std::uint16_t xf = defaultXf;
+        bool fromRow = false;
+        if (rowRecord.size() == 20 && (rowRecord[4 + 12] & 0x80) != 0) {
+            xf = le16(&rowRecord[4 + 14]) & 0x0FFF;
+            fromRow = true;
+        }
+        if (!fromRow)
+            for (const Substream::ColInfo& c : s.columns)
+                if (column >= c.first && column <= c.last) {
+                    xf = c.xf;
+                    break;
+                }
+        return xf < xfCount ? xf : defaultXf;
+    };
+    // Emits rows as blocks of at most 32 rows: ROW records, cells, and a DBCELL when
+    // `dbcell`; without `rowRecords` only the cells.
+    auto emitRows = [&](std::vector<std::uint8_t>& out, std::vector<RowOut>& rows, bool rowRecords,
+                        bool dbcell, std::vector<std::size_t>* dbcellOffsets) {
+        for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
+            const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
+            const std::size_t blockStart = out.size();
+            std::size_t rowBytes = 0;
+            if (rowRecords)
+                for (std::size_t k = b; k < e; ++k) {
+                    RowOut& row = rows[k];
+                    if (!row.cells.empty()) {
+                        // colMic and colMac: the first column and one past the last.
+                        int first = MaxColumns;
+                        int last = 0;
+                        for (const auto& [column, bytes] : row.cells) {
+                            const std::uint16_t type = le16(bytes.data());
+                            int end = column;
+                            if (type == rtMulRk || type == rtMulBlank)
+                                end = le16(&bytes[4 + le16(&bytes[2]) - 2]);
+                            first = std::min(first, column);
+                            last = std::max(last, end + 1);
+                        }
+                        set16(&row.rowRecord[6], static_cast<std::uint16_t>(first));
+                        set16(&row.rowRecord[8], static_cast<std::uint16_t>(last));
+                    }
+                    out.insert(out.end(), row.rowRecord.begin(), row.rowRecord.end());
+                    rowBytes += row.rowRecord.size();
+                }
+            std::vector<std::uint16_t> offsets;
+            std::size_t previous = rowBytes >= 20 ? rowBytes - 20 : 0;
+            for (std::size_t k = b; k < e; ++k) {
+                const std::size_t rowStart = out.size();
+                for (const auto& cell : rows[k].cells)
+                    out.insert(out.end(), cell.second.begin(), cell.second.end());
+                offsets.push_back(
+                    static_cast<std::uint16_t>(std::min<std::size_t>(previous, 0xFFFF)));
+                previous = out.size() - rowStart;
+            }
+            if (dbcell) {
+                if (dbcellOffsets)
+                    dbcellOffsets->push_back(out.size());
+                const std::size_t back = out.size() - blockStart;
+                putHeader(out, rtDbCell, 4 + 2 * offsets.size());
+                put32(out, static_cast<std::uint32_t>(back));
+                for (const std::uint16_t o : offsets)
+                    put16(out, o);
+            }
+        }
+    };
+    // New rows from edits [from, end) of `flat` (in row order), written straight into `out`
+    // as emitRows() lays them out; a new cell takes its column's format. `s` is null for a
+    // new sheet.
+    auto emitNewRows = [&](std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat,
+                           std::size_t from, const Substream* s, bool rowRecords, bool dbcell,
+                           std::vector<std::size_t>* dbcellOffsets) {
+        std::array<std::uint16_t, MaxColumns> columnXf;
+        columnXf.fill(defaultXf);
+        if (s)
+            for (const Substream::ColInfo& c : s->columns)
+                for (int k = std::max(c.first, 0); k <= std::min(c.last, MaxColumns - 1); ++k)
+                    if (columnXf[static_cast<std::size_t>(k)] == defaultXf)
+                        columnXf[static_cast<std::size_t>(k)] = c.xf < xfCount ? c.xf : defaultXf;
+        const std::uint16_t height =
+            s ? static_cast<std::uint16_t>(s->defaultRowHeight & 0x7FFF) : std::uint16_t(0x00FF);
+        std::vector<std::pair<std::size_t, std::size_t>> rows; // edits of each row with a value
+        for (std::size_t k = from; k < flat.size();) {
+            std::size_t e = k;
+            bool any = false;
+            while (e < flat.size() && flat[e].row == flat[k].row)
+                any = flat[e++].value.has_value() || any;
+            if (any)
+                rows.emplace_back(k, e);
+            k = e;
+        }
+        out.reserve(out.size() + (flat.size() - from) * 15 + rows.size() * 22);
+        std::vector<std::uint16_t> offsets;
+        for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
+            const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
+            const std::size_t blockStart = out.size();
+            if (rowRecords)
+                for (std::size_t k = b; k < e; ++k) {
+                    int first = MaxColumns;
+                    int last = 0;
+                    for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
+                        if (flat[i].value) {
+                            first = std::min(first, flat[i].column);
+                            last = std::max(last, flat[i].column + 1);
+                        }
+                    putHeader(out, rtRow, 16);
+                    put16(out, static_cast<std::uint16_t>(flat[rows[k].first].row));
+                    put16(out, static_cast<std::uint16_t>(first));
+                    put16(out, static_cast<std::uint16_t>(last));
+                    put16(out, height);
+                    put32(out, 0);
+                    put16(out, 0x0100);
+                    put16(out, 0x000F);
+                }
+            const std::size_t rowBytes = out.size() - blockStart;
+            std::size_t previous = rowBytes >= 20 ? rowBytes - 20 : 0;
+            offsets.clear();
+            for (std::size_t k = b; k < e; ++k) {
+                const std::size_t rowStart = out.size();
+                for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
+                    if (flat[i].value)
+                        cellRecord(out, flat[i].row, flat[i].column,
+                                   columnXf[static_cast<std::size_t>(flat[i].column)],
+                                   *flat[i].value);
+                offsets.push_back(
+                    static_cast<std::uint16_t>(std::min<std::size_t>(previous, 0xFFFF)));
+                previous = out.size() - rowStart;
+            }
+            if (dbcell) {
+                if (dbcellOffsets)
+                    dbcellOffsets->push_back(out.size());
+                const std::size_t back = out.size() - blockStart;
+                putHeader(out, rtDbCell, 4 + 2 * offsets.size());
+                put32(out, static_cast<std::uint32_t>(back));
+                for (const std::uint16_t o : offsets)
+                    put16(out, o);
+            }
+        }
+    };
+    auto recordBytes = [&](const Substream& s, std::size_t from, std::size_t to) {
+        if (from >= to)
+            return std::vector<std::uint8_t>();
+        return std::vector<std::uint8_t>(stream.begin() + s.recs[from].pos,
+                                         stream.begin() + s.recs[to - 1].end());
+    };
+    // An old row's cells with the edits applied; MULRK and MULBLANK records that an edit
+    // falls into are split into single cells.
+    auto editRow = [&](const Substream& s, RowOut& row, const std::vector<Group>& old,
+                       const std::map<int, std::optional<CellValue>>& changes) {
+        std::map<int, std::vector<std::uint8_t>> cells;
+        for (const Group& g : old) {
+            bool touched = false;
+            for (const auto& [column, value] : changes)
+                touched = touched || (column >= g.first && column <= g.last);
+            const Rec& r = s.recs[g.rec];
+            if (!touched) {
+                cells.emplace(g.first, recordBytes(s, g.rec, g.recEnd));
+                continue;
+            }
+            if (r.type == rtMulRk || r.type == rtMulBlank) {
+                const std::uint8_t* data = &stream[r.pos + 4];
+                const std::size_t each = r.type == rtMulRk ? 6 : 2;
+                for (int c = g.first; c <= g.last; ++c) {
+                    const std::uint8_t* p = data + 4 + each * static_cast<std::size_t>(c - g.first);
+                    std::vector<std::uint8_t> single;
+                    putHeader(single, r.type == rtMulRk ? rtRk : rtBlank,
+                              r.type == rtMulRk ? 10 : 6);
+                    put16(single, static_cast<std::uint16_t>(g.row));
+                    put16(single, static_cast<std::uint16_t>(c));
+                    put16(single, le16(p));
+                    if (r.type == rtMulRk)
+                        put32(single, le32(p + 2));
+                    cells.emplace(c, std::move(single));
+                }
+            } else {
+                for (std::size_t k = g.rec + 1; k < g.recEnd; ++k)
+                    if (s.recs[k].type != rtString && s.recs[k].type != rtContinue)
+                        refuse(QStringLiteral("要写入的单元格是共享公式或数组公式的起点"));
+                cells.emplace(g.first, recordBytes(s, g.rec, g.recEnd));
+            }
+        }
+        for (const auto& [column, value] : changes) {
+            std::uint16_t xf = 0;
+            const auto it = cells.find(column);
+            if (it != cells.end()) {
+                xf = le16(&it->second[8]);
+                cells.erase(it);
+            } else {
+                xf = newCellXf(s, row.rowRecord, column);
+            }
+            if (value) {
+                std::vector<std::uint8_t> bytes;
+                cellRecord(bytes, row.row, column, xf, *value);
+                cells.emplace(column, std::move(bytes));
+            }
+        }
+        for (auto& [column, bytes] : cells)
+            row.cells.emplace_back(column, std::move(bytes));
+    };
+
+    struct SheetPlan {
+        std::vector<DbCellRef> dbcells;
+        int firstRow = -1;
+        int lastRow = -1;
+        bool edited = false;
+    };
+    std::vector<SheetPlan> plans(substreams.size());
+
+    for (std::size_t si = 0; si < sheets.size(); ++si) {
+        const SheetEntry& sheet = sheets[si];
+        if (sheet.substream < 0)
+            continue;
+        const Substream& s = substreams[static_cast<std::size_t>(sheet.substream)];
+        SheetPlan& plan = plans[static_cast<std::size_t>(sheet.substream)];
+        plan.firstRow = s.firstRow;
+        plan.lastRow = s.lastRow;
+        const std::vector<CellEdit>& flat = sortedEdits(static_cast<int>(si));
+        plan.edited = !flat.empty();
+        std::map<std::size_t, std::map<int, std::map<int, std::optional<CellValue>>>> byBlock;
+        std::size_t firstNew = flat.size();
+        for (std::size_t k = 0; k < flat.size(); ++k) {
+            const int row = flat[k].row;
+            if (row > s.lastRow) {
+                firstNew = k;
+                break;
+            }
+            std::size_t target = 0;
+            for (std::size_t b = 0; b < s.blocks.size(); ++b)
+                if (s.blocks[b].firstRow >= 0 && s.blocks[b].firstRow <= row)
+                    target = b;
+            byBlock[target][row][flat[k].column] = flat[k].value;
+        }
+        // Old blocks: kept, or rewritten where rows of theirs change.
+        for (std::size_t b = 0; b < s.blocks.size(); ++b) {
+            const Block& block = s.blocks[b];
+            const auto changed = byBlock.find(b);
+            if (changed == byBlock.end()) {
+                if (block.dbcell)
+                    plan.dbcells.push_back({s.recs[block.recEnd - 1].pos, -1, 0});
+                continue;
+            }
+            if (block.dbcell) {
+                const std::vector<Group> old = groups(s, block.rowRecEnd, block.recEnd);
+                // The whole block is rewritten: at most 32 rows.
+                std::map<int, RowOut> rows;
+                for (std::size_t i = block.recFirst; i < block.rowRecEnd; ++i) {
+                    RowOut& row = rows[le16(&stream[s.recs[i].pos + 4])];
+                    row.row = le16(&stream[s.recs[i].pos + 4]);
+                    row.rowRecord = recordBytes(s, i, i + 1);
+                }
+                std::map<int, std::vector<Group>> oldByRow;
+                for (const Group& g : old)
+                    oldByRow[g.row].push_back(g);
+                for (const auto& [row, changes] : changed->second)
+                    (void)oldByRow[row];
+                for (const auto& [row, rowGroups] : oldByRow) {
+                    RowOut& out = rows[row];
+                    out.row = row;
+                    if (out.rowRecord.empty())
+                        out.rowRecord = newRowRecord(s, row);
+                    const auto c = changed->second.find(row);
+                    if (c == changed->second.end()) {
+                        for (const Group& g : rowGroups)
+                            out.cells.emplace_back(g.first, recordBytes(s, g.rec, g.recEnd));
+                    } else {
+                        editRow(s, out, rowGroups, c->second);
+                    }
+                }
+                std::vector<RowOut> ordered;
+                for (auto& [row, out] : rows)
+                    ordered.push_back(std::move(out));
+                Edit edit{s.recs[block.recFirst].pos, s.recs[block.recEnd - 1].end(), {}};
+                std::vector<std::size_t> offsets;
+                emitRows(edit.bytes, ordered, true, true, &offsets);
+                for (const std::size_t o : offsets)
+                    plan.dbcells.push_back({0, static_cast<int>(edits.size()), o});
+                edits.push_back(std::move(edit));
+                continue;
+            }
+            if (block.dbcell)
+                plan.dbcells.push_back({s.recs[block.recEnd - 1].pos, -1, 0});
+            // A block without DBCELL (possibly the whole sheet): only the changed rows'
+            // records are rewritten.
+            const std::vector<Group> old =
+                groups(s, block.rowRecEnd, block.recEnd, changed->second.rbegin()->first);
+            for (const auto& [row, changes] : changed->second) {
+                RowOut out;
+                out.row = row;
+                std::optional<std::size_t> rowRec;
+                std::size_t rowInsert = block.rowRecEnd;
+                for (std::size_t i = block.recFirst; i < block.rowRecEnd; ++i) {
+                    const int r = le16(&stream[s.recs[i].pos + 4]);
+                    if (r == row)
+                        rowRec = i;
+                    if (r > row) {
+                        rowInsert = i;
+                        break;
+                    }
+                }
+                if (rowRec)
+                    out.rowRecord = recordBytes(s, *rowRec, *rowRec + 1);
+                else if (block.rowRecEnd > block.recFirst)
+                    out.rowRecord = newRowRecord(s, row);
+                std::vector<Group> mine;
+                std::size_t from = block.recEnd;
+                std::size_t to = block.recEnd;
+                for (const Group& g : old) {
+                    if (g.row < row)
+                        continue;
+                    if (g.row > row) {
+                        if (mine.empty())
+                            from = to = g.rec;
+                        break;
+                    }
+                    if (mine.empty())
+                        from = g.rec;
+                    mine.push_back(g);
+                    to = g.recEnd;
+                }
+                if (mine.empty() && from == block.recEnd)
+                    from = to = block.recEnd;
+                editRow(s, out, mine, changes);
+                if (!out.rowRecord.empty()) {
+                    std::vector<RowOut> one;
+                    one.push_back(out);
+                    std::vector<std::uint8_t> bytes;
+                    emitRows(bytes, one, true, false, nullptr);
+                    const std::size_t rowSize = one[0].rowRecord.size();
+                    std::vector<std::uint8_t> rowBytes(
+                        bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(rowSize));
+                    if (rowRec)
+                        edits.push_back({s.recs[*rowRec].pos, s.recs[*rowRec].end(), rowBytes});
+                    else
+                        edits.push_back(
+                            {s.recs[rowInsert - 1].end(), s.recs[rowInsert - 1].end(), rowBytes});
+                }
+                std::vector<std::uint8_t> cellBytes;
+                for (const auto& cell : out.cells)
+                    cellBytes.insert(cellBytes.end(), cell.second.begin(), cell.second.end());
+                const std::uint32_t a =
+                    from < block.recEnd ? s.recs[from].pos : s.recs[block.recEnd - 1].end();
+                const std::uint32_t z = to > from && to <= block.recEnd ? s.recs[to - 1].end() : a;
+                edits.push_back({a, z, std::move(cellBytes)});
+            }
+        }
+        // New rows after the last block, or after DIMENSIONS in a sheet without cells.
+        if (firstNew < flat.size()) {
+            std::uint32_t at = 0;
+            if (!s.blocks.empty())
+                at = s.recs[s.blocks.back().recEnd - 1].end();
+            else if (s.dimensions)
+                at = s.recs[*s.dimensions].end();
+            else
+                refuse(QStringLiteral("工作表“%1”没有范围记录").arg(sheet.info.name));
+            Edit edit{at, at, {}};
+            std::vector<std::size_t> offsets;
+            emitNewRows(edit.bytes, flat, firstNew, &s, s.rowRecords || s.blocked, s.blocked,
+                        &offsets);
+            for (const std::size_t o : offsets)
+                plan.dbcells.push_back({0, static_cast<int>(edits.size()), o});
+            edits.push_back(std::move(edit));
+            plan.lastRow = std::max(plan.lastRow, flat.back().row);
+        }
+        if (!flat.empty() && (plan.firstRow < 0 || flat.front().row < plan.firstRow))
+            plan.firstRow = flat.front().row;
+        if (!flat.empty() && s.dimensions) {
+            // DIMENSIONS: the first row and column in use, and one past the last.
+            const Rec& r = s.recs[*s.dimensions];
+            const std::uint8_t* data = &stream[r.pos + 4];
+            std::uint32_t rwMic = le32(data);
+            std::uint32_t rwMac = le32(data + 4);
+            std::uint16_t colMic = le16(data + 8);
+            std::uint16_t colMac = le16(data + 10);
+            const bool empty = rwMac <= rwMic || colMac <= colMic;
+            for (const CellEdit& e : flat) {
+                const int row = e.row;
+                const int column = e.column;
+                if (!e.value)
+                    continue;
+                if (empty && rwMac <= rwMic) {
+                    rwMic = static_cast<std::uint32_t>(row);
+                    rwMac = rwMic + 1;
+                    colMic = static_cast<std::uint16_t>(column);
+                    colMac = static_cast<std::uint16_t>(column + 1);
+                    continue;
+                }
+                rwMic = std::min<std::uint32_t>(rwMic, static_cast<std::uint32_t>(row));
+                rwMac = std::max<std::uint32_t>(rwMac, static_cast<std::uint32_t>(row) + 1);
+                colMic = std::min<std::uint16_t>(colMic, static_cast<std::uint16_t>(column));
+                colMac = std::max<std::uint16_t>(colMac, static_cast<std::uint16_t>(column + 1));
+            }
+            std::vector<std::uint8_t> bytes(stream.begin() + r.pos, stream.begin() + r.end());
+            set32(&bytes[4], rwMic);
+            set32(&bytes[8], rwMac);
+            set16(&bytes[12], colMic);
+            set16(&bytes[14], colMac);
+            edits.push_back({r.pos, r.end(), std::move(bytes)});
+        }
+    }
+
+    // New worksheets: a BOUNDSHEET after the last one, their records after the last sheet.
+    std::vector<int> newSheetEdits;
+    std::vector<std::size_t> newBoundSheetAt; // where lbPlyPos lies in the BOUNDSHEET edit
+    int boundSheetEdit = -1;
+    if (!newSheets.empty()) {
+        Edit bounds{globals[lastBoundSheet].end(), globals[lastBoundSheet].end(), {}};
+        for (const QString& name : newSheets) {
+            const bool wide = !fitsLatin1(name);
+            putHeader(bounds.bytes, rtBoundSheet,
+                      8 + static_cast<std::size_t>(name.size()) * (wide ? 2 : 1));
+            newBoundSheetAt.push_back(bounds.bytes.size());
+            put32(bounds.bytes, 0);
+            bounds.bytes.push_back(0); // visible
+            bounds.bytes.push_back(0); // worksheet
+            bounds.bytes.push_back(static_cast<std::uint8_t>(name.size()));
+            bounds.bytes.push_back(wide ? 1 : 0);
+            for (const QChar c : name) {
+                if (wide)
+                    put16(bounds.bytes, c.unicode());
+                else
+                    bounds.bytes.push_back(static_cast<std::uint8_t>(c.unicode()));
+            }
+        }
+        boundSheetEdit = static_cast<int>(edits.size());
+        edits.push_back(std::move(bounds));
+        if (tabId) {
+            const Rec& r = globals[*tabId];
+            std::vector<std::uint8_t> bytes(stream.begin() + r.pos, stream.begin() + r.end());
+            std::uint16_t next = 0;
+            for (std::size_t k = 0; k + 1 < r.size; k += 2)
+                next = std::max(next, le16(&stream[r.pos + 4 + k]));
+            for (std::size_t k = 0; k < newSheets.size(); ++k)
+                put16(bytes, ++next);
+            if (bytes.size() - 4 > MaxRecordData)
+                refuse(QStringLiteral("工作表编号记录已满"));
+            set16(&bytes[2], static_cast<std::uint16_t>(bytes.size() - 4));
+            edits.push_back({r.pos, r.end(), std::move(bytes)});
+        }
+        std::uint32_t end = globalsEnd;
+        for (const Substream& s : substreams)
+            end = std::max(end, s.end);
+        for (std::size_t k = 0; k < newSheets.size(); ++k) {
+            const int index = static_cast<int>(sheets.size() + k);
+            Edit sheet{end, end, {}};
+            std::vector<std::uint8_t>& out = sheet.bytes;
+            putHeader(out, rtBof, 16);
+            put16(out, 0x0600);
+            put16(out, 0x0010); // a worksheet
+            put16(out, 0x0DBB);
+            put16(out, 0x07CC);
+            put32(out, 0);
+            put32(out, 6);
+            putHeader(out, rtDefColWidth, 2);
+            put16(out, 8);
+            const std::vector<CellEdit>& flat = sortedEdits(index);
+            int firstRow = -1;
+            int lastRow = -1;
+            int firstColumn = MaxColumns;
+            int lastColumn = -1;
+            for (const CellEdit& e : flat)
+                if (e.value) {
+                    if (firstRow < 0)
+                        firstRow = e.row;
+                    lastRow = e.row;
+                    firstColumn = std::min(firstColumn, e.column);
+                    lastColumn = std::max(lastColumn, e.column);
+                }
+            const bool empty = firstRow < 0;
+            putHeader(out, rtDimensions, 14);
+            put32(out, empty ? 0 : static_cast<std::uint32_t>(firstRow));
+            put32(out, empty ? 0 : static_cast<std::uint32_t>(lastRow + 1));
+            put16(out, empty ? 0 : static_cast<std::uint16_t>(firstColumn));
+            put16(out, empty ? 0 : static_cast<std::uint16_t>(lastColumn + 1));
+            put16(out, 0);
+            emitNewRows(out, flat, 0, nullptr, false, false, nullptr);
+            putHeader(out, rtWindow2, 18);
+            put16(out, 0x00B6); // gridlines, headers, zeros, outline symbols; not selected
+            put16(out, 0);
+            put16(out, 0);
+            put16(out, 0x40);
+            put16(out, 0);
+            put16(out, 0);
+            put16(out, 0);
+            put32(out, 0);
+            putHeader(out, rtEof, 0);
+            newSheetEdits.push_back(static_cast<int>(edits.size()));
+            edits.push_back(std::move(sheet));
+        }
+    }
+
+    // The shared strings: the new ones appended, the counts and EXTSST redone.
+    struct StringAt {
+        int edit; // -1: an old string, at the new place of `pos`
+        std::uint32_t pos;
+        std::uint16_t offsetInRecord;
+    };
+    std::vector<StringAt> addedAt;
+    int extSstEdit = -1;
+    std::size_t extSstAt = 0; // where its data starts in that edit
+    std::size_t uniqueCount = strings.size();
+    if (newLabels > 0) {
+        uniqueCount = strings.size() + added.size();
+        if (uniqueCount > 0x7FFFFFFF)
+            refuse(QStringLiteral("共享字符串过多"));
+        Edit append{0, 0, {}};
+        std::vector<std::uint8_t>& out = append.bytes;
+        std::optional<std::size_t> header; // of the record being filled, in `out`
+        std::size_t used = 0;
+        if (sst) {
+            const Rec& last = globals[sstRecEnd - 1];
+            append.from = append.to = last.end();
+            used = last.size;
+        } else {
+            std::uint32_t at = globals.back().pos; // before the globals' EOF
+            append.from = append.to = at;
+            header = 0;
+            putHeader(out, rtSst, 0);
+            put32(out, sstTotal + newLabels);
+            put32(out, static_cast<std::uint32_t>(uniqueCount));
+            used = 8;
+        }
+        std::size_t extension = 0; // bytes added to the old last record
+        auto closeRecord = [&] {
+            if (header)
+                set16(&out[*header + 2], static_cast<std::uint16_t>(used));
+            else
+                extension = out.size();
+        };
+        auto newContinue = [&] {
+            closeRecord();
+            header = out.size();
+            putHeader(out, rtContinue, 0);
+            used = 0;
+        };
+        const int appendEdit = static_cast<int>(edits.size());
+        for (const QString& text : added) {
+            const bool wide = !fitsLatin1(text);
+            const std::size_t charSize = wide ? 2 : 1;
+            if (MaxRecordData - used < 3 + charSize)
+                newContinue();
+            addedAt.push_back({appendEdit, static_cast<std::uint32_t>(out.size()),
+                               static_cast<std::uint16_t>(4 + used)});
+            put16(out, static_cast<std::uint16_t>(text.size()));
+            out.push_back(wide ? 1 : 0);
+            used += 3;
+            qsizetype done = 0;
+            while (done < text.size()) {
+                const std::size_t fit = (MaxRecordData - used) / charSize;
+                if (fit == 0) {
+                    newContinue();
+                    out.push_back(wide ? 1 : 0);
+                    used += 1;
+                    continue;
+                }
+                const qsizetype n =
+                    std::min<qsizetype>(static_cast<qsizetype>(fit), text.size() - done);
+                for (qsizetype k = 0; k < n; ++k) {
+                    const char16_t c = text[done + k].unicode();
+                    if (wide)
+                        put16(out, c);
+                    else
+                        out.push_back(static_cast<std::uint8_t>(c));
+                }
+                used += static_cast<std::size_t>(n) * charSize;
+                done += n;
+            }
+        }
+        closeRecord();
+        if (sst) {
+            const Rec& head = globals[*sst];
+            std::vector<std::uint8_t> counts;
+            put32(counts, sstTotal + newLabels);
+            put32(counts, static_cast<std::uint32_t>(uniqueCount));
+            edits.push_back({head.pos + 4, head.pos + 12, std::move(counts)});
+            if (extension > 0) {
+                const Rec& last = globals[sstRecEnd - 1];
+                std::vector<std::uint8_t> length;
+                put16(length, static_cast<std::uint16_t>(last.size + extension));
+                edits.push_back({last.pos + 2, last.pos + 4, std::move(length)});
+            }
+        }
+        const std::uint32_t extAt = append.from;
+        edits.push_back(std::move(append));
+        // EXTSST, filled in once every position is known.
+        const int bucket = extSstBucketSize(uniqueCount);
+        const std::size_t buckets =
+            (uniqueCount + static_cast<std::size_t>(bucket) - 1) / static_cast<std::size_t>(bucket);
+        Edit ext{extAt, extAt, {}};
+        if (extSst) {
+            ext.from = globals[*extSst].pos;
+            ext.to = globals[*extSst].end();
+        }
+        putHeader(ext.bytes, rtExtSst, 2 + 8 * buckets);
+        put16(ext.bytes, static_cast<std::uint16_t>(bucket));
+        extSstAt = 6;
+        ext.bytes.resize(ext.bytes.size() + 8 * buckets, 0);
+        extSstEdit = static_cast<int>(edits.size());
+        edits.push_back(std::move(ext));
+    }
+
+    // INDEX records: sized now, filled in once every position is known.
+    std::vector<std::pair<std::size_t, int>> indexEdits; // substream, edit
+    for (std::size_t k = 0; k < substreams.size(); ++k) {
+        const Substream& s = substreams[k];
+        if (!s.index)
+            continue;
+        const Rec& r = s.recs[*s.index];
+        const std::size_t entries =
+            s.bofType == 0x0010 ? plans[k].dbcells.size() : (r.size - 16) / 4;
+        std::vector<std::uint8_t> bytes(stream.begin() + r.pos, stream.begin() + r.pos + 20);
+        bytes.resize(20 + 4 * entries, 0);
+        if (bytes.size() - 4 > MaxRecordData)
+            refuse(QStringLiteral("行索引记录已满"));
+        set16(&bytes[2], static_cast<std::uint16_t>(bytes.size() - 4));
+        indexEdits.emplace_back(k, static_cast<int>(edits.size()));
+        edits.push_back({r.pos, r.end(), std::move(bytes)});
+    }
+
+    // Every sheet's position in BOUNDSHEET, filled in below.
+    std::vector<std::size_t> boundSheetEdits;
+    for (const SheetEntry& sheet : sheets) {
+        const std::uint32_t at = globals[sheet.boundSheet].pos + 4;
+        boundSheetEdits.push_back(edits.size());
+        edits.push_back({at, at + 4, std::vector<std::uint8_t>(4)});
+    }
+
+    // The layout: the old stream with the edits in place, in stream order.
+    Layout layout;
+    std::vector<std::size_t>& order = layout.order;
+    order.resize(edits.size());
+    for (std::size_t k = 0; k < order.size(); ++k)
+        order[k] = k;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (edits[a].from != edits[b].from)
+            return edits[a].from < edits[b].from;
+        return (edits[a].to == edits[a].from) && (edits[b].to != edits[b].from);
+    });
+    std::vector<std::size_t> editOut(edits.size());
+    std::vector<std::uint32_t> sortedTo(order.size());
+    std::vector<std::int64_t> deltaAfter(order.size()); // shift of positions at or after `to`
+    std::int64_t delta = 0;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const Edit& e = edits[order[k]];
+        if (k > 0 && e.from < edits[order[k - 1]].to)
+            refuse(QStringLiteral("编辑相互重叠"));
+        editOut[order[k]] = static_cast<std::size_t>(e.from + delta);
+        delta += static_cast<std::int64_t>(e.bytes.size()) - (e.to - e.from);
+        sortedTo[k] = e.to;
+        deltaAfter[k] = delta;
+    }
+    layout.size = static_cast<std::size_t>(static_cast<std::int64_t>(stream.size()) + delta);
+    if (layout.size >= 0xFFFFFFF0u)
+        refuse(QStringLiteral("工作簿数据流过大"));
+    auto mapOld = [&](std::uint32_t p) -> std::uint32_t {
+        // Edits that end at or before p shift it.
+        const auto it = std::upper_bound(sortedTo.begin(), sortedTo.end(), p);
+        if (it == sortedTo.begin())
+            return p;
+        return static_cast<std::uint32_t>(
+            p + deltaAfter[static_cast<std::size_t>(it - sortedTo.begin()) - 1]);
+    };
+    auto outAt = [&](std::size_t edit) { return static_cast<std::uint32_t>(editOut[edit]); };
+
+    // Stream positions.
+    for (std::size_t i = 0; i < sheets.size(); ++i)
+        set32(edits[boundSheetEdits[i]].bytes.data(), mapOld(sheets[i].position));
+    for (std::size_t k = 0; k < newSheetEdits.size(); ++k)
+        set32(&edits[static_cast<std::size_t>(boundSheetEdit)].bytes[newBoundSheetAt[k]],
+              outAt(static_cast<std::size_t>(newSheetEdits[k])));
+    for (const auto& [k, edit] : indexEdits) {
+        const Substream& s = substreams[k];
+        const Rec& r = s.recs[*s.index];
+        std::uint8_t* p = &edits[static_cast<std::size_t>(edit)].bytes[4];
+        const std::uint32_t ibXf = le32(&stream[r.pos + 4 + 12]);
+        if (ibXf != 0)
+            set32(p + 12, mapOld(ibXf));
+        const std::size_t entries = (le16(p - 2) - 16) / 4;
+        if (s.bofType == 0x0010 && entries == plans[k].dbcells.size()) {
+            if (plans[k].edited && plans[k].firstRow >= 0) {
+                // The first row in use and one past the last, widened by the edits.
+                set32(p + 4, std::min(le32(p + 4), static_cast<std::uint32_t>(plans[k].firstRow)));
+                set32(p + 8,
+                      std::max(le32(p + 8), static_cast<std::uint32_t>(plans[k].lastRow + 1)));
+            }
+            for (std::size_t e = 0; e < entries; ++e) {
+                const DbCellRef& ref = plans[k].dbcells[e];
+                set32(p + 16 + 4 * e,
+                      ref.edit >= 0 ? static_cast<std::uint32_t>(
+                                          outAt(static_cast<std::size_t>(ref.edit)) + ref.offset)
+                                    : mapOld(ref.oldPos));
+            }
+        } else {
+            for (std::size_t e = 0; e < entries; ++e)
+                set32(p + 16 + 4 * e, mapOld(le32(&stream[r.pos + 4 + 16 + 4 * e])));
+        }
+    }
+    if (extSstEdit >= 0) {
+        const int bucket = extSstBucketSize(uniqueCount);
+        std::uint8_t* p = &edits[static_cast<std::size_t>(extSstEdit)].bytes[extSstAt];
+        for (std::size_t i = 0; i < uniqueCount; i += static_cast<std::size_t>(bucket), p += 8) {
+            std::uint32_t pos = 0;
+            std::uint16_t offset = 0;
+            if (i < strings.size()) {
+                pos = mapOld(stringPos[i]);
+                offset = stringOffset[i];
+            } else {
+                const StringAt& at = addedAt[i - strings.size()];
+                pos = static_cast<std::uint32_t>(outAt(static_cast<std::size_t>(at.edit)) + at.pos);
+                offset = at.offsetInRecord;
+            }
+            set32(p, pos);
+            set16(p + 4, offset);
+            set16(p + 6, 0);
+        }
+    }
+    layout.edits = std::move(edits);
+    return layout;
+}
+
+std::vector<std::span<const std::uint8_t>> Editor::Impl::pieces(const Layout& layout) const {
+    std::vector<std::span<const std::uint8_t>> out;
+    std::uint32_t copied = 0;
+    for (const std::size_t k : layout.order) {
+        const Edit& e = layout.edits[k];
+        if (e.from > copied)
+            out.emplace_back(stream.data() + copied, e.from - copied);
+        if (!e.bytes.empty())
+            out.emplace_back(e.bytes.data(), e.bytes.size());
+        copied = std::max(copied, e.to);
+    }
+    if (copied < stream.size())
+        out.emplace_back(stream.data() + copied, stream.size() - copied);
+    return out;
+}
+
+const std::vector<CellEdit>& Editor::Impl::sortedEdits(int sheet) const {
+    static const std::vector<CellEdit> none;
+    const auto found = cellEdits.find(sheet);
+    if (found == cellEdits.end())
+        return none;
+    std::vector<CellEdit>& edits = found->second;
+    const auto before = [](const CellEdit& a, const CellEdit& b) {
+        return a.row != b.row ? a.row < b.row : a.column < b.column;
+    };
+    if (std::is_sorted(edits.begin(), edits.end(), before) &&
+        std::adjacent_find(edits.begin(), edits.end(), [](const CellEdit& a, const CellEdit& b) {
+            return a.row == b.row && a.column == b.column;
+        }) == edits.end())
+        return edits;
+    std::stable_sort(edits.begin(), edits.end(), before);
+    // Of several edits of one cell the last counts.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < edits.size(); ++i) {
+        if (kept > 0 && edits[kept - 1].row == edits[i].row &&
+            edits[kept - 1].column == edits[i].column)
+            edits[kept - 1] = std::move(edits[i]);
+        else if (kept != i)
+            edits[kept++] = std::move(edits[i]);
+        else
+            ++kept;
+    }
+    edits.resize(kept);
+    return edits;
+}
+
+// ---------------------------------------------------------------------------------------
+// The editor
+
+Editor::Editor(const QString& path) : d(std::make_unique<Impl>()) {
+    d->path = path;
+    const QFileInfo info(path);
+    if (!info.exists())
+        throw Error(Error::Kind::Missing, path, reasonText(Reason::NoSuchFile));
+    if (info.isDir())
+        throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::IsFolder));
+    d->read();
+}
+
+Editor::Editor(const QString& name, std::vector<std::uint8_t> workbookStream)
+    : d(std::make_unique<Impl>()) {
+    d->path = name;
+    d->stream = std::move(workbookStream);
+    d->parse();
+}
+
+Editor::~Editor() = default;
+
+const QString& Editor::path() const {
+    return d->path;
+}
+
+int Editor::sheetCount() const {
+    return static_cast<int>(d->sheets.size() + d->newSheets.size());
+}
+
+const Editor::SheetInfo& Editor::sheetInfo(int sheet) const {
+    static thread_local SheetInfo added;
+    if (sheet < 0 || sheet >= sheetCount())
+        throw Error(Error::Kind::NoSuchSheet, d->path,
+                    reasonText(Reason::NoSheetNumber).arg(sheet + 1));
+    const auto index = static_cast<std::size_t>(sheet);
+    if (index < d->sheets.size())
+        return d->sheets[index].info;
+    added = {d->newSheets[index - d->sheets.size()], SheetKind::Worksheet, false};
+    return added;
+}
+
+int Editor::indexOf(QStringView name) const {
+    for (int i = 0; i < sheetCount(); ++i)
+        if (sheetInfo(i).name.compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
+Value Editor::cell(int sheet, int row, int column) const {
+    if (sheetInfo(sheet).kind != SheetKind::Worksheet || row < 1 || row > MaxRows || column < 1 ||
+        column > MaxColumns)
+        return {};
+    if (const auto s = d->cellEdits.find(sheet); s != d->cellEdits.end())
+        for (auto e = s->second.rbegin(); e != s->second.rend(); ++e)
+            if (e->row == row - 1 && e->column == column - 1) {
+                if (!e->value)
+                    return {};
+                return e->value->number ? Value::number(e->value->value)
+                                        : Value::text(e->value->text);
+            }
+    const auto index = static_cast<std::size_t>(sheet);
+    if (index >= d->sheets.size())
+        return {};
+    return d->existingCell(d->substreams[static_cast<std::size_t>(d->sheets[index].substream)],
+                           row - 1, column - 1);
+}
+
+int Editor::lastRow(int sheet) const {
+    if (sheetInfo(sheet).kind != SheetKind::Worksheet)
+        return 0;
+    int last = -1;
+    const auto index = static_cast<std::size_t>(sheet);
+    if (index < d->sheets.size())
+        last = d->substreams[static_cast<std::size_t>(d->sheets[index].substream)].lastRow;
+    for (const CellEdit& e : d->sortedEdits(sheet))
+        if (e.value)
+            last = std::max(last, e.row);
+    return last + 1;
+}
+
+void Editor::setCell(int sheet, int row, int column, const QString& text) {
+    if (sheetInfo(sheet).kind != SheetKind::Worksheet)
+        throw Error(Error::Kind::InvalidUse, d->path,
+                    reasonText(Reason::NotPlainWorksheet).arg(sheetInfo(sheet).name));
+    if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
+        throw Error(Error::Kind::InvalidUse, d->path,
+                    reasonText(Reason::NoSuchCell).arg(row).arg(column));
+    if (text.size() > MaxTextLength)
+        throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
+    std::optional<CellValue> value;
+    if (const auto number = numberFromText(text))
+        value = CellValue{true, *number, {}};
+    else if (!text.isEmpty())
+        value = CellValue{false, 0, text};
+    d->cellEdits[sheet].push_back({row - 1, column - 1, std::move(value)});
+}
+
+void Editor::reserveCells(int sheet, std::size_t cells) {
+    std::vector<CellEdit>& edits = d->cellEdits[sheet];
+    edits.reserve(edits.size() + cells);
+}
+
+int Editor::addWorksheet(const QString& name) {
+    const QString problem = sheetNameProblem(name);
+    if (!problem.isEmpty())
+        throw Error(Error::Kind::InvalidUse, d->path, problem);
+    if (indexOf(name) >= 0)
+        throw Error(Error::Kind::InvalidUse, d->path, reasonText(Reason::SheetNameTaken).arg(name));
+    if (sheetCount() >= MaxSheets)
+        throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::SheetLimitReached));
+    d->newSheets.push_back(name);
+    return sheetCount() - 1;
+}
+
+std::vector<std::uint8_t> Editor::editedStream() const {
+    const Layout layout = d->build();
+    std::vector<std::uint8_t> out;
+    out.reserve(layout.size);
+    for (const std::span<const std::uint8_t> piece : d->pieces(layout))
+        out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+}
+
+void Editor::save() {
+    if (!d->workbookEntry)
+        throw Error(Error::Kind::InvalidUse, d->path, reasonText(Reason::NeverSaved));
+    // The edited stream goes to the file piece by piece, never whole in memory.
+    const Layout layout = d->build();
+    d->workbookEntry->pieces = d->pieces(layout);
+    try {
+        detail::writeCompoundTree(d->root, d->path);
+    } catch (...) {
+        d->workbookEntry->pieces.clear();
+        throw;
+    }
+    d->workbookEntry->pieces.clear();
+}
+
+} // namespace workbook

@@ -1,0 +1,94 @@
+#pragma once
+// A record-level editor of an existing .xls workbook: it sets cells and adds worksheets and
+// keeps everything else of the file as it was. Every record of the workbook stream that an
+// edit does not concern is written back as it came (formulas, formats, widths, merged cells,
+// comments, drawings, names, other sheets ...), and every other stream and storage of the
+// compound file byte for byte. What the edits change: the cell records of the rows they
+// touch (new rows go in new row blocks after the last one, so the rows above are never
+// decoded), the shared-string table (new strings appended, its CONTINUE and EXTSST records
+// redone), DIMENSIONS, INDEX and DBCELL, and the stream positions in BOUNDSHEET.
+//
+// A workbook it cannot keep whole (an older BIFF version, records that lie about their
+// lengths, positions or counts, a cell table it does not understand) it refuses with a
+// reason, before anything is written.
+
+#include "platform/workbook/book.h"
+
+#include <QString>
+#include <QStringView>
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace workbook {
+
+class Editor {
+public:
+    // The workbook cannot be edited without losing something; `reason()` says why.
+    class Refusal : public std::runtime_error {
+    public:
+        explicit Refusal(const QString& reason)
+            : std::runtime_error(reason.toStdString()), m_reason(reason) {}
+        const QString& reason() const { return m_reason; }
+
+    private:
+        QString m_reason;
+    };
+
+    enum class SheetKind { Worksheet, Chart, MacroSheet, Module, Other };
+    struct SheetInfo {
+        QString name;
+        SheetKind kind;
+        bool hidden;
+    };
+
+    // Opens the workbook at `path`. Throws Error (Missing, NotWorkbook, Damaged, Encrypted,
+    // Io) when it is no readable .xls workbook, Refusal when it cannot be kept whole.
+    explicit Editor(const QString& path);
+    // An editor of a workbook stream alone, with no file to save to (for tests and fuzzing).
+    Editor(const QString& name, std::vector<std::uint8_t> workbookStream);
+    ~Editor();
+    Editor(const Editor&) = delete;
+    Editor& operator=(const Editor&) = delete;
+
+    const QString& path() const;
+    // Sheets in the order of their tabs, 0-based.
+    int sheetCount() const;
+    const SheetInfo& sheetInfo(int sheet) const;
+    // The sheet named `name`, ignoring case; -1 when there is none.
+    int indexOf(QStringView name) const;
+
+    // The value of a worksheet's cell (1-based), edits included: a text, a number, a
+    // boolean, a formula's cached result; empty when there is none.
+    Value cell(int sheet, int row, int column) const;
+    // The last row (1-based) of a worksheet that has a row record or a cell, edits included;
+    // 0 for an empty sheet.
+    int lastRow(int sheet) const;
+
+    // Writes a text into a worksheet's cell as the spreadsheet server does: a number text is
+    // stored as that number, an empty text leaves the cell empty. A new cell takes the format
+    // of its row or column where one is set, a replaced cell keeps its own. Throws Error
+    // (InvalidUse) for a cell outside the sheet or a sheet that is no worksheet, Refusal for
+    // a cell the edit cannot replace without losing something (the anchor of a shared
+    // formula or an array).
+    void setCell(int sheet, int row, int column, const QString& text);
+    // Room for `cells` more setCell() calls on a sheet, taken at once.
+    void reserveCells(int sheet, std::size_t cells);
+    // Appends an empty worksheet; returns its index. Throws Error (InvalidUse) for a name
+    // that cannot name a sheet or that another sheet has.
+    int addWorksheet(const QString& name);
+
+    // The edited workbook stream. Throws Refusal when the edits cannot be laid out.
+    std::vector<std::uint8_t> editedStream() const;
+    // Writes the edited workbook over its file, atomically, every other stream and storage
+    // as it was. Throws Error (Io) or Refusal; the file is untouched then.
+    void save();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace workbook
