@@ -246,24 +246,6 @@ std::optional<QString> dateText(double serial, Shown shown, bool date1904) {
     return std::nullopt;
 }
 
-double rkValue(std::uint32_t rk) {
-    double value = 0;
-    if ((rk & 2) != 0) {
-        value = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
-    } else {
-        const std::uint64_t bits = static_cast<std::uint64_t>(rk & 0xFFFFFFFCu) << 32;
-        std::memcpy(&value, &bits, 8);
-    }
-    return (rk & 1) != 0 ? value / 100 : value;
-}
-
-double f64(const std::uint8_t* p) {
-    const std::uint64_t bits = qFromLittleEndian<std::uint64_t>(p);
-    double value;
-    std::memcpy(&value, &bits, 8);
-    return value;
-}
-
 // A string of one record: 16-bit count, flags, characters ([MS-XLS] 2.5.294).
 QString recordString(const Record& r, std::size_t at) {
     if (at + 3 > r.size)
@@ -527,6 +509,24 @@ StreamResult readStream(std::span<const std::uint8_t> stream) {
     } catch (const Error& e) { // a cell beyond what a worksheet holds
         return {StreamResult::Verdict::Damaged, std::nullopt, e.reason()};
     }
+}
+
+double rkValue(std::uint32_t rk) {
+    double value = 0;
+    if ((rk & 2) != 0) {
+        value = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
+    } else {
+        const std::uint64_t bits = static_cast<std::uint64_t>(rk & 0xFFFFFFFCu) << 32;
+        std::memcpy(&value, &bits, 8);
+    }
+    return (rk & 1) != 0 ? value / 100 : value;
+}
+
+double f64(const std::uint8_t* p) {
+    const std::uint64_t bits = qFromLittleEndian<std::uint64_t>(p);
+    double value;
+    std::memcpy(&value, &bits, 8);
+    return value;
 }
 
 } // namespace workbook::biff

@@ -28,6 +28,11 @@ struct StreamResult {
     QString reason;
 };
 
+// A number stored as an RK value ([MS-XLS] 2.5.217), and one stored as 8 little-endian
+// bytes; the reader and the record-level editor decode cells with the same two.
+double rkValue(std::uint32_t rk);
+double f64(const std::uint8_t* p);
+
 // Reads a BIFF8 "Workbook" stream. Every record is bounds-checked; nothing in the stream can
 // make the reader read outside it, loop or take memory beyond a small multiple of its size.
 StreamResult readStream(std::span<const std::uint8_t> stream);

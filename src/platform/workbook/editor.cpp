@@ -1,4 +1,5 @@
 #include "platform/workbook/editor.h"
+#include "platform/workbook/biff_reader.h"
 #include "platform/workbook/biff_records.h"
 #include "platform/workbook/biff_writer.h"
 #include "platform/workbook/readers.h"
@@ -251,18 +252,9 @@ struct Editor::Impl {
 
 void Editor::Impl::read() {
     detail::CompoundTree tree = detail::readCompoundTree(path);
-    switch (tree.state) {
-    case detail::CompoundFile::State::Unreadable:
-        throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
-    case detail::CompoundFile::State::Damaged:
-        throw Error(Error::Kind::Damaged, path, reasonText(Reason::CompoundDamaged));
-    case detail::CompoundFile::State::NoWorkbook:
-        throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::OfficeFileWithoutWorkbook));
-    case detail::CompoundFile::State::OldWorkbook:
+    detail::throwUnlessWorkbook(tree.state, path);
+    if (tree.state == detail::CompoundFile::State::OldWorkbook)
         refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
-    case detail::CompoundFile::State::Workbook:
-        break;
-    }
     root = std::move(tree.root);
     for (detail::CompoundEntry& entry : root.children)
         if (!entry.storage && entry.name == "Workbook")
@@ -688,22 +680,6 @@ std::vector<Group> Editor::Impl::groups(const Substream& s, std::size_t from, st
 }
 
 namespace {
-double rkValue(std::uint32_t rk) {
-    double value = 0;
-    if ((rk & 2) != 0) {
-        value = static_cast<double>(static_cast<std::int32_t>(rk) >> 2);
-    } else {
-        const std::uint64_t bits = static_cast<std::uint64_t>(rk & 0xFFFFFFFCu) << 32;
-        std::memcpy(&value, &bits, 8);
-    }
-    return (rk & 1) != 0 ? value / 100 : value;
-}
-double f64(const std::uint8_t* p) {
-    const std::uint64_t bits = qFromLittleEndian<std::uint64_t>(p);
-    double value;
-    std::memcpy(&value, &bits, 8);
-    return value;
-}
 Value numberValue(double v) {
     return std::isfinite(v) ? Value::number(v) : Value();
 }

@@ -363,23 +363,28 @@ Book readWithFreeXl(const QString& path) {
     return book;
 }
 
+void throwUnlessWorkbook(CompoundFile::State state, const QString& path) {
+    switch (state) {
+    case CompoundFile::State::Unreadable:
+        throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
+    case CompoundFile::State::Damaged:
+        throw Error(Error::Kind::Damaged, path, reasonText(Reason::CompoundDamaged));
+    case CompoundFile::State::NoWorkbook:
+        throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::OfficeFileWithoutWorkbook));
+    case CompoundFile::State::OldWorkbook:
+    case CompoundFile::State::Workbook:
+        break;
+    }
+}
+
 } // namespace detail
 
 Book readBook(const QString& path) {
     checkFile(path);
     detail::CompoundFile file = detail::openCompoundFile(path);
-    switch (file.state) {
-    case detail::CompoundFile::State::Unreadable:
-        throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
-    case detail::CompoundFile::State::Damaged:
-        throw Error(Error::Kind::Damaged, path, reasonText(Reason::CompoundDamaged));
-    case detail::CompoundFile::State::NoWorkbook:
-        throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::OfficeFileWithoutWorkbook));
-    case detail::CompoundFile::State::OldWorkbook:
+    detail::throwUnlessWorkbook(file.state, path);
+    if (file.state == detail::CompoundFile::State::OldWorkbook)
         return detail::readWithFreeXl(path);
-    case detail::CompoundFile::State::Workbook:
-        break;
-    }
     biff::StreamResult result = biff::readStream(file.stream);
     file.stream = {};
     switch (result.verdict) {

@@ -21,6 +21,10 @@ struct CompoundFile {
 };
 CompoundFile openCompoundFile(const QString& path);
 
+// Throws Error for a compound file that holds no workbook to read: unreadable (Io), damaged
+// (Damaged), or an Office file of another kind (NotWorkbook). Returns for the other states.
+void throwUnlessWorkbook(CompoundFile::State state, const QString& path);
+
 // Every stream and storage of a compound file, as the editor keeps them: names in UTF-8, the
 // storages' class ids, the streams' bytes.
 struct CompoundEntry {
