@@ -9,7 +9,7 @@
 
 #include "app/form1.h"
 #include "doubles/fake_comm_control.h"
-#include "platform/workbook/file_io.h"
+#include "workbook/file_io.h"
 #include "support/form_harness.h"
 
 #include <QApplication>

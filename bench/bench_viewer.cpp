@@ -3,7 +3,7 @@
 // several runs. With "--png FILE" it also saves a picture of the last viewer.
 
 #include "doubles/fake_comm_control.h"
-#include "platform/workbook/file_io.h"
+#include "workbook/file_io.h"
 #include "records/workbook_viewer.h"
 #include "support/form_harness.h"
 

@@ -8,9 +8,9 @@
 //   ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=fuzz/lsan.supp \
 //       fuzz_read_book -max_len=20000 -timeout=10 -rss_limit_mb=1024 corpus/ seeds/
 
-#include "platform/workbook/biff_reader.h"
-#include "platform/workbook/editor.h"
-#include "platform/workbook/file_io.h"
+#include "workbook/biff_reader.h"
+#include "workbook/editor.h"
+#include "workbook/file_io.h"
 
 #include <QByteArray>
 #include <QString>

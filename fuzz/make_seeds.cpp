@@ -5,9 +5,9 @@
 //   make_seeds OUT [file.xls ...]
 
 #include "indicator_sim/frames.h"
-#include "platform/workbook/error.h"
-#include "platform/workbook/file_io.h"
-#include "platform/workbook/readers.h"
+#include "workbook/error.h"
+#include "workbook/file_io.h"
+#include "workbook/readers.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,9 +5,9 @@
 //            7 cells through "cells", write H1, saveas, close, quit
 // Each figure runs in a child process of its own, so that its peak RSS is its own.
 
-#include "platform/workbook/biff_writer.h"
-#include "platform/workbook/readers.h"
-#include "platform/workbook/spreadsheet_server.h"
+#include "workbook/biff_writer.h"
+#include "workbook/readers.h"
+#include "workbook/spreadsheet_server.h"
 
 #include <QCoreApplication>
 #include <QDir>

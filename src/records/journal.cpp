@@ -1,6 +1,6 @@
 #include "records/journal.h"
 
-#include "platform/workbook/spreadsheet_server.h"
+#include "workbook/spreadsheet_server.h"
 
 #include <QDir>
 #include <QFile>

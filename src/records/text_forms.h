@@ -9,7 +9,7 @@
 // box), indicator::weightText (the weight display). Dates and times alone take the
 // regional forms, through the platform clock.
 
-#include "platform/workbook/book.h"
+#include "workbook/book.h"
 
 #include <QDateTime>
 #include <QString>

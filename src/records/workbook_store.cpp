@@ -3,9 +3,9 @@
 // the captions and, in H1, the number of the sheet's last row in use.
 
 #include "app/form1.h"
-#include "platform/workbook/editor.h"
-#include "platform/workbook/reasons.h"
-#include "platform/workbook/spreadsheet_server.h"
+#include "workbook/editor.h"
+#include "workbook/reasons.h"
+#include "workbook/spreadsheet_server.h"
 #include "records/save_failure.h"
 #include "records/text_forms.h"
 

@@ -4,7 +4,7 @@
 // workbook in memory (the file is not kept open), belongs to no other window, and frees
 // itself when it is closed; nothing else keeps a reference to it.
 
-#include "platform/workbook/book.h"
+#include "workbook/book.h"
 
 #include <QAbstractTableModel>
 #include <QTableView>

@@ -3,7 +3,7 @@
 // the file closed at once, so a viewer never holds the day's workbook against the store.
 
 #include "app/form1.h"
-#include "platform/workbook/file_io.h"
+#include "workbook/file_io.h"
 #include "records/workbook_viewer.h"
 
 #include <QDir>

@@ -42,7 +42,7 @@ def strip_comments(source):
     return re.sub(r"(?m)^\s*//.*$|(?<=[;{}),])\s*//.*$", "", source)
 
 
-PHRASES_CHECKED = ("platform/workbook/", "records/")
+PHRASES_CHECKED = ("workbook/", "records/")
 
 
 def check(path, source):

@@ -3,7 +3,7 @@
 
 #include "platform/com1_device.h"
 #include "platform/translations.h"
-#include "platform/workbook/reasons.h"
+#include "workbook/reasons.h"
 
 #include <QApplication>
 #include <QDir>

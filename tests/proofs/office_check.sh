@@ -11,11 +11,11 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(realpath "$1")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-data=$root/tests/platform/workbook/data
+data=$root/tests/workbook/data
 cp "$data/lo_rich.xls" "$data/gnumeric_rich.xls" "$data/lo_day.xls" "$work/"
-poi=$build/tests/platform/workbook/poidump:/usr/share/java/poi.jar:/usr/share/java/commons-collections4.jar:/usr/share/java/commons-math3.jar:/usr/share/java/commons-codec.jar:/usr/share/java/commons-logging.jar
+poi=$build/tests/workbook/poidump:/usr/share/java/poi.jar:/usr/share/java/commons-collections4.jar:/usr/share/java/commons-math3.jar:/usr/share/java/commons-codec.jar:/usr/share/java/commons-logging.jar
 java -cp "$poi" PoiDump make "$work/poi_blocks.xls"
-/usr/bin/python3 "$root/tests/platform/workbook/xlwt_fixtures.py" "$work"
+/usr/bin/python3 "$root/tests/workbook/xlwt_fixtures.py" "$work"
 mv "$work/values.xls" "$work/xlwt_values.xls"
 rm -f "$work/big.xls"
 # A header-only day's workbook that the editor has already stored 50 rows into.

@@ -2,7 +2,7 @@
 // proof: ROWS rows below the last row of sheet1 in the store's layout, and H1.
 //   store_into FILE ROWS
 
-#include "platform/workbook/editor.h"
+#include "workbook/editor.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -5,8 +5,8 @@
 
 #include "indicator_sim/frames.h"
 #include "platform/serial_comm_control.h"
-#include "platform/workbook/file_io.h"
-#include "platform/workbook/readers.h"
+#include "workbook/file_io.h"
+#include "workbook/readers.h"
 #include "support/pty.h"
 #include "support/store_rig.h"
 

@@ -3,7 +3,7 @@
 // file dialog itself.
 
 #include "doubles/fake_comm_control.h"
-#include "platform/workbook/file_io.h"
+#include "workbook/file_io.h"
 #include "records/workbook_viewer.h"
 #include "support/form_harness.h"
 

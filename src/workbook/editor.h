@@ -12,7 +12,7 @@
 // lengths, positions or counts, a cell table it does not understand) it refuses with a
 // reason, before anything is written.
 
-#include "platform/workbook/book.h"
+#include "workbook/book.h"
 
 #include <QString>
 #include <QStringView>

@@ -5,9 +5,9 @@
 // the new workbook, whole; a save that fails leaves the target untouched and no temporary
 // file (the test runs itself as the saving child).
 
-#include "platform/workbook/biff_writer.h"
-#include "platform/workbook/file_io.h"
-#include "platform/workbook/readers.h"
+#include "workbook/biff_writer.h"
+#include "workbook/file_io.h"
+#include "workbook/readers.h"
 #include "xls_test_support.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #pragma once
 // Reading and writing whole .xls workbooks (BIFF8 inside an OLE2 compound file).
 
-#include "platform/workbook/book.h"
+#include "workbook/book.h"
 
 #include <QString>
 

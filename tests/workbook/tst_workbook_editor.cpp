@@ -4,9 +4,9 @@
 // xlwt and LibreOffice; other streams kept byte for byte; records that lie refused with the
 // file untouched.
 
-#include "platform/workbook/editor.h"
-#include "platform/workbook/file_io.h"
-#include "platform/workbook/readers.h"
+#include "workbook/editor.h"
+#include "workbook/file_io.h"
+#include "workbook/readers.h"
 #include "xls_test_support.h"
 
 #include <QFile>

@@ -2,10 +2,10 @@
 // under 4096 bytes in the mini stream and adds DIFAT sectors when the FAT outgrows the
 // header), and the atomic replacement of the target file.
 
-#include "platform/workbook/biff_writer.h"
-#include "platform/workbook/file_io.h"
-#include "platform/workbook/readers.h"
-#include "platform/workbook/reasons.h"
+#include "workbook/biff_writer.h"
+#include "workbook/file_io.h"
+#include "workbook/readers.h"
+#include "workbook/reasons.h"
 
 #include <QDir>
 #include <QFile>

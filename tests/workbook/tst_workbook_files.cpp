@@ -2,8 +2,8 @@
 // stream; workbooks written by xlwt and LibreOffice; the spreadsheet-server model as the
 // day's workbook store uses it; the number text that decides what a cell holds.
 
-#include "platform/workbook/biff_writer.h"
-#include "platform/workbook/spreadsheet_server.h"
+#include "workbook/biff_writer.h"
+#include "workbook/spreadsheet_server.h"
 #include "xls_test_support.h"
 
 #include <QRandomGenerator>

@@ -2,7 +2,7 @@
 // The BIFF8 record writer: turns a Book into the bytes of the "Workbook" stream of an .xls
 // file ([MS-XLS] 2.1.4). The compound file around the stream is made elsewhere.
 
-#include "platform/workbook/book.h"
+#include "workbook/book.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,5 +1,5 @@
-#include "platform/workbook/spreadsheet_server.h"
-#include "platform/workbook/reasons.h"
+#include "workbook/spreadsheet_server.h"
+#include "workbook/reasons.h"
 
 namespace workbook {
 

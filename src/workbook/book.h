@@ -6,7 +6,7 @@
 // The .xls limits (65,536 rows, 256 columns, 32,767 characters a cell) are enforced when a
 // cell is set, so a book in memory always fits in a file.
 
-#include "platform/workbook/error.h"
+#include "workbook/error.h"
 
 #include <QHash>
 #include <QString>

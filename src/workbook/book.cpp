@@ -1,5 +1,5 @@
-#include "platform/workbook/book.h"
-#include "platform/workbook/reasons.h"
+#include "workbook/book.h"
+#include "workbook/reasons.h"
 
 #include <charconv>
 #include <cmath>

@@ -2,7 +2,7 @@
 // Helpers of the workbook tests: a book as xlrd reads it, and the first difference between
 // two books.
 
-#include "platform/workbook/book.h"
+#include "workbook/book.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

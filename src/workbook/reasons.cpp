@@ -1,4 +1,4 @@
-#include "platform/workbook/reasons.h"
+#include "workbook/reasons.h"
 
 #include <cerrno>
 #include <clocale>

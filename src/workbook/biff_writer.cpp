@@ -1,6 +1,6 @@
-#include "platform/workbook/biff_writer.h"
-#include "platform/workbook/biff_records.h"
-#include "platform/workbook/reasons.h"
+#include "workbook/biff_writer.h"
+#include "workbook/biff_records.h"
+#include "workbook/reasons.h"
 
 #include <QtEndian>
 

@@ -15,8 +15,8 @@
 // so every save is atomic. Objects handed out stay valid until the Application is destroyed;
 // using one after its workbook was closed, or after quit(), throws Error (InvalidUse).
 
-#include "platform/workbook/book.h"
-#include "platform/workbook/file_io.h"
+#include "workbook/book.h"
+#include "workbook/file_io.h"
 
 #include <memory>
 #include <vector>

@@ -1,7 +1,7 @@
-#include "platform/workbook/biff_reader.h"
-#include "platform/workbook/biff_records.h"
-#include "platform/workbook/biff_writer.h"
-#include "platform/workbook/reasons.h"
+#include "workbook/biff_reader.h"
+#include "workbook/biff_records.h"
+#include "workbook/biff_writer.h"
+#include "workbook/reasons.h"
 
 #include <QDate>
 #include <QtEndian>

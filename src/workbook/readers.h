@@ -1,7 +1,7 @@
 #pragma once
 // The pieces of readBook() and writeBook() apart, for the tests and the benchmark.
 
-#include "platform/workbook/book.h"
+#include "workbook/book.h"
 
 #include <QString>
 

@@ -2,10 +2,10 @@
 // our BIFF8 reader, which also judges damage and encryption. FreeXL reads the workbooks of
 // older BIFF versions (Excel 5 and 95), which ours leaves alone.
 
-#include "platform/workbook/biff_reader.h"
-#include "platform/workbook/file_io.h"
-#include "platform/workbook/readers.h"
-#include "platform/workbook/reasons.h"
+#include "workbook/biff_reader.h"
+#include "workbook/file_io.h"
+#include "workbook/readers.h"
+#include "workbook/reasons.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,9 +1,9 @@
-#include "platform/workbook/editor.h"
-#include "platform/workbook/biff_reader.h"
-#include "platform/workbook/biff_records.h"
-#include "platform/workbook/biff_writer.h"
-#include "platform/workbook/readers.h"
-#include "platform/workbook/reasons.h"
+#include "workbook/editor.h"
+#include "workbook/biff_reader.h"
+#include "workbook/biff_records.h"
+#include "workbook/biff_writer.h"
+#include "workbook/readers.h"
+#include "workbook/reasons.h"
 
 #include <QFileInfo>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "platform/workbook/error.h"
+#include "workbook/error.h"
 
 #include <QDir>
 

@@ -8,7 +8,7 @@
 // fuzz target found FreeXL reading out of bounds on a damaged file); only a stream of an
 // older BIFF version is left to FreeXL. Chart, macro and dialog sheets are left out.
 
-#include "platform/workbook/book.h"
+#include "workbook/book.h"
 
 #include <cstdint>
 #include <optional>
