@@ -2,6 +2,7 @@
 #include "workbook/biff_reader.h"
 #include "workbook/biff_records.h"
 #include "workbook/biff_writer.h"
+#include "workbook/compound_file.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
 
@@ -198,9 +199,11 @@ bool fitsLatin1(QStringView s) {
 
 struct Editor::Impl {
     QString path;
-    detail::CompoundEntry root;
-    detail::CompoundEntry* workbookEntry = nullptr;
-    std::vector<std::uint8_t> stream;
+    // The file as read (none for an editor of a stream alone) and the workbook stream: a
+    // view into the file's bytes, or into `ownStream`.
+    std::optional<detail::CompoundImage> image;
+    std::vector<std::uint8_t> ownStream;
+    std::span<const std::uint8_t> stream;
 
     // Globals.
     std::vector<Rec> globals;
@@ -251,16 +254,11 @@ struct Editor::Impl {
 // Reading
 
 void Editor::Impl::read() {
-    detail::CompoundTree tree = detail::readCompoundTree(path);
-    detail::throwUnlessWorkbook(tree.state, path);
-    if (tree.state == detail::CompoundFile::State::OldWorkbook)
+    image.emplace(detail::CompoundImage::read(path));
+    detail::throwUnlessWorkbook(image->state(), path);
+    if (image->state() == detail::CompoundFile::State::OldWorkbook)
         refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
-    root = std::move(tree.root);
-    for (detail::CompoundEntry& entry : root.children)
-        if (!entry.storage && entry.name == "Workbook")
-            workbookEntry = &entry;
-    stream = std::move(workbookEntry->data);
-    workbookEntry->data.clear();
+    stream = image->workbook();
     parse();
 }
 
@@ -1638,7 +1636,8 @@ Editor::Editor(const QString& path) : d(std::make_unique<Impl>()) {
 Editor::Editor(const QString& name, std::vector<std::uint8_t> workbookStream)
     : d(std::make_unique<Impl>()) {
     d->path = name;
-    d->stream = std::move(workbookStream);
+    d->ownStream = std::move(workbookStream);
+    d->stream = d->ownStream;
     d->parse();
 }
 
@@ -1747,18 +1746,11 @@ std::vector<std::uint8_t> Editor::editedStream() const {
 }
 
 void Editor::save() {
-    if (!d->workbookEntry)
+    if (!d->image)
         throw Error(Error::Kind::InvalidUse, d->path, reasonText(Reason::NeverSaved));
     // The edited stream goes to the file piece by piece, never whole in memory.
     const Layout layout = d->build();
-    d->workbookEntry->pieces = d->pieces(layout);
-    try {
-        detail::writeCompoundTree(d->root, d->path);
-    } catch (...) {
-        d->workbookEntry->pieces.clear();
-        throw;
-    }
-    d->workbookEntry->pieces.clear();
+    d->image->save(d->path, d->pieces(layout));
 }
 
 } // namespace workbook
