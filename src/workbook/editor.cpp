@@ -5,6 +5,7 @@
 #include "workbook/compound_file.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
+#include "workbook/shared_strings.h"
 
 #include <QFileInfo>
 #include <QHash>
@@ -216,11 +217,7 @@ struct Editor::Impl {
     std::size_t sstRecEnd = 0;         // one past its last CONTINUE
     std::optional<std::size_t> extSst; // index in globals
     std::uint32_t sstTotal = 0;
-    std::vector<QString> strings;
-    std::vector<bool> plain;                 // no formatting runs or phonetic data
-    std::vector<std::uint32_t> stringPos;    // stream position of each string
-    std::vector<std::uint16_t> stringOffset; // its offset in its record
-    mutable std::optional<QHash<QString, std::uint32_t>> stringIndex;
+    SharedStrings strings;
 
     std::vector<Substream> substreams;
     std::vector<SheetEntry> sheets;
@@ -394,87 +391,21 @@ void Editor::Impl::readGlobals() {
     }
 }
 
-// The shared strings ([MS-XLS] 2.4.265): each string's text and where it starts. A table
-// whose count does not match its strings is refused.
+// The shared strings ([MS-XLS] 2.4.265): where each string starts, read from the SST record
+// and its CONTINUE records. A table whose count does not match its strings is refused.
 void Editor::Impl::readSst(std::size_t first) {
-    std::size_t part = first;
-    std::size_t off = 4; // within the record, header included
-    auto here = [&]() -> const Rec& { return globals[part]; };
-    auto settle = [&] {
-        while (off >= static_cast<std::size_t>(here().size) + 4) {
-            if (part + 1 >= sstRecEnd)
-                refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
-            ++part;
-            off = 4;
-        }
-    };
-    auto u8 = [&]() -> std::uint8_t {
-        settle();
-        return stream[here().pos + off++];
-    };
-    auto u16 = [&]() -> std::uint16_t {
-        const std::uint8_t lo = u8();
-        return static_cast<std::uint16_t>(lo | (u8() << 8));
-    };
-    auto u32 = [&]() -> std::uint32_t {
-        const std::uint32_t lo = u16();
-        return lo | (static_cast<std::uint32_t>(u16()) << 16);
-    };
-    auto skip = [&](std::size_t n) {
-        while (n > 0) {
-            settle();
-            const std::size_t step = std::min<std::size_t>(n, here().size + 4 - off);
-            off += step;
-            n -= step;
-        }
-    };
-    sstTotal = u32();
-    const std::uint32_t unique = u32();
-    if (unique > stream.size() / 3)
+    std::vector<SharedStrings::Part> parts;
+    for (std::size_t k = first; k < sstRecEnd; ++k)
+        parts.push_back({globals[k].pos, globals[k].size});
+    switch (strings.read(stream, std::move(parts))) {
+    case SharedStrings::Problem::None:
+        break;
+    case SharedStrings::Problem::CountMismatch:
         refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
-    strings.reserve(unique);
-    plain.reserve(unique);
-    stringPos.reserve(unique);
-    stringOffset.reserve(unique);
-    for (std::uint32_t i = 0; i < unique; ++i) {
-        settle();
-        stringPos.push_back(static_cast<std::uint32_t>(here().pos + off));
-        stringOffset.push_back(static_cast<std::uint16_t>(off));
-        const std::uint16_t count = u16();
-        std::uint8_t flags = u8();
-        const std::uint16_t runs = (flags & 0x08) != 0 ? u16() : 0;
-        const std::uint32_t ext = (flags & 0x04) != 0 ? u32() : 0;
-        QString s(static_cast<qsizetype>(count), Qt::Uninitialized);
-        char16_t* out = reinterpret_cast<char16_t*>(s.data());
-        std::size_t done = 0;
-        while (done < count) {
-            if (off >= static_cast<std::size_t>(here().size) + 4) {
-                if (part + 1 >= sstRecEnd)
-                    refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
-                ++part;
-                off = 4;
-                flags = u8(); // the flags again at the start of a CONTINUE
-            }
-            const bool wide = (flags & 1) != 0;
-            const std::size_t charSize = wide ? 2 : 1;
-            const std::size_t room = (here().size + 4 - off) / charSize;
-            const std::size_t n = std::min<std::size_t>(count - done, room);
-            if (n == 0)
-                refuse(QStringLiteral("共享字符串中的一个字符跨越了两个记录"));
-            const std::uint8_t* p = &stream[here().pos + off];
-            for (std::size_t k = 0; k < n; ++k)
-                out[done + k] = wide ? static_cast<char16_t>(le16(p + 2 * k)) : p[k];
-            done += n;
-            off += n * charSize;
-        }
-        skip(4u * runs);
-        skip(ext);
-        strings.push_back(std::move(s));
-        plain.push_back(runs == 0 && ext == 0);
+    case SharedStrings::Problem::CharacterSplit:
+        refuse(QStringLiteral("共享字符串中的一个字符跨越了两个记录"));
     }
-    // Nothing may follow the last string.
-    if (part + 1 != sstRecEnd || off != static_cast<std::size_t>(here().size) + 4)
-        refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
+    sstTotal = strings.references();
 }
 
 Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes) {
@@ -701,7 +632,7 @@ Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const
     };
     switch (r.type) {
     case rtLabelSst:
-        return Value::text(strings[le32(data + 6)]);
+        return Value::text(strings.text(le32(data + 6)));
     case rtLabel:
     case rtRString:
         return inlineText(6, r.size);
@@ -797,15 +728,8 @@ Layout Editor::Impl::build() const {
     std::uint32_t newLabels = 0;
     auto stringFor = [&](const QString& text) -> std::uint32_t {
         ++newLabels;
-        if (!stringIndex) {
-            stringIndex.emplace();
-            stringIndex->reserve(static_cast<qsizetype>(strings.size()));
-            for (std::size_t i = 0; i < strings.size(); ++i)
-                if (plain[i])
-                    stringIndex->insert(strings[i], static_cast<std::uint32_t>(i));
-        }
-        if (const auto it = stringIndex->constFind(text); it != stringIndex->constEnd())
-            return *it;
+        if (const auto found = strings.find(text))
+            return *found;
         if (const auto it = addedIndex.constFind(text); it != addedIndex.constEnd())
             return *it;
         const auto index = static_cast<std::uint32_t>(strings.size() + added.size());
@@ -1558,8 +1482,8 @@ Layout Editor::Impl::build() const {
             std::uint32_t pos = 0;
             std::uint16_t offset = 0;
             if (i < strings.size()) {
-                pos = mapOld(stringPos[i]);
-                offset = stringOffset[i];
+                pos = mapOld(strings.position(static_cast<std::uint32_t>(i)));
+                offset = strings.offsetInRecord(static_cast<std::uint32_t>(i));
             } else {
                 const StringAt& at = addedAt[i - strings.size()];
                 pos = static_cast<std::uint32_t>(outAt(static_cast<std::size_t>(at.edit)) + at.pos);
