@@ -1,9 +1,9 @@
 // The compound file ([MS-CFB]) read and written by the editor itself. Reading: the header,
 // the FAT through the header's and the DIFAT sectors' lists, the directory, the mini FAT
-// and the mini stream, every stream of the directory tree as runs of bytes of the one file
-// buffer. Writing: the streams one after the other, big ones in whole sectors, small ones
-// (under 4096 bytes) in a new mini stream, then the directory, the mini FAT, the FAT and the
-// DIFAT, all sectors in one pass.
+// and the mini stream, then each stream of the directory tree straight from the file into a
+// buffer of its own, a run of neighbouring sectors at a time. Writing: the streams one after
+// the other, big ones in whole sectors, small ones (under 4096 bytes) in a new mini stream,
+// then the directory, the mini FAT, the FAT and the DIFAT, all in one pass.
 
 #include "workbook/compound_file.h"
 #include "workbook/reasons.h"
@@ -12,6 +12,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -56,14 +57,6 @@ void set32(std::uint8_t* p, std::uint32_t v) {
 
 std::uint64_t roundUp(std::uint64_t n, std::uint64_t unit) {
     return (n + unit - 1) / unit;
-}
-
-// Appends `n` bytes at `p` to `runs`, joined to the last run where they follow it.
-void addRun(std::vector<Span>& runs, const std::uint8_t* p, std::size_t n) {
-    if (!runs.empty() && runs.back().data() + runs.back().size() == p)
-        runs.back() = Span(runs.back().data(), runs.back().size() + n);
-    else
-        runs.emplace_back(p, n);
 }
 
 // A directory entry's name is `name` exactly (UTF-16, with its terminating zero counted).
@@ -133,26 +126,26 @@ private:
 
 struct CompoundImage::Impl {
     QString path;
-    std::unique_ptr<std::uint8_t[]> file;
-    std::size_t fileSize = 0;
+    int fd = -1;                      // of the file, while it is read
+    std::vector<std::uint8_t> memory; // or the bytes given
+    std::uint64_t fileSize = 0;
+    std::array<std::uint8_t, HeaderSize> header{};
     bool version4 = false;
     std::size_t sectorSize = 512;
     std::size_t sectors = 0; // after the header, the last one possibly cut short
     std::vector<std::uint32_t> fat;
     std::vector<std::uint8_t> directory; // every entry as it came
     std::vector<std::uint32_t> miniFat;
-    std::vector<std::uint32_t> miniChain; // the mini stream's sectors
-    std::uint64_t miniSize = 0;
+    std::vector<std::uint8_t> miniStream; // while the streams are read
     struct StreamEntry {
         std::uint32_t entry;
         std::uint64_t size;
-        std::vector<Span> runs;
+        std::unique_ptr<std::uint8_t[]> bytes;
+        Span content() const { return {bytes.get(), static_cast<std::size_t>(size)}; }
     };
     std::vector<StreamEntry> streams; // the streams of the directory tree
     int workbookIndex = -1;
     bool oldWorkbook = false;
-    std::vector<std::uint8_t> gathered; // the workbook's bytes where its sectors lie apart
-    Span workbook;
 
     [[noreturn]] void fail(Reason reason) const {
         throw Error(Error::Kind::Damaged, path, reasonText(reason));
@@ -164,11 +157,14 @@ struct CompoundImage::Impl {
     }
 
     void parse();
+    void readAt(std::uint64_t offset, std::size_t n, std::uint8_t* into) const;
     void readHeader();
     void readFat(std::uint32_t count, std::uint32_t firstDifat, std::uint32_t difatCount);
-    const std::uint8_t* sector(std::uint32_t id, std::size_t need) const;
     std::vector<std::uint32_t> chain(std::uint32_t start, const std::vector<std::uint32_t>& table,
                                      std::size_t limit) const;
+    void readSectors(const std::vector<std::uint32_t>& ids, std::uint64_t size,
+                     std::uint8_t* into) const;
+    std::vector<std::uint32_t> readTable(std::uint32_t first) const;
     void readDirectory(std::uint32_t first);
     void readMiniStream(std::uint32_t firstMiniFat);
     void walkTree();
@@ -190,16 +186,36 @@ struct CompoundImage::Impl {
 
 void CompoundImage::Impl::parse() {
     readHeader();
-    const std::uint8_t* h = file.get();
-    readDirectory(le32(h + 48));
-    readMiniStream(le32(h + 60));
+    readDirectory(le32(&header[48]));
+    readMiniStream(le32(&header[60]));
     walkTree();
+    miniStream = {};
+}
+
+// `n` bytes of the file from `offset`, which must lie inside it.
+void CompoundImage::Impl::readAt(std::uint64_t offset, std::size_t n, std::uint8_t* into) const {
+    if (offset > fileSize || n > fileSize - offset)
+        fail(Reason::EndsEarly);
+    if (fd < 0) {
+        std::memcpy(into, memory.data() + offset, n);
+        return;
+    }
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t got = ::pread(fd, into + done, n - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
+        done += static_cast<std::size_t>(got);
+    }
 }
 
 void CompoundImage::Impl::readHeader() {
-    const std::uint8_t* h = file.get();
     if (fileSize == 0)
         throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::EmptyFile));
+    readAt(0, static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, HeaderSize)),
+           header.data());
+    const std::uint8_t* h = header.data();
     if (fileSize < sizeof Signature || std::memcmp(h, Signature, sizeof Signature) != 0)
         throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::NotWorkbook));
     if (fileSize < HeaderSize)
@@ -213,7 +229,7 @@ void CompoundImage::Impl::readHeader() {
     sectorSize = std::size_t(1) << shift;
     if (fileSize < sectorSize)
         fail(Reason::HeaderCut);
-    sectors = roundUp(fileSize - sectorSize, sectorSize);
+    sectors = static_cast<std::size_t>(roundUp(fileSize - sectorSize, sectorSize));
     readFat(le32(h + 44), le32(h + 68), le32(h + 72));
 }
 
@@ -225,34 +241,25 @@ void CompoundImage::Impl::readFat(std::uint32_t count, std::uint32_t firstDifat,
     std::vector<std::uint32_t> ids;
     ids.reserve(count);
     for (std::size_t i = 0; i < HeaderFatIds && ids.size() < count; ++i)
-        ids.push_back(le32(file.get() + 76 + 4 * i));
+        ids.push_back(le32(&header[76 + 4 * i]));
     const std::size_t perDifat = sectorSize / 4 - 1;
+    std::vector<std::uint8_t> difat(sectorSize);
     std::uint32_t next = firstDifat;
     for (std::uint32_t k = 0; ids.size() < count; ++k) {
-        if (k >= difatCount)
+        if (k >= difatCount || next >= sectors)
             fail(Reason::ChainsDamaged);
-        const std::uint8_t* p = sector(next, sectorSize);
+        readSectors({next}, sectorSize, difat.data());
         for (std::size_t i = 0; i < perDifat && ids.size() < count; ++i)
-            ids.push_back(le32(p + 4 * i));
-        next = le32(p + 4 * perDifat);
+            ids.push_back(le32(&difat[4 * i]));
+        next = le32(&difat[4 * perDifat]);
     }
-    const std::size_t perSector = sectorSize / 4;
-    fat.resize(ids.size() * perSector);
-    for (std::size_t k = 0; k < ids.size(); ++k) {
-        const std::uint8_t* p = sector(ids[k], sectorSize);
-        for (std::size_t i = 0; i < perSector; ++i)
-            fat[k * perSector + i] = le32(p + 4 * i);
-    }
-}
-
-// The first `need` bytes of sector `id`, which must lie inside the file.
-const std::uint8_t* CompoundImage::Impl::sector(std::uint32_t id, std::size_t need) const {
-    if (id >= sectors)
-        fail(Reason::ChainsDamaged);
-    const std::size_t at = (std::size_t(id) + 1) * sectorSize;
-    if (at + need > fileSize)
-        fail(Reason::EndsEarly);
-    return file.get() + at;
+    for (const std::uint32_t id : ids)
+        if (id >= sectors)
+            fail(Reason::ChainsDamaged);
+    fat.resize(ids.size() * (sectorSize / 4));
+    readSectors(ids, fat.size() * 4, reinterpret_cast<std::uint8_t*>(fat.data()));
+    for (std::uint32_t& v : fat)
+        v = qFromLittleEndian(v);
 }
 
 // The chain of sectors from `start` in `table`: every one below `limit`, at most `limit` of
@@ -269,36 +276,58 @@ std::vector<std::uint32_t> CompoundImage::Impl::chain(std::uint32_t start,
     return out;
 }
 
+// The first `size` bytes of the sectors `ids` (each below `sectors`), read a run of
+// neighbouring sectors at a time.
+void CompoundImage::Impl::readSectors(const std::vector<std::uint32_t>& ids, std::uint64_t size,
+                                      std::uint8_t* into) const {
+    std::uint64_t done = 0;
+    for (std::size_t k = 0; done < size;) {
+        std::size_t run = 1;
+        while (k + run < ids.size() && ids[k + run] == ids[k] + run &&
+               run * sectorSize < size - done)
+            ++run;
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(run * sectorSize, size - done));
+        readAt((std::uint64_t(ids[k]) + 1) * sectorSize, n, into + done);
+        done += n;
+        k += run;
+    }
+}
+
+// A table of sector numbers (the mini FAT) held in the chain from `first`.
+std::vector<std::uint32_t> CompoundImage::Impl::readTable(std::uint32_t first) const {
+    const std::vector<std::uint32_t> ids = chain(first, fat, sectors);
+    std::vector<std::uint32_t> table(ids.size() * (sectorSize / 4));
+    readSectors(ids, table.size() * 4, reinterpret_cast<std::uint8_t*>(table.data()));
+    for (std::uint32_t& v : table)
+        v = qFromLittleEndian(v);
+    return table;
+}
+
 void CompoundImage::Impl::readDirectory(std::uint32_t first) {
     const std::vector<std::uint32_t> ids = chain(first, fat, sectors);
     if (ids.empty())
         fail(Reason::CompoundDamaged);
     directory.resize(ids.size() * sectorSize);
-    for (std::size_t k = 0; k < ids.size(); ++k)
-        std::memcpy(&directory[k * sectorSize], sector(ids[k], sectorSize), sectorSize);
+    readSectors(ids, directory.size(), directory.data());
     if (entry(0)[66] != Root)
         fail(Reason::CompoundDamaged);
 }
 
 void CompoundImage::Impl::readMiniStream(std::uint32_t firstMiniFat) {
     const std::uint8_t* root = entry(0);
-    miniSize = entrySize(root);
-    if (miniSize > fileSize)
-        fail(Reason::ChainsDamaged);
-    if (miniSize > 0)
-        miniChain = chain(le32(root + 116), fat, sectors);
-    if (miniChain.size() * sectorSize < miniSize)
-        fail(Reason::ChainsDamaged);
-    if (firstMiniFat == EndOfChain || miniSize == 0)
+    const std::uint64_t size = entrySize(root);
+    if (size == 0)
         return;
-    const std::vector<std::uint32_t> ids = chain(firstMiniFat, fat, sectors);
-    const std::size_t perSector = sectorSize / 4;
-    miniFat.resize(ids.size() * perSector);
-    for (std::size_t k = 0; k < ids.size(); ++k) {
-        const std::uint8_t* p = sector(ids[k], sectorSize);
-        for (std::size_t i = 0; i < perSector; ++i)
-            miniFat[k * perSector + i] = le32(p + 4 * i);
-    }
+    if (size > fileSize)
+        fail(Reason::ChainsDamaged);
+    const std::vector<std::uint32_t> ids = chain(le32(root + 116), fat, sectors);
+    if (ids.size() * sectorSize < size)
+        fail(Reason::ChainsDamaged);
+    miniStream.resize(static_cast<std::size_t>(size));
+    readSectors(ids, size, miniStream.data());
+    if (firstMiniFat != EndOfChain)
+        miniFat = readTable(firstMiniFat);
 }
 
 // Every storage and stream reachable from the root, each once: an entry met twice means
@@ -334,30 +363,24 @@ void CompoundImage::Impl::walkTree() {
 
 void CompoundImage::Impl::readStream(std::uint32_t id) {
     const std::uint8_t* e = entry(id);
-    StreamEntry s{id, entrySize(e), {}};
+    StreamEntry s{id, entrySize(e), nullptr};
+    if (s.size > fileSize)
+        fail(Reason::ChainsDamaged);
+    s.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(s.size));
     if (s.size >= MiniCutoff) {
-        if (s.size > fileSize)
-            fail(Reason::ChainsDamaged);
         const std::vector<std::uint32_t> ids = chain(le32(e + 116), fat, sectors);
         if (ids.size() < roundUp(s.size, sectorSize))
             fail(Reason::ChainsDamaged);
-        for (std::uint64_t k = 0, left = s.size; left > 0; ++k) {
-            const std::size_t n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(left, sectorSize));
-            addRun(s.runs, sector(ids[k], n), n);
-            left -= n;
-        }
+        readSectors(ids, s.size, s.bytes.get());
     } else if (s.size > 0) {
         const std::vector<std::uint32_t> ids =
-            chain(le32(e + 116), miniFat, static_cast<std::size_t>(miniSize / MiniSectorSize));
+            chain(le32(e + 116), miniFat, miniStream.size() / MiniSectorSize);
         if (ids.size() < roundUp(s.size, MiniSectorSize))
             fail(Reason::ChainsDamaged);
-        for (std::uint64_t k = 0, left = s.size; left > 0; ++k) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, 64));
-            const std::size_t at = ids[k] * MiniSectorSize;
-            addRun(s.runs,
-                   sector(miniChain[at / sectorSize], at % sectorSize + n) + at % sectorSize, n);
-            left -= n;
+        for (std::size_t k = 0, done = 0; done < s.size; ++k) {
+            const std::size_t n = std::min<std::size_t>(s.size - done, MiniSectorSize);
+            std::memcpy(s.bytes.get() + done, &miniStream[ids[k] * MiniSectorSize], n);
+            done += n;
         }
     }
     streams.push_back(std::move(s));
@@ -373,19 +396,8 @@ void CompoundImage::Impl::findWorkbook(const std::vector<std::uint32_t>& topStre
         else if (isNamed(entry(id), u"Book"))
             oldWorkbook = true;
     }
-    if (workbookIndex < 0)
-        return;
-    const StreamEntry& s = streams[static_cast<std::size_t>(workbookIndex)];
-    if (s.size == 0)
+    if (workbookIndex >= 0 && streams[static_cast<std::size_t>(workbookIndex)].size == 0)
         fail(Reason::CompoundDamaged);
-    if (s.runs.size() == 1) {
-        workbook = s.runs.front();
-        return;
-    }
-    gathered.reserve(static_cast<std::size_t>(s.size));
-    for (const Span run : s.runs)
-        gathered.insert(gathered.end(), run.begin(), run.end());
-    workbook = gathered;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -485,7 +497,7 @@ std::vector<std::uint8_t> CompoundImage::Impl::miniStreamBytes(const Layout& l,
             continue;
         std::uint8_t* at = &out[l.start[i] * MiniSectorSize];
         const bool edited = static_cast<int>(i) == workbookIndex;
-        for (const Span run : edited ? pieces : streams[i].runs)
+        for (const Span run : edited ? pieces : Pieces{streams[i].content()})
             at = std::copy(run.begin(), run.end(), at);
     }
     return out;
@@ -541,7 +553,8 @@ void CompoundImage::Impl::writeSectors(Sink& sink, const Layout& l, const Pieces
     for (std::size_t i = 0; i < streams.size(); ++i) {
         if (l.size[i] < MiniCutoff)
             continue;
-        for (const Span run : static_cast<int>(i) == workbookIndex ? pieces : streams[i].runs)
+        for (const Span run :
+             static_cast<int>(i) == workbookIndex ? pieces : Pieces{streams[i].content()})
             sink.add(run);
         sink.pad(l.size[i], sectorSize);
     }
@@ -564,29 +577,20 @@ CompoundImage::~CompoundImage() = default;
 CompoundImage CompoundImage::read(const QString& path) {
     auto d = std::make_unique<Impl>();
     d->path = path;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    d->fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (d->fd < 0)
         throw Error(Error::Kind::Io, path,
                     reasonText(Reason::CannotOpen).arg(systemErrorText(errno, false)));
+    struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+    } close{d->fd};
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && st.st_size >= 0;
-    if (ok) {
-        d->fileSize = static_cast<std::size_t>(st.st_size);
-        d->file =
-            std::make_unique_for_overwrite<std::uint8_t[]>(std::max<std::size_t>(d->fileSize, 1));
-        for (std::size_t done = 0; ok && done < d->fileSize;) {
-            const ssize_t n =
-                ::pread(fd, d->file.get() + done, d->fileSize - done, static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            ok = n > 0;
-            done += ok ? static_cast<std::size_t>(n) : 0;
-        }
-    }
-    ::close(fd);
-    if (!ok)
+    if (::fstat(d->fd, &st) != 0 || st.st_size < 0)
         throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
+    d->fileSize = static_cast<std::uint64_t>(st.st_size);
     d->parse();
+    d->fd = -1;
     return CompoundImage(std::move(d));
 }
 
@@ -594,10 +598,9 @@ CompoundImage CompoundImage::fromBytes(std::vector<std::uint8_t> bytes, const QS
     auto d = std::make_unique<Impl>();
     d->path = path;
     d->fileSize = bytes.size();
-    d->file =
-        std::make_unique_for_overwrite<std::uint8_t[]>(std::max<std::size_t>(bytes.size(), 1));
-    std::copy(bytes.begin(), bytes.end(), d->file.get());
+    d->memory = std::move(bytes);
     d->parse();
+    d->memory = {};
     return CompoundImage(std::move(d));
 }
 
@@ -608,7 +611,9 @@ CompoundFile::State CompoundImage::state() const {
 }
 
 std::span<const std::uint8_t> CompoundImage::workbook() const {
-    return d->workbook;
+    if (d->workbookIndex < 0)
+        return {};
+    return d->streams[static_cast<std::size_t>(d->workbookIndex)].content();
 }
 
 namespace {

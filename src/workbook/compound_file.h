@@ -1,11 +1,11 @@
 #pragma once
 // The compound file around a workbook as the record-level editor reads and writes it itself:
-// the whole file read into one buffer, its header, FAT, DIFAT, mini FAT and directory checked
-// against every lie they can tell, the workbook stream handed out as a view into that buffer
-// where its sectors follow each other (gathered once where they do not). A save lays out a
-// new file in one pass: the directory entry for entry as it came (names, class ids, times,
-// state bits, the tree), every other stream byte for byte, the workbook stream written
-// piece by piece from the edited records, never assembled whole.
+// its header, FAT, DIFAT, mini FAT and directory checked against every lie they can tell,
+// each stream read straight from the file into a buffer of its own (the workbook stream
+// too, so that the editor works on it in place). A save lays out a new file in one pass:
+// the directory entry for entry as it came (names, class ids, times, state bits, the tree),
+// every other stream byte for byte, the workbook stream written piece by piece from the
+// edited records, never assembled whole.
 
 #include "workbook/readers.h"
 
