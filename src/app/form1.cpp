@@ -247,6 +247,10 @@ void Form1::Form_Load() {
 }
 
 void Form1::Form_GotFocus() {
+    centreLines();
+}
+
+void Form1::centreLines() {
     centre(Label1[4]);
     centre(Label4);
 }
@@ -264,12 +268,8 @@ bool Form1::event(QEvent* event) {
     // The window's frame, part of its outer width, is known only once the window is shown
     // (and framed by the desktop): centre again with the width the operator sees.
     if (event->type() == QEvent::Show || event->type() == QEvent::WindowActivate) {
-        const float outer = outerWidthTwips();
-        if (outer != m_centredForOuter) {
-            m_centredForOuter = outer;
-            centre(Label1[4]);
-            centre(Label4);
-        }
+        if (outerWidthTwips() != m_centredForOuter)
+            centreLines();
     }
     return handled;
 }

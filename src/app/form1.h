@@ -162,6 +162,7 @@ private:
     // A read's outcome applied to the weight, the display and the status line.
     void showReading(const indicator::ReadOutcome& outcome);
     void centre(VbLabel* label);
+    void centreLines(); // the weight display and the status line
     void afterEvent();
     void onTimer(QTimer* timer, bool& pending, void (Form1::*tick)());
     void reportUnhandled(const std::exception& e);

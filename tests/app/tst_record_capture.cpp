@@ -298,7 +298,7 @@ private slots:
     void foreignDayFileContinuesInSheet1() {
         QFETCH(QString, fixture);
         Rig r;
-        QVERIFY(QFile::copy(QStringLiteral(WB_RECORDS_DATA_DIR "/") + fixture, r.dayFile()));
+        QVERIFY(QFile::copy(QStringLiteral(WB_DAY_FILES_DIR "/") + fixture, r.dayFile()));
         QFile::setPermissions(r.dayFile(), QFile::ReadOwner | QFile::WriteOwner);
         r.feed(reply(85.6));
         r.save();
@@ -323,7 +323,7 @@ private slots:
     void spillPassesOverSheetsOfOthers() {
         Rig r;
         workbook::Book book =
-            workbook::readBook(QStringLiteral(WB_RECORDS_DATA_DIR "/lo_three_sheets.xls"));
+            workbook::readBook(QStringLiteral(WB_DAY_FILES_DIR "/lo_three_sheets.xls"));
         workbook::Sheet& s1 = book.sheet(0);
         for (int c = 0; c < 7; ++c)
             s1.setText(1, c + 1, kHeader[c]);
