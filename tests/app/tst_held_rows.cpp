@@ -1,7 +1,7 @@
-// The journal of held rows: what a run that ended without a store (crash, kill, power cut)
-// leaves is taken back by the next start, in order, and stored once; a kill between the
+// The held rows in the window: what a run that ended without a store (crash, kill, power
+// cut) leaves is taken back by the next start, in order, and stored once; a kill between the
 // day's workbook being replaced and the journal being emptied does not store it twice; a
-// torn last line, a damaged line and a journal that cannot be written.
+// damaged line and a journal that cannot be written are told to the operator.
 
 #include "records/journal.h"
 #include "support/store_rig.h"
@@ -89,7 +89,7 @@ HeldRow row(int n) {
 
 } // namespace
 
-class TstJournal : public QObject {
+class TstHeldRows : public QObject {
     Q_OBJECT
 private slots:
     // Rows recorded and never stored come back at the next start with their own date and
@@ -187,29 +187,6 @@ private slots:
         QCOMPARE(storedGross(folder.path()), (before + QStringList{" 1000", " 2000", " 3000"}));
     }
 
-    // A run cut off in the middle of writing a row leaves part of a line: at every length of
-    // the cut the whole rows before it come back, and nothing is reported. A line that lacks
-    // only its line feed is whole.
-    void tornLastLine() {
-        QTemporaryDir folder;
-        const QByteArray whole = Journal::rowLine(row(1)) + Journal::rowLine(row(2));
-        const QByteArray last = Journal::rowLine(row(3));
-        for (qsizetype cut = 0; cut <= last.size(); ++cut) {
-            put(journalPath(folder.path()), whole + last.left(cut));
-            Journal journal(folder.path());
-            const Journal::Recovery found = journal.open();
-            const bool third = cut >= last.size() - 1;
-            QVERIFY2(found.rows.size() == (third ? 3u : 2u), qPrintable(QString::number(cut)));
-            QCOMPARE(found.rows[1], row(2));
-            QCOMPARE(found.damagedLines, 0);
-            QVERIFY(found.keptAside.isEmpty());
-            QVERIFY(journal.isOpen());
-            // The journal of the new run holds exactly the rows taken back.
-            QCOMPARE(contents(journalPath(folder.path())), whole + (third ? last : QByteArray()));
-        }
-        QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{});
-    }
-
     // A line in the middle whose check value does not match: the other rows come back, the
     // journal as it was is kept under a name of its own and the operator is told; a later
     // start finds a clean journal, and the kept file stays after the store.
@@ -297,21 +274,7 @@ private slots:
         Run next(folder.path());
         QCOMPARE(next.h->Rec_Count, 0);
     }
-
-    // A row reaches the disk without the caller waiting: one sync covers the rows written
-    // while the previous sync ran.
-    void syncsAreBatched() {
-        QTemporaryDir folder;
-        Journal journal(folder.path());
-        journal.open();
-        for (int n = 0; n < 2000; ++n)
-            QVERIFY(journal.append(row(n % 9 + 1)));
-        journal.waitSynced();
-        QVERIFY(journal.syncCount() >= 1);
-        QVERIFY(journal.syncCount() < 2000);
-        QCOMPARE(contents(journalPath(folder.path())).count('\n'), 2000);
-    }
 };
 
-QTEST_MAIN(TstJournal)
-#include "tst_journal.moc"
+QTEST_MAIN(TstHeldRows)
+#include "tst_held_rows.moc"
