@@ -4,6 +4,7 @@
 // damaged line and a journal that cannot be written are told to the operator.
 
 #include "records/journal.h"
+#include "records/journal_samples.h"
 #include "support/store_rig.h"
 
 #include <QDir>
@@ -16,6 +17,9 @@
 
 using records::HeldRow;
 using records::Journal;
+using journal_samples::journalPath;
+using journal_samples::put;
+using journal_samples::row;
 using support::contents;
 using support::reply;
 
@@ -56,16 +60,6 @@ struct Run {
     }
 };
 
-QString journalPath(const QString& folder) {
-    return QDir(folder).filePath(Journal::fileName());
-}
-
-void put(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
 // Gross weights of the rows in the day's workbook, in order.
 QStringList storedGross(const QString& folder, const QString& day = "2010-8-4") {
     QStringList out;
@@ -76,15 +70,6 @@ QStringList storedGross(const QString& folder, const QString& day = "2010-8-4") 
     for (int r = 2; r <= book.sheet(0).rowCount(); ++r)
         out << book.sheet(0).cell(r, 5).toString();
     return out;
-}
-
-HeldRow row(int n) {
-    return {"2010/8/4",
-            QString("09:0%1:00").arg(n),
-            QString("浙A%1\t\\x\n").arg(n),
-            QString(" %1").arg(n * 1000),
-            " 0",
-            QString(" %1").arg(n * 1000)};
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // brought to the disk in batches without the caller waiting.
 
 #include "records/journal.h"
+#include "records/journal_samples.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,31 +11,15 @@
 
 using records::HeldRow;
 using records::Journal;
+using journal_samples::journalPath;
+using journal_samples::put;
+using journal_samples::row;
 
 namespace {
-
-QString journalPath(const QString& folder) {
-    return QDir(folder).filePath(Journal::fileName());
-}
 
 QByteArray contents(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void put(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-HeldRow row(int n) {
-    return {"2010/8/4",
-            QString("09:0%1:00").arg(n),
-            QString("浙A%1\t\\x\n").arg(n),
-            QString(" %1").arg(n * 1000),
-            " 0",
-            QString(" %1").arg(n * 1000)};
 }
 
 } // namespace
