@@ -261,6 +261,15 @@ QString recordString(const Record& r, std::size_t at) {
     return text;
 }
 
+// A number as a cell of a format that shows it `shown` gives it: a date or time text where
+// the format shows one and the number is a date, else the number.
+Value shownNumber(double value, Shown shown, bool date1904) {
+    if (shown != Shown::Number)
+        if (const auto text = dateText(value, shown, date1904))
+            return Value::text(*text);
+    return Value::number(value);
+}
+
 struct Globals {
     std::vector<std::pair<std::uint16_t, Shown>> customFormats;
     std::vector<Shown> xfShown;
@@ -268,6 +277,34 @@ struct Globals {
     std::vector<QString> sst;
     bool date1904 = false;
 };
+
+// How the globals' date system, number formats and cell formats show numbers.
+void noteFormat(Globals& g, const Record& r) {
+    switch (r.type) {
+    case rtDate1904:
+        g.date1904 = r.size >= 2 && le16(r.data) != 0;
+        break;
+    case rtFormat: {
+        if (r.size < 2)
+            damaged(Reason::NumberFormatShort);
+        g.customFormats.emplace_back(le16(r.data), formatCode(recordString(r, 2)));
+        break;
+    }
+    case rtXf: {
+        if (r.size < 4)
+            damaged(Reason::CellFormatShort);
+        const std::uint16_t format = le16(r.data + 2);
+        Shown shown = builtInFormat(format);
+        for (const auto& [number, customShown] : g.customFormats)
+            if (number == format)
+                shown = customShown;
+        g.xfShown.push_back(shown);
+        break;
+    }
+    default:
+        break;
+    }
+}
 
 Globals readGlobals(RecordReader& records) {
     Record bof = records.next();
@@ -288,25 +325,10 @@ Globals readGlobals(RecordReader& records) {
         case rtBof:
             damaged(Reason::GlobalsUnended);
         case rtDate1904:
-            g.date1904 = r.size >= 2 && le16(r.data) != 0;
+        case rtFormat:
+        case rtXf:
+            noteFormat(g, r);
             break;
-        case rtFormat: {
-            if (r.size < 2)
-                damaged(Reason::NumberFormatShort);
-            g.customFormats.emplace_back(le16(r.data), formatCode(recordString(r, 2)));
-            break;
-        }
-        case rtXf: {
-            if (r.size < 4)
-                damaged(Reason::CellFormatShort);
-            const std::uint16_t format = le16(r.data + 2);
-            Shown shown = builtInFormat(format);
-            for (const auto& [number, customShown] : g.customFormats)
-                if (number == format)
-                    shown = customShown;
-            g.xfShown.push_back(shown);
-            break;
-        }
         case rtBoundSheet: {
             if (r.size < 8)
                 damaged(Reason::SheetEntryShort);
@@ -366,12 +388,7 @@ private:
     void number(const Cell& cell, double value) {
         if (!std::isfinite(value))
             damaged(Reason::CellNotFinite);
-        if (cell.shown != Shown::Number)
-            if (const auto text = dateText(value, cell.shown, m_g.date1904)) {
-                m_sheet.setText(cell.row, cell.column, *text);
-                return;
-            }
-        m_sheet.setNumber(cell.row, cell.column, value);
+        m_sheet.setValue(cell.row, cell.column, shownNumber(value, cell.shown, m_g.date1904));
     }
 
     const Globals& m_g;
@@ -509,6 +526,28 @@ StreamResult readStream(std::span<const std::uint8_t> stream) {
     } catch (const Error& e) { // a cell beyond what a worksheet holds
         return {StreamResult::Verdict::Damaged, std::nullopt, e.reason()};
     }
+}
+
+NumberFormats numberFormats(std::span<const std::uint8_t> stream) {
+    NumberFormats out;
+    Globals g;
+    try {
+        RecordReader records(stream);
+        for (Record r = records.next(); r.type != rtEof; r = records.next())
+            noteFormat(g, r);
+    } catch (const Stop&) { // formats cut short: the numbers of the rest show as numbers
+    }
+    for (const Shown shown : g.xfShown)
+        out.shown.push_back(static_cast<std::uint8_t>(shown));
+    out.date1904 = g.date1904;
+    return out;
+}
+
+Value NumberFormats::value(double number, std::uint16_t xf) const {
+    if (!std::isfinite(number))
+        return {};
+    const Shown s = xf < shown.size() ? static_cast<Shown>(shown[xf]) : Shown::Number;
+    return shownNumber(number, s, date1904);
 }
 
 double rkValue(std::uint32_t rk) {

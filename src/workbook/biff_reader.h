@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace workbook::biff {
 
@@ -32,6 +33,18 @@ struct StreamResult {
 // bytes; the reader and the record-level editor decode cells with the same two.
 double rkValue(std::uint32_t rk);
 double f64(const std::uint8_t* p);
+
+// How a workbook's cell formats show numbers: as numbers, or as the date and time texts the
+// reader gives. The record-level editor decodes the cells it is asked about through it, so
+// that the store and the viewer read every cell alike.
+struct NumberFormats {
+    std::vector<std::uint8_t> shown; // by cell format (XF): number, date, time, date and time
+    bool date1904 = false;
+    // A number in a cell of format `xf`; empty when it is no finite number.
+    Value value(double number, std::uint16_t xf) const;
+};
+// The formats of the globals of a workbook stream (its shared strings are not read).
+NumberFormats numberFormats(std::span<const std::uint8_t> stream);
 
 // Reads a BIFF8 "Workbook" stream. Every record is bounds-checked; nothing in the stream can
 // make the reader read outside it, loop or take memory beyond a small multiple of its size.

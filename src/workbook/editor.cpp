@@ -240,6 +240,8 @@ struct Editor::Impl {
     std::vector<Group> groups(const Substream& s, std::size_t from, std::size_t to,
                               int lastRow = MaxRows) const;
     Value decode(const Substream& s, const Group& g, int column) const;
+    mutable std::optional<biff::NumberFormats> numberFormats; // read when a cell is asked for
+    Value number(double value, std::uint16_t xf) const;
     Value existingCell(const Substream& s, int row, int column) const;
 
     // The edited stream as the old one with edits in place; its pieces in stream order.
@@ -608,11 +610,12 @@ std::vector<Group> Editor::Impl::groups(const Substream& s, std::size_t from, st
     return out;
 }
 
-namespace {
-Value numberValue(double v) {
-    return std::isfinite(v) ? Value::number(v) : Value();
+// A number of a cell of format `xf` as the reader gives it: a date-formatted one as its date.
+Value Editor::Impl::number(double value, std::uint16_t xf) const {
+    if (!numberFormats)
+        numberFormats = biff::numberFormats(stream.first(globalsEnd));
+    return numberFormats->value(value, xf);
 }
-} // namespace
 
 Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const {
     const Rec& r = s.recs[g.rec];
@@ -637,17 +640,18 @@ Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const
     case rtRString:
         return inlineText(6, r.size);
     case rtNumber:
-        return numberValue(f64(data + 6));
+        return number(f64(data + 6), le16(data + 4));
     case rtRk:
-        return numberValue(rkValue(le32(data + 6)));
-    case rtMulRk:
-        return numberValue(
-            rkValue(le32(data + 4 + 6 * static_cast<std::size_t>(column - g.first) + 2)));
+        return number(rkValue(le32(data + 6)), le16(data + 4));
+    case rtMulRk: {
+        const std::uint8_t* rk = data + 4 + 6 * static_cast<std::size_t>(column - g.first);
+        return number(rkValue(le32(rk + 2)), le16(rk));
+    }
     case rtBoolErr:
         return data[7] == 0 ? Value::boolean(data[6] != 0) : Value();
     case rtFormula:
         if (le16(data + 12) != 0xFFFF)
-            return numberValue(f64(data + 6));
+            return number(f64(data + 6), le16(data + 4));
         if (data[6] == 1)
             return Value::boolean(data[8] != 0);
         if (data[6] == 3)
