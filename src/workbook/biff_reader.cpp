@@ -1,5 +1,6 @@
 #include "workbook/biff_reader.h"
 #include "workbook/biff_records.h"
+#include "workbook/biff_segments.h"
 #include "workbook/biff_writer.h"
 #include "workbook/reasons.h"
 
@@ -68,83 +69,18 @@ private:
     std::size_t m_pos = 0;
 };
 
-// Data of a record and its CONTINUE records, read across their boundaries. Characters of a
-// string that goes on in the next record are preceded there by a fresh flags byte.
-class Segments {
-public:
-    void add(const Record& r) { m_parts.push_back(r); }
-
-    std::uint8_t u8() {
-        settle();
-        return m_parts[m_part].data[m_off++];
-    }
-    std::uint16_t u16() {
-        const std::uint8_t lo = u8();
-        return static_cast<std::uint16_t>(lo | (u8() << 8));
-    }
-    std::uint32_t u32() {
-        const std::uint32_t lo = u16();
-        return lo | (static_cast<std::uint32_t>(u16()) << 16);
-    }
-    void skip(std::size_t n) {
-        while (n > 0) {
-            settle();
-            const std::size_t here = std::min(n, m_parts[m_part].size - m_off);
-            m_off += here;
-            n -= here;
-        }
-    }
-    QString chars(std::size_t count, bool wide) {
-        QString s(static_cast<qsizetype>(count), Qt::Uninitialized);
-        char16_t* out = reinterpret_cast<char16_t*>(s.data());
-        std::size_t done = 0;
-        while (done < count) {
-            if (m_off >= m_parts[m_part].size) {
-                nextPart();
-                wide = (u8() & 1) != 0; // the repeated flags byte
-            }
-            const Record& part = m_parts[m_part];
-            const std::size_t charSize = wide ? 2 : 1;
-            const std::size_t here = std::min(count - done, (part.size - m_off) / charSize);
-            if (here == 0)
-                damaged(Reason::CharacterSplit);
-            const std::uint8_t* p = part.data + m_off;
-            if (wide) {
-                for (std::size_t i = 0; i < here; ++i)
-                    out[done + i] = static_cast<char16_t>(le16(p + 2 * i));
-            } else {
-                for (std::size_t i = 0; i < here; ++i)
-                    out[done + i] = p[i];
-            }
-            done += here;
-            m_off += here * charSize;
-        }
-        return s;
-    }
-
-private:
-    void settle() {
-        while (m_off >= m_parts[m_part].size)
-            nextPart();
-    }
-    void nextPart() {
-        if (m_part + 1 >= m_parts.size())
-            damaged(Reason::TextPastRecords);
-        ++m_part;
-        m_off = 0;
-    }
-
-    std::vector<Record> m_parts;
-    std::size_t m_part = 0;
-    std::size_t m_off = 0;
-};
+[[noreturn]] void segmentsFail(bool characterSplit) {
+    damaged(characterSplit ? Reason::CharacterSplit : Reason::TextPastRecords);
+}
 
 // The shared strings ([MS-XLS] 2.4.265 SST, 2.5.293 XLUnicodeRichExtendedString).
 std::vector<QString> readSst(const Record& sst, RecordReader& records) {
-    Segments data;
-    data.add(sst);
-    while (records.peekType() == rtContinue)
-        data.add(records.next());
+    Segments data(segmentsFail);
+    data.add(sst.data, sst.size);
+    while (records.peekType() == rtContinue) {
+        const Record r = records.next();
+        data.add(r.data, r.size);
+    }
     data.u32(); // references
     const std::uint32_t unique = data.u32();
     std::vector<QString> strings;
@@ -487,10 +423,12 @@ void SheetReader::read(RecordReader& records) {
         case rtString: {
             if (!hasPending)
                 break;
-            Segments data;
-            data.add(r);
-            while (records.peekType() == rtContinue)
-                data.add(records.next());
+            Segments data(segmentsFail);
+            data.add(r.data, r.size);
+            while (records.peekType() == rtContinue) {
+                const Record c = records.next();
+                data.add(c.data, c.size);
+            }
             const std::uint16_t count = data.u16();
             const bool wide = (data.u8() & 1) != 0;
             m_sheet.setText(pending.row, pending.column,

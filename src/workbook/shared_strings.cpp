@@ -1,6 +1,5 @@
 #include "workbook/shared_strings.h"
 
-#include <QtEndian>
 
 #include <algorithm>
 #include <bit>
@@ -24,79 +23,17 @@ struct Hash {
 
 } // namespace
 
-// Reads across the table's records: the first byte of each CONTINUE's data follows the last
-// byte of the record before it, except that the characters of a string going on there are
-// preceded by a fresh flags byte.
-class SharedStrings::Cursor {
-public:
-    Cursor(const SharedStrings& table, std::uint32_t part, std::size_t offset)
-        : m_t(table), m_part(part), m_off(offset) {}
-
-    std::uint32_t part() const { return m_part; }
-    std::size_t offset() const { return m_off; }
-    bool atEndOfPart() const { return m_off >= m_t.m_parts[m_part].size; }
-    bool lastPart() const { return m_part + 1 == m_t.m_parts.size(); }
-    // Moves to the next record once this one is used up.
-    void settle() {
-        while (atEndOfPart()) {
-            if (lastPart())
-                throw Bad{Problem::CountMismatch};
-            ++m_part;
-            m_off = 0;
-        }
-    }
-    std::uint8_t u8() {
-        settle();
-        return m_t.m_stream[m_t.m_parts[m_part].pos + 4 + m_off++];
-    }
-    std::uint16_t u16() {
-        const std::uint8_t lo = u8();
-        return static_cast<std::uint16_t>(lo | (u8() << 8));
-    }
-    std::uint32_t u32() {
-        const std::uint32_t lo = u16();
-        return lo | (static_cast<std::uint32_t>(u16()) << 16);
-    }
-    void skip(std::size_t n) {
-        while (n > 0) {
-            settle();
-            const std::size_t step = std::min(n, m_t.m_parts[m_part].size - m_off);
-            m_off += step;
-            n -= step;
-        }
-    }
-    // The `count` characters of a string, each handed to `each`.
-    template <typename Each> void chars(std::size_t count, std::uint8_t flags, Each each) {
-        for (std::size_t done = 0; done < count;) {
-            if (atEndOfPart()) {
-                settle();
-                flags = u8();
-            }
-            const bool wide = (flags & 1) != 0;
-            const Part& part = m_t.m_parts[m_part];
-            const std::size_t n = std::min(count - done, (part.size - m_off) / (wide ? 2 : 1));
-            if (n == 0)
-                throw Bad{Problem::CharacterSplit};
-            const std::uint8_t* p = m_t.m_stream.data() + part.pos + 4 + m_off;
-            for (std::size_t k = 0; k < n; ++k)
-                each(wide ? qFromLittleEndian<std::uint16_t>(p + 2 * k) : char16_t(p[k]));
-            done += n;
-            m_off += n * (wide ? 2 : 1);
-        }
-    }
-
-private:
-    const SharedStrings& m_t;
-    std::uint32_t m_part;
-    std::size_t m_off;
-};
+void SharedStrings::overrun(bool characterSplit) {
+    throw Bad{characterSplit ? Problem::CharacterSplit : Problem::CountMismatch};
+}
 
 SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
                                            std::vector<Part> parts) {
-    m_stream = stream;
     m_parts = std::move(parts);
+    for (const Part& part : m_parts)
+        m_segments.add(stream.data() + part.pos + 4, part.size);
     try {
-        Cursor c(*this, 0, 0);
+        biff::Segments& c = m_segments;
         m_references = c.u32();
         const std::uint32_t unique = c.u32();
         if (unique > stream.size() / 3)
@@ -104,7 +41,8 @@ SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
         m_strings.reserve(unique);
         for (std::uint32_t i = 0; i < unique; ++i) {
             c.settle();
-            Entry e{c.part(), static_cast<std::uint16_t>(c.offset()), false, 0};
+            Entry e{static_cast<std::uint32_t>(c.part()), static_cast<std::uint16_t>(c.offset()),
+                    false, 0};
             const std::uint16_t count = c.u16();
             const std::uint8_t flags = c.u8();
             const std::uint16_t runs = (flags & 0x08) != 0 ? c.u16() : 0;
@@ -140,18 +78,20 @@ void SharedStrings::index() {
     }
 }
 
-QString SharedStrings::text(std::uint32_t index) const {
+// The characters of string `index`, each handed to `each`.
+template <typename Each> void SharedStrings::walk(std::uint32_t index, Each each) const {
     const Entry& e = m_strings[index];
-    Cursor c(*this, e.part, e.offset);
+    biff::Segments& c = m_segments;
+    c.seek(e.part, e.offset);
     const std::uint16_t count = c.u16();
     const std::uint8_t flags = c.u8();
-    if ((flags & 0x08) != 0)
-        c.skip(2);
-    if ((flags & 0x04) != 0)
-        c.skip(4);
-    QString s(count, Qt::Uninitialized);
-    char16_t* out = reinterpret_cast<char16_t*>(s.data());
-    c.chars(count, flags, [&](char16_t ch) { *out++ = ch; });
+    c.skip(((flags & 0x08) != 0 ? 2 : 0) + ((flags & 0x04) != 0 ? 4 : 0));
+    c.chars(count, flags, each);
+}
+
+QString SharedStrings::text(std::uint32_t index) const {
+    QString s;
+    walk(index, [&](char16_t ch) { s.append(QChar(ch)); });
     return s;
 }
 
@@ -164,7 +104,15 @@ std::optional<std::uint32_t> SharedStrings::find(QStringView text) const {
     const std::size_t mask = m_slots.size() - 1;
     for (std::size_t s = h.value & mask; m_slots[s] != 0; s = (s + 1) & mask) {
         const std::uint32_t i = m_slots[s] - 1;
-        if (m_strings[i].hash == h.value && this->text(i) == text)
+        if (m_strings[i].hash != h.value)
+            continue;
+        qsizetype at = 0;
+        bool same = true;
+        walk(i, [&](char16_t ch) {
+            same = same && at < text.size() && text[at] == QChar(ch);
+            ++at;
+        });
+        if (same && at == text.size())
             return i;
     }
     return std::nullopt;

@@ -5,6 +5,8 @@
 // string until one is asked for. A day's workbook holds a hundred thousand strings, of which
 // a store asks for two.
 
+#include "workbook/biff_segments.h"
+
 #include <QString>
 #include <QStringView>
 
@@ -46,11 +48,12 @@ private:
         bool plain;
         std::uint32_t hash;
     };
-    class Cursor;
+    [[noreturn]] static void overrun(bool characterSplit);
     void index();
+    template <typename Each> void walk(std::uint32_t index, Each each) const;
 
-    std::span<const std::uint8_t> m_stream;
     std::vector<Part> m_parts;
+    mutable biff::Segments m_segments{&SharedStrings::overrun};
     std::vector<Entry> m_strings;
     std::vector<std::uint32_t> m_slots; // open addressing: index + 1 of a plain string, or 0
     std::uint32_t m_references = 0;
