@@ -16,8 +16,8 @@ void Form1::Save_date() {
     records::DayWorkbook day(
         programFolder(), dayName,
         {[this](const records::StoreNotice& notice) { tellStoreNotice(notice); },
-         [this, &day](const records::StoreEnd& end) {
-             journalStoreBegins(day.fileName(), end.sheet, end.last, end.serial);
+         [this](const records::StoreEnd& end) {
+             journalStoreBegins(end.file, end.sheet, end.last, end.serial);
          },
          [this] { journalStoreFailed(); }});
     day.store({Rec_Date, Rec_Time, Rec_CarNo, Rec_Gross, Rec_Tare, Rec_Net, Rec_Count});

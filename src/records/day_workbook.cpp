@@ -217,7 +217,7 @@ StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
         book.setCells(sheet, c.last, 7, rows.net[slot]);
     }
     book.setCells(sheet, 1, 8, numberText(c.last));
-    return {sheet, c.last, serial};
+    return {{}, sheet, c.last, serial};
 }
 
 void releaseFreedMemory() {
@@ -258,6 +258,7 @@ void copyDurably(const QString& path, const QString& copy) {
 struct DayWorkbook::Impl {
     QString folder;
     QString dayName;
+    QString fileName; // "<day>.xls"
     QString path;
     StoreHooks hooks;
 
@@ -292,7 +293,8 @@ std::optional<StoreEnd> DayWorkbook::Impl::storeByEditor(const HeldColumns& rows
         const Continuation c = continuation(book);
         if (!c.unusable.isEmpty())
             return std::nullopt;
-        const StoreEnd end = storeRows(book, c, rows);
+        StoreEnd end = storeRows(book, c, rows);
+        end.file = fileName;
         writeTold(hooks, end, [&] { editor.save(); });
         return end;
     } catch (const workbook::Editor::Refusal& r) {
@@ -331,7 +333,8 @@ StoreEnd DayWorkbook::Impl::storeByValue(const HeldColumns& rows) {
         writeHeader(added, book->worksheets(1).name());
     }
     ServerBook day(*book);
-    const StoreEnd end = storeRows(day, c, rows);
+    StoreEnd end = storeRows(day, c, rows);
+    end.file = fileName;
     writeTold(hooks, end, [&] { book->saveAs(path); });
     book->close(true);
     excel.quit();
@@ -376,15 +379,12 @@ DayWorkbook::DayWorkbook(const QString& folder, const QString& dayName, StoreHoo
     : d(std::make_unique<Impl>()) {
     d->folder = folder;
     d->dayName = dayName;
-    d->path = QDir(folder).filePath(fileName());
+    d->fileName = dayName + QStringLiteral(".xls");
+    d->path = QDir(folder).filePath(d->fileName);
     d->hooks = std::move(hooks);
 }
 
 DayWorkbook::~DayWorkbook() = default;
-
-QString DayWorkbook::fileName() const {
-    return d->dayName + QStringLiteral(".xls");
-}
 
 StoreEnd DayWorkbook::store(const HeldColumns& rows) {
     try {

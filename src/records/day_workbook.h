@@ -30,9 +30,10 @@ struct HeldColumns {
     std::int32_t count = 0;
 };
 
-// Where a store's last row goes: its sheet, its row (the sheet's H1 after the store) and
-// its serial number.
+// Where a store's last row goes: the day's file (its name in the folder), the sheet, the
+// row (the sheet's H1 after the store) and its serial number.
 struct StoreEnd {
+    QString file;
     QString sheet;
     int last = 0;
     std::int64_t serial = 0;
@@ -66,8 +67,6 @@ public:
     ~DayWorkbook();
     DayWorkbook(const DayWorkbook&) = delete;
     DayWorkbook& operator=(const DayWorkbook&) = delete;
-
-    QString fileName() const; // "<day>.xls"
 
     // Appends the rows and replaces the file atomically. Throws SaveFailure when that could
     // not be done; the file is then as it was (or set aside, as told).

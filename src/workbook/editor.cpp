@@ -245,6 +245,7 @@ struct Editor::Impl {
     Value existingCell(const Substream& s, int row, int column) const;
 
     // The edited stream as the old one with edits in place; its pieces in stream order.
+    class LayoutPass;
     Layout build() const;
     std::vector<std::span<const std::uint8_t>> pieces(const Layout& layout) const;
 };
@@ -720,786 +721,1004 @@ struct RowOut {
     std::vector<std::pair<int, std::vector<std::uint8_t>>> cells; // first column, record bytes
 };
 
+// The edits of one row by column (nothing: the cell emptied), and of a block's rows by row.
+using RowChanges = std::map<int, std::optional<CellValue>>;
+using BlockChanges = std::map<int, RowChanges>;
+
+// What the layout needs of an old worksheet once its edits are made: where its DBCELLs lie
+// and the rows in use.
+struct SheetPlan {
+    std::vector<DbCellRef> dbcells;
+    int firstRow = -1;
+    int lastRow = -1;
+    bool edited = false;
+};
+
+// Where a new shared string starts: in the edit `edit` at `pos`, `offsetInRecord` bytes
+// into its record (header included).
+struct StringAt {
+    int edit;
+    std::uint32_t pos;
+    std::uint16_t offsetInRecord;
+};
+
+// colMic and colMac of a row record: the first column of its cells and one past the last.
+void setColumnSpan(RowOut& row) {
+    if (row.cells.empty())
+        return;
+    int first = MaxColumns;
+    int last = 0;
+    for (const auto& [column, bytes] : row.cells) {
+        const std::uint16_t type = le16(bytes.data());
+        int end = column;
+        if (type == rtMulRk || type == rtMulBlank)
+            end = le16(&bytes[4 + le16(&bytes[2]) - 2]);
+        first = std::min(first, column);
+        last = std::max(last, end + 1);
+    }
+    set16(&row.rowRecord[6], static_cast<std::uint16_t>(first));
+    set16(&row.rowRecord[8], static_cast<std::uint16_t>(last));
+}
+
+// Writes the cells of rows [first, end) of a block with `writeRow(k)` and returns what the
+// block's DBCELL gives for each row: how far its first cell lies from the first cell of the
+// row before (for the first row, from the second ROW record of the block).
+template <typename WriteRow>
+std::vector<std::uint16_t> putRowCells(std::vector<std::uint8_t>& out, std::size_t rowBytes,
+                                       std::size_t first, std::size_t end, WriteRow writeRow) {
+    std::vector<std::uint16_t> offsets;
+    std::size_t previous = rowBytes >= 20 ? rowBytes - 20 : 0;
+    for (std::size_t k = first; k < end; ++k) {
+        const std::size_t rowStart = out.size();
+        writeRow(k);
+        offsets.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(previous, 0xFFFF)));
+        previous = out.size() - rowStart;
+    }
+    return offsets;
+}
+
+// The DBCELL that ends a block begun at `blockStart` in `out`; its place noted in
+// `dbcellOffsets` when given.
+void putDbCell(std::vector<std::uint8_t>& out, std::size_t blockStart,
+               const std::vector<std::uint16_t>& offsets, std::vector<std::size_t>* dbcellOffsets) {
+    if (dbcellOffsets)
+        dbcellOffsets->push_back(out.size());
+    const std::size_t back = out.size() - blockStart;
+    putHeader(out, rtDbCell, 4 + 2 * offsets.size());
+    put32(out, static_cast<std::uint32_t>(back));
+    for (const std::uint16_t o : offsets)
+        put16(out, o);
+}
+
+// A ROW record for a row that has none: default height, no format.
+std::vector<std::uint8_t> newRowRecord(const Substream& s, int row) {
+    std::vector<std::uint8_t> r;
+    putHeader(r, rtRow, 16);
+    put16(r, static_cast<std::uint16_t>(row));
+    put16(r, 0);
+    put16(r, 0);
+    put16(r, static_cast<std::uint16_t>(s.defaultRowHeight & 0x7FFF));
+    put16(r, 0);
+    put16(r, 0);
+    put16(r, 0x0100);
+    put16(r, 0x000F);
+    return r;
+}
+
+// The rows of edits [from, end) of `flat` (in row order) that give a cell a value, each as
+// the range of its edits.
+std::vector<std::pair<std::size_t, std::size_t>> rowsWithValues(const std::vector<CellEdit>& flat,
+                                                                std::size_t from) {
+    std::vector<std::pair<std::size_t, std::size_t>> rows;
+    for (std::size_t k = from; k < flat.size();) {
+        std::size_t e = k;
+        bool any = false;
+        while (e < flat.size() && flat[e].row == flat[k].row)
+            any = flat[e++].value.has_value() || any;
+        if (any)
+            rows.emplace_back(k, e);
+        k = e;
+    }
+    return rows;
+}
+
+// The ROW record of a new row made of edits [first, end) of `flat`.
+void putNewRowRecord(std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat,
+                     std::pair<std::size_t, std::size_t> edits, std::uint16_t height) {
+    int first = MaxColumns;
+    int last = 0;
+    for (std::size_t i = edits.first; i < edits.second; ++i)
+        if (flat[i].value) {
+            first = std::min(first, flat[i].column);
+            last = std::max(last, flat[i].column + 1);
+        }
+    putHeader(out, rtRow, 16);
+    put16(out, static_cast<std::uint16_t>(flat[edits.first].row));
+    put16(out, static_cast<std::uint16_t>(first));
+    put16(out, static_cast<std::uint16_t>(last));
+    put16(out, height);
+    put32(out, 0);
+    put16(out, 0x0100);
+    put16(out, 0x000F);
+}
+
+// DIMENSIONS of a new sheet from its edits: the first row and column in use, one past the
+// last; all zero for an empty sheet.
+void putNewDimensions(std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat) {
+    int firstRow = -1;
+    int lastRow = -1;
+    int firstColumn = MaxColumns;
+    int lastColumn = -1;
+    for (const CellEdit& e : flat)
+        if (e.value) {
+            if (firstRow < 0)
+                firstRow = e.row;
+            lastRow = e.row;
+            firstColumn = std::min(firstColumn, e.column);
+            lastColumn = std::max(lastColumn, e.column);
+        }
+    const bool empty = firstRow < 0;
+    putHeader(out, rtDimensions, 14);
+    put32(out, empty ? 0 : static_cast<std::uint32_t>(firstRow));
+    put32(out, empty ? 0 : static_cast<std::uint32_t>(lastRow + 1));
+    put16(out, empty ? 0 : static_cast<std::uint16_t>(firstColumn));
+    put16(out, empty ? 0 : static_cast<std::uint16_t>(lastColumn + 1));
+    put16(out, 0);
+}
+
+// DIMENSIONS widened by the edits that give a cell a value; `data` is the old record's.
+void widenDimensions(std::uint8_t* data, const std::vector<CellEdit>& flat) {
+    std::uint32_t rwMic = le32(data);
+    std::uint32_t rwMac = le32(data + 4);
+    std::uint16_t colMic = le16(data + 8);
+    std::uint16_t colMac = le16(data + 10);
+    const bool empty = rwMac <= rwMic || colMac <= colMic;
+    for (const CellEdit& e : flat) {
+        if (!e.value)
+            continue;
+        const auto row = static_cast<std::uint32_t>(e.row);
+        const auto column = static_cast<std::uint16_t>(e.column);
+        if (empty && rwMac <= rwMic) {
+            rwMic = row;
+            rwMac = rwMic + 1;
+            colMic = column;
+            colMac = static_cast<std::uint16_t>(column + 1);
+            continue;
+        }
+        rwMic = std::min(rwMic, row);
+        rwMac = std::max(rwMac, row + 1);
+        colMic = std::min(colMic, column);
+        colMac = std::max(colMac, static_cast<std::uint16_t>(column + 1));
+    }
+    set32(data, rwMic);
+    set32(data + 4, rwMac);
+    set16(data + 8, colMic);
+    set16(data + 10, colMac);
+}
+
+// The records of a new, empty worksheet up to its cells, and after them.
+void putNewSheetStart(std::vector<std::uint8_t>& out) {
+    putHeader(out, rtBof, 16);
+    put16(out, 0x0600);
+    put16(out, 0x0010); // a worksheet
+    put16(out, 0x0DBB);
+    put16(out, 0x07CC);
+    put32(out, 0);
+    put32(out, 6);
+    putHeader(out, rtDefColWidth, 2);
+    put16(out, 8);
+}
+void putNewSheetEnd(std::vector<std::uint8_t>& out) {
+    putHeader(out, rtWindow2, 18);
+    put16(out, 0x00B6); // gridlines, headers, zeros, outline symbols; not selected
+    put16(out, 0);
+    put16(out, 0);
+    put16(out, 0x40);
+    put16(out, 0);
+    put16(out, 0);
+    put16(out, 0);
+    put32(out, 0);
+    putHeader(out, rtEof, 0);
+}
+
+// A BOUNDSHEET of a new visible worksheet, its stream position still zero; returns where
+// that position lies in `out`.
+std::size_t putNewBoundSheet(std::vector<std::uint8_t>& out, const QString& name) {
+    const bool wide = !fitsLatin1(name);
+    putHeader(out, rtBoundSheet, 8 + static_cast<std::size_t>(name.size()) * (wide ? 2 : 1));
+    const std::size_t at = out.size();
+    put32(out, 0);
+    out.push_back(0); // visible
+    out.push_back(0); // worksheet
+    out.push_back(static_cast<std::uint8_t>(name.size()));
+    out.push_back(wide ? 1 : 0);
+    for (const QChar c : name) {
+        if (wide)
+            put16(out, c.unicode());
+        else
+            out.push_back(static_cast<std::uint8_t>(c.unicode()));
+    }
+    return at;
+}
+
+// New strings at the end of the shared-string table: in its last record while that has
+// room, then in new CONTINUE records. A string's header stays in one record, a character is
+// never split, and characters that go on in a CONTINUE follow a fresh flags byte there.
+class StringAppender {
+public:
+    // `used`: the data bytes of the record being filled; `header`: where that record's
+    // header lies in `out`, none when it is the table's old last record.
+    StringAppender(std::vector<std::uint8_t>& out, std::optional<std::size_t> header,
+                   std::size_t used)
+        : m_out(out), m_header(header), m_used(used) {}
+
+    // Appends `text`; returns where it starts in `out` and in its record.
+    std::pair<std::uint32_t, std::uint16_t> put(const QString& text) {
+        const bool wide = !fitsLatin1(text);
+        const std::size_t charSize = wide ? 2 : 1;
+        if (MaxRecordData - m_used < 3 + charSize)
+            newContinue();
+        const std::pair<std::uint32_t, std::uint16_t> at{static_cast<std::uint32_t>(m_out.size()),
+                                                         static_cast<std::uint16_t>(4 + m_used)};
+        put16(m_out, static_cast<std::uint16_t>(text.size()));
+        m_out.push_back(wide ? 1 : 0);
+        m_used += 3;
+        for (qsizetype done = 0; done < text.size();) {
+            const std::size_t fit = (MaxRecordData - m_used) / charSize;
+            if (fit == 0) {
+                newContinue();
+                m_out.push_back(wide ? 1 : 0);
+                m_used += 1;
+                continue;
+            }
+            const qsizetype n =
+                std::min<qsizetype>(static_cast<qsizetype>(fit), text.size() - done);
+            for (qsizetype k = 0; k < n; ++k) {
+                const char16_t c = text[done + k].unicode();
+                if (wide)
+                    put16(m_out, c);
+                else
+                    m_out.push_back(static_cast<std::uint8_t>(c));
+            }
+            m_used += static_cast<std::size_t>(n) * charSize;
+            done += n;
+        }
+        return at;
+    }
+    // Ends the record being filled. Returns the bytes added to the old last record.
+    std::size_t close() {
+        if (m_header)
+            set16(&m_out[*m_header + 2], static_cast<std::uint16_t>(m_used));
+        else
+            m_extension = m_out.size();
+        return m_extension;
+    }
+
+private:
+    void newContinue() {
+        close();
+        m_header = m_out.size();
+        putHeader(m_out, rtContinue, 0);
+        m_used = 0;
+    }
+
+    std::vector<std::uint8_t>& m_out;
+    std::optional<std::size_t> m_header;
+    std::size_t m_used;
+    std::size_t m_extension = 0;
+};
+
 } // namespace
 
-Layout Editor::Impl::build() const {
-    std::vector<Edit> edits;
-    const std::uint16_t defaultXf = xfCount > 15 ? 15 : 0;
+// The edited stream's layout: the edits of every sheet, the new sheets and the shared
+// strings, put in stream order; then the stream positions that the edits moved (BOUNDSHEET,
+// INDEX, EXTSST) are filled in.
+class Editor::Impl::LayoutPass {
+public:
+    explicit LayoutPass(const Impl& impl)
+        : d(impl), m_defaultXf(impl.xfCount > 15 ? 15 : 0), m_plans(impl.substreams.size()) {}
 
-    // New strings go to the end of the shared-string table.
-    std::vector<QString> added;
-    QHash<QString, std::uint32_t> addedIndex;
-    std::uint32_t newLabels = 0;
-    auto stringFor = [&](const QString& text) -> std::uint32_t {
-        ++newLabels;
-        if (const auto found = strings.find(text))
-            return *found;
-        if (const auto it = addedIndex.constFind(text); it != addedIndex.constEnd())
-            return *it;
-        const auto index = static_cast<std::uint32_t>(strings.size() + added.size());
-        added.push_back(text);
-        addedIndex.insert(text, index);
-        return index;
-    };
-    auto cellRecord = [&](std::vector<std::uint8_t>& out, int row, int column, std::uint16_t xf,
-                          const CellValue& v) {
-        if (xfCount == 0)
-            refuse(QStringLiteral("工作簿中没有单元格格式记录"));
-        std::uint32_t rk = 0;
-        const std::size_t at = out.size();
-        if (!v.number) {
-            out.resize(at + 14);
-            set16(&out[at], rtLabelSst);
-            set16(&out[at + 2], 10);
-            set32(&out[at + 10], stringFor(v.text));
-        } else if (rkNumber(v.value, rk)) {
-            out.resize(at + 14);
-            set16(&out[at], rtRk);
-            set16(&out[at + 2], 10);
-            set32(&out[at + 10], rk);
-        } else {
-            out.resize(at + 18);
-            set16(&out[at], rtNumber);
-            set16(&out[at + 2], 14);
-            std::uint64_t bits;
-            std::memcpy(&bits, &v.value, 8);
-            qToLittleEndian(bits, &out[at + 10]);
-        }
-        set16(&out[at + 4], static_cast<std::uint16_t>(row));
-        set16(&out[at + 6], static_cast<std::uint16_t>(column));
-        set16(&out[at + 8], xf);
-    };
-    auto newRowRecord = [&](const Substream& s, int row) {
-        std::vector<std::uint8_t> r;
-        putHeader(r, rtRow, 16);
-        put16(r, static_cast<std::uint16_t>(row));
-        put16(r, 0);
-        put16(r, 0);
-        put16(r, static_cast<std::uint16_t>(s.defaultRowHeight & 0x7FFF));
-        put16(r, 0);
-        put16(r, 0);
-        put16(r, 0x0100);
-        put16(r, 0x000F);
-        return r;
-    };
-    // The format a new cell takes: its row's where the row has one, else its column's.
-    auto newCellXf = [&](const Substream& s, const std::vector<std::uint8_t>& rowRecord,
-                         int column) -> std::uint16_t {
-        std::uint16_t xf = defaultXf;
-        bool fromRow = false;
-        if (rowRecord.size() == 20 && (rowRecord[4 + 12] & 0x80) != 0) {
-            xf = le16(&rowRecord[4 + 14]) & 0x0FFF;
-            fromRow = true;
-        }
-        if (!fromRow)
-            for (const Substream::ColInfo& c : s.columns)
-                if (column >= c.first && column <= c.last) {
-                    xf = c.xf;
-                    break;
-                }
-        return xf < xfCount ? xf : defaultXf;
-    };
-    // Emits rows as blocks of at most 32 rows: ROW records, cells, and a DBCELL when
-    // `dbcell`; without `rowRecords` only the cells.
-    auto emitRows = [&](std::vector<std::uint8_t>& out, std::vector<RowOut>& rows, bool rowRecords,
-                        bool dbcell, std::vector<std::size_t>* dbcellOffsets) {
-        for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
-            const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
-            const std::size_t blockStart = out.size();
-            std::size_t rowBytes = 0;
-            if (rowRecords)
-                for (std::size_t k = b; k < e; ++k) {
-                    RowOut& row = rows[k];
-                    if (!row.cells.empty()) {
-                        // colMic and colMac: the first column and one past the last.
-                        int first = MaxColumns;
-                        int last = 0;
-                        for (const auto& [column, bytes] : row.cells) {
-                            const std::uint16_t type = le16(bytes.data());
-                            int end = column;
-                            if (type == rtMulRk || type == rtMulBlank)
-                                end = le16(&bytes[4 + le16(&bytes[2]) - 2]);
-                            first = std::min(first, column);
-                            last = std::max(last, end + 1);
-                        }
-                        set16(&row.rowRecord[6], static_cast<std::uint16_t>(first));
-                        set16(&row.rowRecord[8], static_cast<std::uint16_t>(last));
-                    }
-                    out.insert(out.end(), row.rowRecord.begin(), row.rowRecord.end());
-                    rowBytes += row.rowRecord.size();
-                }
-            std::vector<std::uint16_t> offsets;
-            std::size_t previous = rowBytes >= 20 ? rowBytes - 20 : 0;
+    Layout run() {
+        for (std::size_t si = 0; si < d.sheets.size(); ++si)
+            planSheet(si);
+        addNewSheets();
+        appendStrings();
+        sizeIndexes();
+        reserveBoundSheetPositions();
+        Layout layout = order();
+        fillPositions();
+        layout.edits = std::move(m_edits);
+        return layout;
+    }
+
+private:
+    // Cells
+    std::uint32_t stringFor(const QString& text);
+    void cellRecord(std::vector<std::uint8_t>& out, int row, int column, std::uint16_t xf,
+                    const CellValue& v);
+    std::uint16_t newCellXf(const Substream& s, const std::vector<std::uint8_t>& rowRecord,
+                            int column) const;
+    std::array<std::uint16_t, MaxColumns> columnFormats(const Substream* s) const;
+    std::vector<std::uint8_t> recordBytes(const Substream& s, std::size_t from,
+                                          std::size_t to) const;
+    // Rows
+    void emitRows(std::vector<std::uint8_t>& out, std::vector<RowOut>& rows, bool rowRecords,
+                  bool dbcell, std::vector<std::size_t>* dbcellOffsets);
+    void emitNewRows(std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat,
+                     std::size_t from, const Substream* s, bool rowRecords, bool dbcell,
+                     std::vector<std::size_t>* dbcellOffsets);
+    void editRow(const Substream& s, RowOut& row, const std::vector<Group>& old,
+                 const RowChanges& changes);
+    void keepOrSplit(const Substream& s, const Group& g, const RowChanges& changes,
+                     std::map<int, std::vector<std::uint8_t>>& cells);
+    // Old worksheets
+    void planSheet(std::size_t sheet);
+    std::map<std::size_t, BlockChanges> editsByBlock(const Substream& s,
+                                                     const std::vector<CellEdit>& flat,
+                                                     std::size_t& firstNew) const;
+    void rewriteBlock(const Substream& s, const Block& block, const BlockChanges& changes,
+                      SheetPlan& plan);
+    void rewriteRow(const Substream& s, const Block& block, const std::vector<Group>& old, int row,
+                    const RowChanges& changes);
+    void appendRows(const SheetEntry& sheet, const Substream& s, const std::vector<CellEdit>& flat,
+                    std::size_t firstNew, SheetPlan& plan);
+    // New worksheets and the globals
+    void addNewSheets();
+    void extendTabIds();
+    void appendStrings();
+    void addExtSst(std::uint32_t at, std::size_t uniqueCount);
+    void sizeIndexes();
+    void reserveBoundSheetPositions();
+    // Positions
+    Layout order();
+    std::uint32_t mapOld(std::uint32_t p) const;
+    std::uint32_t outAt(std::size_t edit) const {
+        return static_cast<std::uint32_t>(m_editOut[edit]);
+    }
+    void fillPositions();
+    void fillIndex(std::size_t k, std::uint8_t* p);
+    void fillExtSst();
+
+    int pushEdit(Edit edit) {
+        m_edits.push_back(std::move(edit));
+        return static_cast<int>(m_edits.size() - 1);
+    }
+
+    const Impl& d;
+    const std::uint16_t m_defaultXf;
+    std::vector<Edit> m_edits;
+    std::vector<SheetPlan> m_plans; // by substream
+    // Strings that are not yet in the shared-string table.
+    std::vector<QString> m_added;
+    QHash<QString, std::uint32_t> m_addedIndex;
+    std::uint32_t m_newLabels = 0;
+    std::vector<StringAt> m_addedAt;
+    int m_extSstEdit = -1;
+    std::size_t m_uniqueCount = 0;
+    // New sheets.
+    std::vector<int> m_newSheetEdits;
+    std::vector<std::size_t> m_newBoundSheetAt; // where lbPlyPos lies in the BOUNDSHEET edit
+    int m_boundSheetEdit = -1;
+    // Edits whose positions are filled in once the layout is known.
+    std::vector<std::pair<std::size_t, int>> m_indexEdits; // substream, edit
+    std::vector<std::size_t> m_boundSheetEdits;
+    // The layout: where each edit lands, and the shift of old positions.
+    std::vector<std::size_t> m_editOut;
+    std::vector<std::uint32_t> m_sortedTo;
+    std::vector<std::int64_t> m_deltaAfter; // shift of positions at or after `to`
+};
+
+Layout Editor::Impl::build() const {
+    return LayoutPass(*this).run();
+}
+
+// New strings go to the end of the shared-string table.
+std::uint32_t Editor::Impl::LayoutPass::stringFor(const QString& text) {
+    ++m_newLabels;
+    if (const auto found = d.strings.find(text))
+        return *found;
+    if (const auto it = m_addedIndex.constFind(text); it != m_addedIndex.constEnd())
+        return *it;
+    const auto index = static_cast<std::uint32_t>(d.strings.size() + m_added.size());
+    m_added.push_back(text);
+    m_addedIndex.insert(text, index);
+    return index;
+}
+
+void Editor::Impl::LayoutPass::cellRecord(std::vector<std::uint8_t>& out, int row, int column,
+                                          std::uint16_t xf, const CellValue& v) {
+    if (d.xfCount == 0)
+        refuse(QStringLiteral("工作簿中没有单元格格式记录"));
+    std::uint32_t rk = 0;
+    const std::size_t at = out.size();
+    if (!v.number) {
+        out.resize(at + 14);
+        set16(&out[at], rtLabelSst);
+        set16(&out[at + 2], 10);
+        set32(&out[at + 10], stringFor(v.text));
+    } else if (rkNumber(v.value, rk)) {
+        out.resize(at + 14);
+        set16(&out[at], rtRk);
+        set16(&out[at + 2], 10);
+        set32(&out[at + 10], rk);
+    } else {
+        out.resize(at + 18);
+        set16(&out[at], rtNumber);
+        set16(&out[at + 2], 14);
+        std::uint64_t bits;
+        std::memcpy(&bits, &v.value, 8);
+        qToLittleEndian(bits, &out[at + 10]);
+    }
+    set16(&out[at + 4], static_cast<std::uint16_t>(row));
+    set16(&out[at + 6], static_cast<std::uint16_t>(column));
+    set16(&out[at + 8], xf);
+}
+
+// The format a new cell takes: its row's where the row has one, else its column's.
+std::uint16_t Editor::Impl::LayoutPass::newCellXf(const Substream& s,
+                                                  const std::vector<std::uint8_t>& rowRecord,
+                                                  int column) const {
+    std::uint16_t xf = m_defaultXf;
+    if (rowRecord.size() == 20 && (rowRecord[4 + 12] & 0x80) != 0) {
+        xf = le16(&rowRecord[4 + 14]) & 0x0FFF;
+    } else {
+        for (const Substream::ColInfo& c : s.columns)
+            if (column >= c.first && column <= c.last) {
+                xf = c.xf;
+                break;
+            }
+    }
+    return xf < d.xfCount ? xf : m_defaultXf;
+}
+
+// The format of a new cell in each column: its column's, the default without one (and in
+// a new sheet, `s` null).
+std::array<std::uint16_t, MaxColumns>
+Editor::Impl::LayoutPass::columnFormats(const Substream* s) const {
+    std::array<std::uint16_t, MaxColumns> columnXf;
+    columnXf.fill(m_defaultXf);
+    if (s)
+        for (const Substream::ColInfo& c : s->columns)
+            for (int k = std::max(c.first, 0); k <= std::min(c.last, MaxColumns - 1); ++k)
+                if (columnXf[static_cast<std::size_t>(k)] == m_defaultXf)
+                    columnXf[static_cast<std::size_t>(k)] = c.xf < d.xfCount ? c.xf : m_defaultXf;
+    return columnXf;
+}
+
+std::vector<std::uint8_t>
+Editor::Impl::LayoutPass::recordBytes(const Substream& s, std::size_t from, std::size_t to) const {
+    if (from >= to)
+        return {};
+    return std::vector<std::uint8_t>(d.stream.begin() + s.recs[from].pos,
+                                     d.stream.begin() + s.recs[to - 1].end());
+}
+
+// Emits rows as blocks of at most 32 rows: ROW records, cells, and a DBCELL when `dbcell`;
+// without `rowRecords` only the cells.
+void Editor::Impl::LayoutPass::emitRows(std::vector<std::uint8_t>& out, std::vector<RowOut>& rows,
+                                        bool rowRecords, bool dbcell,
+                                        std::vector<std::size_t>* dbcellOffsets) {
+    for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
+        const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
+        const std::size_t blockStart = out.size();
+        std::size_t rowBytes = 0;
+        if (rowRecords)
             for (std::size_t k = b; k < e; ++k) {
-                const std::size_t rowStart = out.size();
+                setColumnSpan(rows[k]);
+                out.insert(out.end(), rows[k].rowRecord.begin(), rows[k].rowRecord.end());
+                rowBytes += rows[k].rowRecord.size();
+            }
+        const std::vector<std::uint16_t> offsets =
+            putRowCells(out, rowBytes, b, e, [&](std::size_t k) {
                 for (const auto& cell : rows[k].cells)
                     out.insert(out.end(), cell.second.begin(), cell.second.end());
-                offsets.push_back(
-                    static_cast<std::uint16_t>(std::min<std::size_t>(previous, 0xFFFF)));
-                previous = out.size() - rowStart;
-            }
-            if (dbcell) {
-                if (dbcellOffsets)
-                    dbcellOffsets->push_back(out.size());
-                const std::size_t back = out.size() - blockStart;
-                putHeader(out, rtDbCell, 4 + 2 * offsets.size());
-                put32(out, static_cast<std::uint32_t>(back));
-                for (const std::uint16_t o : offsets)
-                    put16(out, o);
-            }
-        }
-    };
-    // New rows from edits [from, end) of `flat` (in row order), written straight into `out`
-    // as emitRows() lays them out; a new cell takes its column's format. `s` is null for a
-    // new sheet.
-    auto emitNewRows = [&](std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat,
-                           std::size_t from, const Substream* s, bool rowRecords, bool dbcell,
-                           std::vector<std::size_t>* dbcellOffsets) {
-        std::array<std::uint16_t, MaxColumns> columnXf;
-        columnXf.fill(defaultXf);
-        if (s)
-            for (const Substream::ColInfo& c : s->columns)
-                for (int k = std::max(c.first, 0); k <= std::min(c.last, MaxColumns - 1); ++k)
-                    if (columnXf[static_cast<std::size_t>(k)] == defaultXf)
-                        columnXf[static_cast<std::size_t>(k)] = c.xf < xfCount ? c.xf : defaultXf;
-        const std::uint16_t height =
-            s ? static_cast<std::uint16_t>(s->defaultRowHeight & 0x7FFF) : std::uint16_t(0x00FF);
-        std::vector<std::pair<std::size_t, std::size_t>> rows; // edits of each row with a value
-        for (std::size_t k = from; k < flat.size();) {
-            std::size_t e = k;
-            bool any = false;
-            while (e < flat.size() && flat[e].row == flat[k].row)
-                any = flat[e++].value.has_value() || any;
-            if (any)
-                rows.emplace_back(k, e);
-            k = e;
-        }
-        out.reserve(out.size() + (flat.size() - from) * 15 + rows.size() * 22);
-        std::vector<std::uint16_t> offsets;
-        for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
-            const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
-            const std::size_t blockStart = out.size();
-            if (rowRecords)
-                for (std::size_t k = b; k < e; ++k) {
-                    int first = MaxColumns;
-                    int last = 0;
-                    for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
-                        if (flat[i].value) {
-                            first = std::min(first, flat[i].column);
-                            last = std::max(last, flat[i].column + 1);
-                        }
-                    putHeader(out, rtRow, 16);
-                    put16(out, static_cast<std::uint16_t>(flat[rows[k].first].row));
-                    put16(out, static_cast<std::uint16_t>(first));
-                    put16(out, static_cast<std::uint16_t>(last));
-                    put16(out, height);
-                    put32(out, 0);
-                    put16(out, 0x0100);
-                    put16(out, 0x000F);
-                }
-            const std::size_t rowBytes = out.size() - blockStart;
-            std::size_t previous = rowBytes >= 20 ? rowBytes - 20 : 0;
-            offsets.clear();
-            for (std::size_t k = b; k < e; ++k) {
-                const std::size_t rowStart = out.size();
+            });
+        if (dbcell)
+            putDbCell(out, blockStart, offsets, dbcellOffsets);
+    }
+}
+
+// New rows from edits [from, end) of `flat` (in row order), written straight into `out` as
+// emitRows() lays them out; a new cell takes its column's format. `s` is null for a new
+// sheet.
+void Editor::Impl::LayoutPass::emitNewRows(std::vector<std::uint8_t>& out,
+                                           const std::vector<CellEdit>& flat, std::size_t from,
+                                           const Substream* s, bool rowRecords, bool dbcell,
+                                           std::vector<std::size_t>* dbcellOffsets) {
+    const std::array<std::uint16_t, MaxColumns> columnXf = columnFormats(s);
+    const std::uint16_t height =
+        s ? static_cast<std::uint16_t>(s->defaultRowHeight & 0x7FFF) : std::uint16_t(0x00FF);
+    const std::vector<std::pair<std::size_t, std::size_t>> rows = rowsWithValues(flat, from);
+    out.reserve(out.size() + (flat.size() - from) * 15 + rows.size() * 22);
+    for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
+        const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
+        const std::size_t blockStart = out.size();
+        if (rowRecords)
+            for (std::size_t k = b; k < e; ++k)
+                putNewRowRecord(out, flat, rows[k], height);
+        const std::vector<std::uint16_t> offsets =
+            putRowCells(out, out.size() - blockStart, b, e, [&](std::size_t k) {
                 for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
                     if (flat[i].value)
                         cellRecord(out, flat[i].row, flat[i].column,
                                    columnXf[static_cast<std::size_t>(flat[i].column)],
                                    *flat[i].value);
-                offsets.push_back(
-                    static_cast<std::uint16_t>(std::min<std::size_t>(previous, 0xFFFF)));
-                previous = out.size() - rowStart;
-            }
-            if (dbcell) {
-                if (dbcellOffsets)
-                    dbcellOffsets->push_back(out.size());
-                const std::size_t back = out.size() - blockStart;
-                putHeader(out, rtDbCell, 4 + 2 * offsets.size());
-                put32(out, static_cast<std::uint32_t>(back));
-                for (const std::uint16_t o : offsets)
-                    put16(out, o);
-            }
-        }
-    };
-    auto recordBytes = [&](const Substream& s, std::size_t from, std::size_t to) {
-        if (from >= to)
-            return std::vector<std::uint8_t>();
-        return std::vector<std::uint8_t>(stream.begin() + s.recs[from].pos,
-                                         stream.begin() + s.recs[to - 1].end());
-    };
-    // An old row's cells with the edits applied; MULRK and MULBLANK records that an edit
-    // falls into are split into single cells.
-    auto editRow = [&](const Substream& s, RowOut& row, const std::vector<Group>& old,
-                       const std::map<int, std::optional<CellValue>>& changes) {
-        std::map<int, std::vector<std::uint8_t>> cells;
-        for (const Group& g : old) {
-            bool touched = false;
-            for (const auto& [column, value] : changes)
-                touched = touched || (column >= g.first && column <= g.last);
-            const Rec& r = s.recs[g.rec];
-            if (!touched) {
-                cells.emplace(g.first, recordBytes(s, g.rec, g.recEnd));
-                continue;
-            }
-            if (r.type == rtMulRk || r.type == rtMulBlank) {
-                const std::uint8_t* data = &stream[r.pos + 4];
-                const std::size_t each = r.type == rtMulRk ? 6 : 2;
-                for (int c = g.first; c <= g.last; ++c) {
-                    const std::uint8_t* p = data + 4 + each * static_cast<std::size_t>(c - g.first);
-                    std::vector<std::uint8_t> single;
-                    putHeader(single, r.type == rtMulRk ? rtRk : rtBlank,
-                              r.type == rtMulRk ? 10 : 6);
-                    put16(single, static_cast<std::uint16_t>(g.row));
-                    put16(single, static_cast<std::uint16_t>(c));
-                    put16(single, le16(p));
-                    if (r.type == rtMulRk)
-                        put32(single, le32(p + 2));
-                    cells.emplace(c, std::move(single));
-                }
-            } else {
-                for (std::size_t k = g.rec + 1; k < g.recEnd; ++k)
-                    if (s.recs[k].type != rtString && s.recs[k].type != rtContinue)
-                        refuse(QStringLiteral("要写入的单元格是共享公式或数组公式的起点"));
-                cells.emplace(g.first, recordBytes(s, g.rec, g.recEnd));
-            }
-        }
-        for (const auto& [column, value] : changes) {
-            std::uint16_t xf = 0;
-            const auto it = cells.find(column);
-            if (it != cells.end()) {
-                xf = le16(&it->second[8]);
-                cells.erase(it);
-            } else {
-                xf = newCellXf(s, row.rowRecord, column);
-            }
-            if (value) {
-                std::vector<std::uint8_t> bytes;
-                cellRecord(bytes, row.row, column, xf, *value);
-                cells.emplace(column, std::move(bytes));
-            }
-        }
-        for (auto& [column, bytes] : cells)
-            row.cells.emplace_back(column, std::move(bytes));
-    };
+            });
+        if (dbcell)
+            putDbCell(out, blockStart, offsets, dbcellOffsets);
+    }
+}
 
-    struct SheetPlan {
-        std::vector<DbCellRef> dbcells;
-        int firstRow = -1;
-        int lastRow = -1;
-        bool edited = false;
-    };
-    std::vector<SheetPlan> plans(substreams.size());
-
-    for (std::size_t si = 0; si < sheets.size(); ++si) {
-        const SheetEntry& sheet = sheets[si];
-        if (sheet.substream < 0)
-            continue;
-        const Substream& s = substreams[static_cast<std::size_t>(sheet.substream)];
-        SheetPlan& plan = plans[static_cast<std::size_t>(sheet.substream)];
-        plan.firstRow = s.firstRow;
-        plan.lastRow = s.lastRow;
-        const std::vector<CellEdit>& flat = sortedEdits(static_cast<int>(si));
-        plan.edited = !flat.empty();
-        std::map<std::size_t, std::map<int, std::map<int, std::optional<CellValue>>>> byBlock;
-        std::size_t firstNew = flat.size();
-        for (std::size_t k = 0; k < flat.size(); ++k) {
-            const int row = flat[k].row;
-            if (row > s.lastRow) {
-                firstNew = k;
-                break;
-            }
-            std::size_t target = 0;
-            for (std::size_t b = 0; b < s.blocks.size(); ++b)
-                if (s.blocks[b].firstRow >= 0 && s.blocks[b].firstRow <= row)
-                    target = b;
-            byBlock[target][row][flat[k].column] = flat[k].value;
+// An old row's cells with the edits applied; MULRK and MULBLANK records that an edit falls
+// into are split into single cells.
+void Editor::Impl::LayoutPass::editRow(const Substream& s, RowOut& row,
+                                       const std::vector<Group>& old, const RowChanges& changes) {
+    std::map<int, std::vector<std::uint8_t>> cells;
+    for (const Group& g : old)
+        keepOrSplit(s, g, changes, cells);
+    for (const auto& [column, value] : changes) {
+        std::uint16_t xf = 0;
+        const auto it = cells.find(column);
+        if (it != cells.end()) {
+            xf = le16(&it->second[8]);
+            cells.erase(it);
+        } else {
+            xf = newCellXf(s, row.rowRecord, column);
         }
-        // Old blocks: kept, or rewritten where rows of theirs change.
-        for (std::size_t b = 0; b < s.blocks.size(); ++b) {
-            const Block& block = s.blocks[b];
-            const auto changed = byBlock.find(b);
-            if (changed == byBlock.end()) {
-                if (block.dbcell)
-                    plan.dbcells.push_back({s.recs[block.recEnd - 1].pos, -1, 0});
-                continue;
-            }
-            if (block.dbcell) {
-                const std::vector<Group> old = groups(s, block.rowRecEnd, block.recEnd);
-                // The whole block is rewritten: at most 32 rows.
-                std::map<int, RowOut> rows;
-                for (std::size_t i = block.recFirst; i < block.rowRecEnd; ++i) {
-                    RowOut& row = rows[le16(&stream[s.recs[i].pos + 4])];
-                    row.row = le16(&stream[s.recs[i].pos + 4]);
-                    row.rowRecord = recordBytes(s, i, i + 1);
-                }
-                std::map<int, std::vector<Group>> oldByRow;
-                for (const Group& g : old)
-                    oldByRow[g.row].push_back(g);
-                for (const auto& [row, changes] : changed->second)
-                    (void)oldByRow[row];
-                for (const auto& [row, rowGroups] : oldByRow) {
-                    RowOut& out = rows[row];
-                    out.row = row;
-                    if (out.rowRecord.empty())
-                        out.rowRecord = newRowRecord(s, row);
-                    const auto c = changed->second.find(row);
-                    if (c == changed->second.end()) {
-                        for (const Group& g : rowGroups)
-                            out.cells.emplace_back(g.first, recordBytes(s, g.rec, g.recEnd));
-                    } else {
-                        editRow(s, out, rowGroups, c->second);
-                    }
-                }
-                std::vector<RowOut> ordered;
-                for (auto& [row, out] : rows)
-                    ordered.push_back(std::move(out));
-                Edit edit{s.recs[block.recFirst].pos, s.recs[block.recEnd - 1].end(), {}};
-                std::vector<std::size_t> offsets;
-                emitRows(edit.bytes, ordered, true, true, &offsets);
-                for (const std::size_t o : offsets)
-                    plan.dbcells.push_back({0, static_cast<int>(edits.size()), o});
-                edits.push_back(std::move(edit));
-                continue;
-            }
+        if (value) {
+            std::vector<std::uint8_t> bytes;
+            cellRecord(bytes, row.row, column, xf, *value);
+            cells.emplace(column, std::move(bytes));
+        }
+    }
+    for (auto& [column, bytes] : cells)
+        row.cells.emplace_back(column, std::move(bytes));
+}
+
+// An old cell group as it was, or split into single cells when an edit falls into it.
+void Editor::Impl::LayoutPass::keepOrSplit(const Substream& s, const Group& g,
+                                           const RowChanges& changes,
+                                           std::map<int, std::vector<std::uint8_t>>& cells) {
+    bool touched = false;
+    for (const auto& [column, value] : changes)
+        touched = touched || (column >= g.first && column <= g.last);
+    const Rec& r = s.recs[g.rec];
+    if (!touched || (r.type != rtMulRk && r.type != rtMulBlank)) {
+        if (touched)
+            for (std::size_t k = g.rec + 1; k < g.recEnd; ++k)
+                if (s.recs[k].type != rtString && s.recs[k].type != rtContinue)
+                    refuse(QStringLiteral("要写入的单元格是共享公式或数组公式的起点"));
+        cells.emplace(g.first, recordBytes(s, g.rec, g.recEnd));
+        return;
+    }
+    const std::uint8_t* data = &d.stream[r.pos + 4];
+    const std::size_t each = r.type == rtMulRk ? 6 : 2;
+    for (int c = g.first; c <= g.last; ++c) {
+        const std::uint8_t* p = data + 4 + each * static_cast<std::size_t>(c - g.first);
+        std::vector<std::uint8_t> single;
+        putHeader(single, r.type == rtMulRk ? rtRk : rtBlank, r.type == rtMulRk ? 10 : 6);
+        put16(single, static_cast<std::uint16_t>(g.row));
+        put16(single, static_cast<std::uint16_t>(c));
+        put16(single, le16(p));
+        if (r.type == rtMulRk)
+            put32(single, le32(p + 2));
+        cells.emplace(c, std::move(single));
+    }
+}
+
+// An old worksheet's edits: blocks whose rows change rewritten, new rows after the last
+// block, DIMENSIONS widened.
+void Editor::Impl::LayoutPass::planSheet(std::size_t si) {
+    const SheetEntry& sheet = d.sheets[si];
+    if (sheet.substream < 0)
+        return;
+    const Substream& s = d.substreams[static_cast<std::size_t>(sheet.substream)];
+    SheetPlan& plan = m_plans[static_cast<std::size_t>(sheet.substream)];
+    plan.firstRow = s.firstRow;
+    plan.lastRow = s.lastRow;
+    const std::vector<CellEdit>& flat = d.sortedEdits(static_cast<int>(si));
+    plan.edited = !flat.empty();
+    std::size_t firstNew = flat.size();
+    const std::map<std::size_t, BlockChanges> byBlock = editsByBlock(s, flat, firstNew);
+    // Old blocks: kept, or rewritten where rows of theirs change.
+    for (std::size_t b = 0; b < s.blocks.size(); ++b) {
+        const Block& block = s.blocks[b];
+        const auto changed = byBlock.find(b);
+        if (changed == byBlock.end()) {
             if (block.dbcell)
                 plan.dbcells.push_back({s.recs[block.recEnd - 1].pos, -1, 0});
+        } else if (block.dbcell) {
+            rewriteBlock(s, block, changed->second, plan);
+        } else {
             // A block without DBCELL (possibly the whole sheet): only the changed rows'
             // records are rewritten.
             const std::vector<Group> old =
-                groups(s, block.rowRecEnd, block.recEnd, changed->second.rbegin()->first);
-            for (const auto& [row, changes] : changed->second) {
-                RowOut out;
-                out.row = row;
-                std::optional<std::size_t> rowRec;
-                std::size_t rowInsert = block.rowRecEnd;
-                for (std::size_t i = block.recFirst; i < block.rowRecEnd; ++i) {
-                    const int r = le16(&stream[s.recs[i].pos + 4]);
-                    if (r == row)
-                        rowRec = i;
-                    if (r > row) {
-                        rowInsert = i;
-                        break;
-                    }
-                }
-                if (rowRec)
-                    out.rowRecord = recordBytes(s, *rowRec, *rowRec + 1);
-                else if (block.rowRecEnd > block.recFirst)
-                    out.rowRecord = newRowRecord(s, row);
-                std::vector<Group> mine;
-                std::size_t from = block.recEnd;
-                std::size_t to = block.recEnd;
-                for (const Group& g : old) {
-                    if (g.row < row)
-                        continue;
-                    if (g.row > row) {
-                        if (mine.empty())
-                            from = to = g.rec;
-                        break;
-                    }
-                    if (mine.empty())
-                        from = g.rec;
-                    mine.push_back(g);
-                    to = g.recEnd;
-                }
-                if (mine.empty() && from == block.recEnd)
-                    from = to = block.recEnd;
-                editRow(s, out, mine, changes);
-                if (!out.rowRecord.empty()) {
-                    std::vector<RowOut> one;
-                    one.push_back(out);
-                    std::vector<std::uint8_t> bytes;
-                    emitRows(bytes, one, true, false, nullptr);
-                    const std::size_t rowSize = one[0].rowRecord.size();
-                    std::vector<std::uint8_t> rowBytes(
-                        bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(rowSize));
-                    if (rowRec)
-                        edits.push_back({s.recs[*rowRec].pos, s.recs[*rowRec].end(), rowBytes});
-                    else
-                        edits.push_back(
-                            {s.recs[rowInsert - 1].end(), s.recs[rowInsert - 1].end(), rowBytes});
-                }
-                std::vector<std::uint8_t> cellBytes;
-                for (const auto& cell : out.cells)
-                    cellBytes.insert(cellBytes.end(), cell.second.begin(), cell.second.end());
-                const std::uint32_t a =
-                    from < block.recEnd ? s.recs[from].pos : s.recs[block.recEnd - 1].end();
-                const std::uint32_t z = to > from && to <= block.recEnd ? s.recs[to - 1].end() : a;
-                edits.push_back({a, z, std::move(cellBytes)});
-            }
-        }
-        // New rows after the last block, or after DIMENSIONS in a sheet without cells.
-        if (firstNew < flat.size()) {
-            std::uint32_t at = 0;
-            if (!s.blocks.empty())
-                at = s.recs[s.blocks.back().recEnd - 1].end();
-            else if (s.dimensions)
-                at = s.recs[*s.dimensions].end();
-            else
-                refuse(QStringLiteral("工作表“%1”没有范围记录").arg(sheet.info.name));
-            Edit edit{at, at, {}};
-            std::vector<std::size_t> offsets;
-            emitNewRows(edit.bytes, flat, firstNew, &s, s.rowRecords || s.blocked, s.blocked,
-                        &offsets);
-            for (const std::size_t o : offsets)
-                plan.dbcells.push_back({0, static_cast<int>(edits.size()), o});
-            edits.push_back(std::move(edit));
-            plan.lastRow = std::max(plan.lastRow, flat.back().row);
-        }
-        if (!flat.empty() && (plan.firstRow < 0 || flat.front().row < plan.firstRow))
-            plan.firstRow = flat.front().row;
-        if (!flat.empty() && s.dimensions) {
-            // DIMENSIONS: the first row and column in use, and one past the last.
-            const Rec& r = s.recs[*s.dimensions];
-            const std::uint8_t* data = &stream[r.pos + 4];
-            std::uint32_t rwMic = le32(data);
-            std::uint32_t rwMac = le32(data + 4);
-            std::uint16_t colMic = le16(data + 8);
-            std::uint16_t colMac = le16(data + 10);
-            const bool empty = rwMac <= rwMic || colMac <= colMic;
-            for (const CellEdit& e : flat) {
-                const int row = e.row;
-                const int column = e.column;
-                if (!e.value)
-                    continue;
-                if (empty && rwMac <= rwMic) {
-                    rwMic = static_cast<std::uint32_t>(row);
-                    rwMac = rwMic + 1;
-                    colMic = static_cast<std::uint16_t>(column);
-                    colMac = static_cast<std::uint16_t>(column + 1);
-                    continue;
-                }
-                rwMic = std::min<std::uint32_t>(rwMic, static_cast<std::uint32_t>(row));
-                rwMac = std::max<std::uint32_t>(rwMac, static_cast<std::uint32_t>(row) + 1);
-                colMic = std::min<std::uint16_t>(colMic, static_cast<std::uint16_t>(column));
-                colMac = std::max<std::uint16_t>(colMac, static_cast<std::uint16_t>(column + 1));
-            }
-            std::vector<std::uint8_t> bytes(stream.begin() + r.pos, stream.begin() + r.end());
-            set32(&bytes[4], rwMic);
-            set32(&bytes[8], rwMac);
-            set16(&bytes[12], colMic);
-            set16(&bytes[14], colMac);
-            edits.push_back({r.pos, r.end(), std::move(bytes)});
+                d.groups(s, block.rowRecEnd, block.recEnd, changed->second.rbegin()->first);
+            for (const auto& [row, changes] : changed->second)
+                rewriteRow(s, block, old, row, changes);
         }
     }
-
-    // New worksheets: a BOUNDSHEET after the last one, their records after the last sheet.
-    std::vector<int> newSheetEdits;
-    std::vector<std::size_t> newBoundSheetAt; // where lbPlyPos lies in the BOUNDSHEET edit
-    int boundSheetEdit = -1;
-    if (!newSheets.empty()) {
-        Edit bounds{globals[lastBoundSheet].end(), globals[lastBoundSheet].end(), {}};
-        for (const QString& name : newSheets) {
-            const bool wide = !fitsLatin1(name);
-            putHeader(bounds.bytes, rtBoundSheet,
-                      8 + static_cast<std::size_t>(name.size()) * (wide ? 2 : 1));
-            newBoundSheetAt.push_back(bounds.bytes.size());
-            put32(bounds.bytes, 0);
-            bounds.bytes.push_back(0); // visible
-            bounds.bytes.push_back(0); // worksheet
-            bounds.bytes.push_back(static_cast<std::uint8_t>(name.size()));
-            bounds.bytes.push_back(wide ? 1 : 0);
-            for (const QChar c : name) {
-                if (wide)
-                    put16(bounds.bytes, c.unicode());
-                else
-                    bounds.bytes.push_back(static_cast<std::uint8_t>(c.unicode()));
-            }
-        }
-        boundSheetEdit = static_cast<int>(edits.size());
-        edits.push_back(std::move(bounds));
-        if (tabId) {
-            const Rec& r = globals[*tabId];
-            std::vector<std::uint8_t> bytes(stream.begin() + r.pos, stream.begin() + r.end());
-            std::uint16_t next = 0;
-            for (std::size_t k = 0; k + 1 < r.size; k += 2)
-                next = std::max(next, le16(&stream[r.pos + 4 + k]));
-            for (std::size_t k = 0; k < newSheets.size(); ++k)
-                put16(bytes, ++next);
-            if (bytes.size() - 4 > MaxRecordData)
-                refuse(QStringLiteral("工作表编号记录已满"));
-            set16(&bytes[2], static_cast<std::uint16_t>(bytes.size() - 4));
-            edits.push_back({r.pos, r.end(), std::move(bytes)});
-        }
-        std::uint32_t end = globalsEnd;
-        for (const Substream& s : substreams)
-            end = std::max(end, s.end);
-        for (std::size_t k = 0; k < newSheets.size(); ++k) {
-            const int index = static_cast<int>(sheets.size() + k);
-            Edit sheet{end, end, {}};
-            std::vector<std::uint8_t>& out = sheet.bytes;
-            putHeader(out, rtBof, 16);
-            put16(out, 0x0600);
-            put16(out, 0x0010); // a worksheet
-            put16(out, 0x0DBB);
-            put16(out, 0x07CC);
-            put32(out, 0);
-            put32(out, 6);
-            putHeader(out, rtDefColWidth, 2);
-            put16(out, 8);
-            const std::vector<CellEdit>& flat = sortedEdits(index);
-            int firstRow = -1;
-            int lastRow = -1;
-            int firstColumn = MaxColumns;
-            int lastColumn = -1;
-            for (const CellEdit& e : flat)
-                if (e.value) {
-                    if (firstRow < 0)
-                        firstRow = e.row;
-                    lastRow = e.row;
-                    firstColumn = std::min(firstColumn, e.column);
-                    lastColumn = std::max(lastColumn, e.column);
-                }
-            const bool empty = firstRow < 0;
-            putHeader(out, rtDimensions, 14);
-            put32(out, empty ? 0 : static_cast<std::uint32_t>(firstRow));
-            put32(out, empty ? 0 : static_cast<std::uint32_t>(lastRow + 1));
-            put16(out, empty ? 0 : static_cast<std::uint16_t>(firstColumn));
-            put16(out, empty ? 0 : static_cast<std::uint16_t>(lastColumn + 1));
-            put16(out, 0);
-            emitNewRows(out, flat, 0, nullptr, false, false, nullptr);
-            putHeader(out, rtWindow2, 18);
-            put16(out, 0x00B6); // gridlines, headers, zeros, outline symbols; not selected
-            put16(out, 0);
-            put16(out, 0);
-            put16(out, 0x40);
-            put16(out, 0);
-            put16(out, 0);
-            put16(out, 0);
-            put32(out, 0);
-            putHeader(out, rtEof, 0);
-            newSheetEdits.push_back(static_cast<int>(edits.size()));
-            edits.push_back(std::move(sheet));
-        }
+    if (firstNew < flat.size())
+        appendRows(sheet, s, flat, firstNew, plan);
+    if (!flat.empty() && (plan.firstRow < 0 || flat.front().row < plan.firstRow))
+        plan.firstRow = flat.front().row;
+    if (!flat.empty() && s.dimensions) {
+        const Rec& r = s.recs[*s.dimensions];
+        std::vector<std::uint8_t> bytes(d.stream.begin() + r.pos, d.stream.begin() + r.end());
+        widenDimensions(&bytes[4], flat);
+        m_edits.push_back({r.pos, r.end(), std::move(bytes)});
     }
+}
 
-    // The shared strings: the new ones appended, the counts and EXTSST redone.
-    struct StringAt {
-        int edit; // -1: an old string, at the new place of `pos`
-        std::uint32_t pos;
-        std::uint16_t offsetInRecord;
-    };
-    std::vector<StringAt> addedAt;
-    int extSstEdit = -1;
-    std::size_t extSstAt = 0; // where its data starts in that edit
-    std::size_t uniqueCount = strings.size();
-    if (newLabels > 0) {
-        uniqueCount = strings.size() + added.size();
-        if (uniqueCount > 0x7FFFFFFF)
-            refuse(QStringLiteral("共享字符串过多"));
-        Edit append{0, 0, {}};
-        std::vector<std::uint8_t>& out = append.bytes;
-        std::optional<std::size_t> header; // of the record being filled, in `out`
-        std::size_t used = 0;
-        if (sst) {
-            const Rec& last = globals[sstRecEnd - 1];
-            append.from = append.to = last.end();
-            used = last.size;
+// The edits of rows that exist, by the block they fall into; `firstNew` is set to the first
+// edit past the sheet's last row.
+std::map<std::size_t, BlockChanges>
+Editor::Impl::LayoutPass::editsByBlock(const Substream& s, const std::vector<CellEdit>& flat,
+                                       std::size_t& firstNew) const {
+    std::map<std::size_t, BlockChanges> byBlock;
+    for (std::size_t k = 0; k < flat.size(); ++k) {
+        const int row = flat[k].row;
+        if (row > s.lastRow) {
+            firstNew = k;
+            break;
+        }
+        std::size_t target = 0;
+        for (std::size_t b = 0; b < s.blocks.size(); ++b)
+            if (s.blocks[b].firstRow >= 0 && s.blocks[b].firstRow <= row)
+                target = b;
+        byBlock[target][row][flat[k].column] = flat[k].value;
+    }
+    return byBlock;
+}
+
+// A block that ends in DBCELL, rewritten whole (at most 32 rows) with its changes.
+void Editor::Impl::LayoutPass::rewriteBlock(const Substream& s, const Block& block,
+                                            const BlockChanges& changes, SheetPlan& plan) {
+    const std::vector<Group> old = d.groups(s, block.rowRecEnd, block.recEnd);
+    std::map<int, RowOut> rows;
+    for (std::size_t i = block.recFirst; i < block.rowRecEnd; ++i) {
+        RowOut& row = rows[le16(&d.stream[s.recs[i].pos + 4])];
+        row.row = le16(&d.stream[s.recs[i].pos + 4]);
+        row.rowRecord = recordBytes(s, i, i + 1);
+    }
+    std::map<int, std::vector<Group>> oldByRow;
+    for (const Group& g : old)
+        oldByRow[g.row].push_back(g);
+    for (const auto& [row, rowChanges] : changes)
+        (void)oldByRow[row];
+    for (const auto& [row, rowGroups] : oldByRow) {
+        RowOut& out = rows[row];
+        out.row = row;
+        if (out.rowRecord.empty())
+            out.rowRecord = newRowRecord(s, row);
+        const auto c = changes.find(row);
+        if (c == changes.end()) {
+            for (const Group& g : rowGroups)
+                out.cells.emplace_back(g.first, recordBytes(s, g.rec, g.recEnd));
         } else {
-            std::uint32_t at = globals.back().pos; // before the globals' EOF
-            append.from = append.to = at;
-            header = 0;
-            putHeader(out, rtSst, 0);
-            put32(out, sstTotal + newLabels);
-            put32(out, static_cast<std::uint32_t>(uniqueCount));
-            used = 8;
+            editRow(s, out, rowGroups, c->second);
         }
-        std::size_t extension = 0; // bytes added to the old last record
-        auto closeRecord = [&] {
-            if (header)
-                set16(&out[*header + 2], static_cast<std::uint16_t>(used));
-            else
-                extension = out.size();
-        };
-        auto newContinue = [&] {
-            closeRecord();
-            header = out.size();
-            putHeader(out, rtContinue, 0);
-            used = 0;
-        };
-        const int appendEdit = static_cast<int>(edits.size());
-        for (const QString& text : added) {
-            const bool wide = !fitsLatin1(text);
-            const std::size_t charSize = wide ? 2 : 1;
-            if (MaxRecordData - used < 3 + charSize)
-                newContinue();
-            addedAt.push_back({appendEdit, static_cast<std::uint32_t>(out.size()),
-                               static_cast<std::uint16_t>(4 + used)});
-            put16(out, static_cast<std::uint16_t>(text.size()));
-            out.push_back(wide ? 1 : 0);
-            used += 3;
-            qsizetype done = 0;
-            while (done < text.size()) {
-                const std::size_t fit = (MaxRecordData - used) / charSize;
-                if (fit == 0) {
-                    newContinue();
-                    out.push_back(wide ? 1 : 0);
-                    used += 1;
-                    continue;
-                }
-                const qsizetype n =
-                    std::min<qsizetype>(static_cast<qsizetype>(fit), text.size() - done);
-                for (qsizetype k = 0; k < n; ++k) {
-                    const char16_t c = text[done + k].unicode();
-                    if (wide)
-                        put16(out, c);
-                    else
-                        out.push_back(static_cast<std::uint8_t>(c));
-                }
-                used += static_cast<std::size_t>(n) * charSize;
-                done += n;
-            }
-        }
-        closeRecord();
-        if (sst) {
-            const Rec& head = globals[*sst];
-            std::vector<std::uint8_t> counts;
-            put32(counts, sstTotal + newLabels);
-            put32(counts, static_cast<std::uint32_t>(uniqueCount));
-            edits.push_back({head.pos + 4, head.pos + 12, std::move(counts)});
-            if (extension > 0) {
-                const Rec& last = globals[sstRecEnd - 1];
-                std::vector<std::uint8_t> length;
-                put16(length, static_cast<std::uint16_t>(last.size + extension));
-                edits.push_back({last.pos + 2, last.pos + 4, std::move(length)});
-            }
-        }
-        const std::uint32_t extAt = append.from;
-        edits.push_back(std::move(append));
-        // EXTSST, filled in once every position is known.
-        const int bucket = extSstBucketSize(uniqueCount);
-        const std::size_t buckets =
-            (uniqueCount + static_cast<std::size_t>(bucket) - 1) / static_cast<std::size_t>(bucket);
-        Edit ext{extAt, extAt, {}};
-        if (extSst) {
-            ext.from = globals[*extSst].pos;
-            ext.to = globals[*extSst].end();
-        }
-        putHeader(ext.bytes, rtExtSst, 2 + 8 * buckets);
-        put16(ext.bytes, static_cast<std::uint16_t>(bucket));
-        extSstAt = 6;
-        ext.bytes.resize(ext.bytes.size() + 8 * buckets, 0);
-        extSstEdit = static_cast<int>(edits.size());
-        edits.push_back(std::move(ext));
     }
+    std::vector<RowOut> ordered;
+    for (auto& [row, out] : rows)
+        ordered.push_back(std::move(out));
+    Edit edit{s.recs[block.recFirst].pos, s.recs[block.recEnd - 1].end(), {}};
+    std::vector<std::size_t> offsets;
+    emitRows(edit.bytes, ordered, true, true, &offsets);
+    for (const std::size_t o : offsets)
+        plan.dbcells.push_back({0, static_cast<int>(m_edits.size()), o});
+    m_edits.push_back(std::move(edit));
+}
 
-    // INDEX records: sized now, filled in once every position is known.
-    std::vector<std::pair<std::size_t, int>> indexEdits; // substream, edit
-    for (std::size_t k = 0; k < substreams.size(); ++k) {
-        const Substream& s = substreams[k];
+// One changed row of a block without DBCELL: its ROW record (when the block has them) and
+// its cell records replaced, or put in where the row has none.
+void Editor::Impl::LayoutPass::rewriteRow(const Substream& s, const Block& block,
+                                          const std::vector<Group>& old, int row,
+                                          const RowChanges& changes) {
+    RowOut out;
+    out.row = row;
+    std::optional<std::size_t> rowRec;
+    std::size_t rowInsert = block.rowRecEnd;
+    for (std::size_t i = block.recFirst; i < block.rowRecEnd; ++i) {
+        const int r = le16(&d.stream[s.recs[i].pos + 4]);
+        if (r == row)
+            rowRec = i;
+        if (r > row) {
+            rowInsert = i;
+            break;
+        }
+    }
+    if (rowRec)
+        out.rowRecord = recordBytes(s, *rowRec, *rowRec + 1);
+    else if (block.rowRecEnd > block.recFirst)
+        out.rowRecord = newRowRecord(s, row);
+    // The row's cell groups and the records [from, to) they take.
+    std::vector<Group> mine;
+    std::size_t from = block.recEnd;
+    std::size_t to = block.recEnd;
+    for (const Group& g : old) {
+        if (g.row < row)
+            continue;
+        if (g.row > row) {
+            if (mine.empty())
+                from = to = g.rec;
+            break;
+        }
+        if (mine.empty())
+            from = g.rec;
+        mine.push_back(g);
+        to = g.recEnd;
+    }
+    editRow(s, out, mine, changes);
+    if (!out.rowRecord.empty()) {
+        setColumnSpan(out);
+        const std::uint32_t at = rowRec ? s.recs[*rowRec].pos : s.recs[rowInsert - 1].end();
+        const std::uint32_t end = rowRec ? s.recs[*rowRec].end() : at;
+        m_edits.push_back({at, end, out.rowRecord});
+    }
+    std::vector<std::uint8_t> cellBytes;
+    for (const auto& cell : out.cells)
+        cellBytes.insert(cellBytes.end(), cell.second.begin(), cell.second.end());
+    const std::uint32_t a = from < block.recEnd ? s.recs[from].pos : s.recs[block.recEnd - 1].end();
+    const std::uint32_t z = to > from && to <= block.recEnd ? s.recs[to - 1].end() : a;
+    m_edits.push_back({a, z, std::move(cellBytes)});
+}
+
+// New rows after the last block, or after DIMENSIONS in a sheet without cells.
+void Editor::Impl::LayoutPass::appendRows(const SheetEntry& sheet, const Substream& s,
+                                          const std::vector<CellEdit>& flat, std::size_t firstNew,
+                                          SheetPlan& plan) {
+    std::uint32_t at = 0;
+    if (!s.blocks.empty())
+        at = s.recs[s.blocks.back().recEnd - 1].end();
+    else if (s.dimensions)
+        at = s.recs[*s.dimensions].end();
+    else
+        refuse(QStringLiteral("工作表“%1”没有范围记录").arg(sheet.info.name));
+    Edit edit{at, at, {}};
+    std::vector<std::size_t> offsets;
+    emitNewRows(edit.bytes, flat, firstNew, &s, s.rowRecords || s.blocked, s.blocked, &offsets);
+    for (const std::size_t o : offsets)
+        plan.dbcells.push_back({0, static_cast<int>(m_edits.size()), o});
+    m_edits.push_back(std::move(edit));
+    plan.lastRow = std::max(plan.lastRow, flat.back().row);
+}
+
+// New worksheets: a BOUNDSHEET after the last one, their records after the last sheet.
+void Editor::Impl::LayoutPass::addNewSheets() {
+    if (d.newSheets.empty())
+        return;
+    const std::uint32_t boundsAt = d.globals[d.lastBoundSheet].end();
+    Edit bounds{boundsAt, boundsAt, {}};
+    for (const QString& name : d.newSheets)
+        m_newBoundSheetAt.push_back(putNewBoundSheet(bounds.bytes, name));
+    m_boundSheetEdit = pushEdit(std::move(bounds));
+    extendTabIds();
+    std::uint32_t end = d.globalsEnd;
+    for (const Substream& s : d.substreams)
+        end = std::max(end, s.end);
+    for (std::size_t k = 0; k < d.newSheets.size(); ++k) {
+        Edit sheet{end, end, {}};
+        putNewSheetStart(sheet.bytes);
+        const std::vector<CellEdit>& flat = d.sortedEdits(static_cast<int>(d.sheets.size() + k));
+        putNewDimensions(sheet.bytes, flat);
+        emitNewRows(sheet.bytes, flat, 0, nullptr, false, false, nullptr);
+        putNewSheetEnd(sheet.bytes);
+        m_newSheetEdits.push_back(pushEdit(std::move(sheet)));
+    }
+}
+
+// TABID: an id for each new sheet, after the highest one there.
+void Editor::Impl::LayoutPass::extendTabIds() {
+    if (!d.tabId)
+        return;
+    const Rec& r = d.globals[*d.tabId];
+    std::vector<std::uint8_t> bytes(d.stream.begin() + r.pos, d.stream.begin() + r.end());
+    std::uint16_t next = 0;
+    for (std::size_t k = 0; k + 1 < r.size; k += 2)
+        next = std::max(next, le16(&d.stream[r.pos + 4 + k]));
+    for (std::size_t k = 0; k < d.newSheets.size(); ++k)
+        put16(bytes, ++next);
+    if (bytes.size() - 4 > MaxRecordData)
+        refuse(QStringLiteral("工作表编号记录已满"));
+    set16(&bytes[2], static_cast<std::uint16_t>(bytes.size() - 4));
+    m_edits.push_back({r.pos, r.end(), std::move(bytes)});
+}
+
+// The shared strings: the new ones appended, the counts and EXTSST redone.
+void Editor::Impl::LayoutPass::appendStrings() {
+    m_uniqueCount = d.strings.size();
+    if (m_newLabels == 0)
+        return;
+    m_uniqueCount = d.strings.size() + m_added.size();
+    if (m_uniqueCount > 0x7FFFFFFF)
+        refuse(QStringLiteral("共享字符串过多"));
+    const std::uint32_t total = d.sstTotal + m_newLabels;
+    Edit append{0, 0, {}};
+    std::optional<std::size_t> header; // of the record being filled, in the edit
+    std::size_t used = 0;
+    if (d.sst) {
+        const Rec& last = d.globals[d.sstRecEnd - 1];
+        append.from = append.to = last.end();
+        used = last.size;
+    } else {
+        append.from = append.to = d.globals.back().pos; // before the globals' EOF
+        header = 0;
+        putHeader(append.bytes, rtSst, 0);
+        put32(append.bytes, total);
+        put32(append.bytes, static_cast<std::uint32_t>(m_uniqueCount));
+        used = 8;
+    }
+    StringAppender appender(append.bytes, header, used);
+    const int appendEdit = static_cast<int>(m_edits.size());
+    for (const QString& text : m_added) {
+        const auto [pos, offset] = appender.put(text);
+        m_addedAt.push_back({appendEdit, pos, offset});
+    }
+    const std::size_t extension = appender.close();
+    if (d.sst) {
+        const Rec& head = d.globals[*d.sst];
+        std::vector<std::uint8_t> counts;
+        put32(counts, total);
+        put32(counts, static_cast<std::uint32_t>(m_uniqueCount));
+        m_edits.push_back({head.pos + 4, head.pos + 12, std::move(counts)});
+        if (extension > 0) {
+            const Rec& last = d.globals[d.sstRecEnd - 1];
+            std::vector<std::uint8_t> length;
+            put16(length, static_cast<std::uint16_t>(last.size + extension));
+            m_edits.push_back({last.pos + 2, last.pos + 4, std::move(length)});
+        }
+    }
+    const std::uint32_t extAt = append.from;
+    m_edits.push_back(std::move(append));
+    addExtSst(extAt, m_uniqueCount);
+}
+
+// EXTSST in place of the old one (or at `at`), sized now and filled in once every position
+// is known.
+void Editor::Impl::LayoutPass::addExtSst(std::uint32_t at, std::size_t uniqueCount) {
+    const auto bucket = static_cast<std::size_t>(extSstBucketSize(uniqueCount));
+    const std::size_t buckets = (uniqueCount + bucket - 1) / bucket;
+    Edit ext{at, at, {}};
+    if (d.extSst) {
+        ext.from = d.globals[*d.extSst].pos;
+        ext.to = d.globals[*d.extSst].end();
+    }
+    putHeader(ext.bytes, rtExtSst, 2 + 8 * buckets);
+    put16(ext.bytes, static_cast<std::uint16_t>(bucket));
+    ext.bytes.resize(ext.bytes.size() + 8 * buckets, 0);
+    m_extSstEdit = pushEdit(std::move(ext));
+}
+
+// INDEX records: sized now, filled in once every position is known.
+void Editor::Impl::LayoutPass::sizeIndexes() {
+    for (std::size_t k = 0; k < d.substreams.size(); ++k) {
+        const Substream& s = d.substreams[k];
         if (!s.index)
             continue;
         const Rec& r = s.recs[*s.index];
         const std::size_t entries =
-            s.bofType == 0x0010 ? plans[k].dbcells.size() : (r.size - 16) / 4;
-        std::vector<std::uint8_t> bytes(stream.begin() + r.pos, stream.begin() + r.pos + 20);
+            s.bofType == 0x0010 ? m_plans[k].dbcells.size() : (r.size - 16) / 4;
+        std::vector<std::uint8_t> bytes(d.stream.begin() + r.pos, d.stream.begin() + r.pos + 20);
         bytes.resize(20 + 4 * entries, 0);
         if (bytes.size() - 4 > MaxRecordData)
             refuse(QStringLiteral("行索引记录已满"));
         set16(&bytes[2], static_cast<std::uint16_t>(bytes.size() - 4));
-        indexEdits.emplace_back(k, static_cast<int>(edits.size()));
-        edits.push_back({r.pos, r.end(), std::move(bytes)});
+        m_indexEdits.emplace_back(k, pushEdit({r.pos, r.end(), std::move(bytes)}));
     }
+}
 
-    // Every sheet's position in BOUNDSHEET, filled in below.
-    std::vector<std::size_t> boundSheetEdits;
-    for (const SheetEntry& sheet : sheets) {
-        const std::uint32_t at = globals[sheet.boundSheet].pos + 4;
-        boundSheetEdits.push_back(edits.size());
-        edits.push_back({at, at + 4, std::vector<std::uint8_t>(4)});
+// Every sheet's position in BOUNDSHEET, filled in once the layout is known.
+void Editor::Impl::LayoutPass::reserveBoundSheetPositions() {
+    for (const SheetEntry& sheet : d.sheets) {
+        const std::uint32_t at = d.globals[sheet.boundSheet].pos + 4;
+        m_boundSheetEdits.push_back(m_edits.size());
+        m_edits.push_back({at, at + 4, std::vector<std::uint8_t>(4)});
     }
+}
 
-    // The layout: the old stream with the edits in place, in stream order.
+// The layout: the old stream with the edits in place, in stream order.
+Layout Editor::Impl::LayoutPass::order() {
     Layout layout;
     std::vector<std::size_t>& order = layout.order;
-    order.resize(edits.size());
+    order.resize(m_edits.size());
     for (std::size_t k = 0; k < order.size(); ++k)
         order[k] = k;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (edits[a].from != edits[b].from)
-            return edits[a].from < edits[b].from;
-        return (edits[a].to == edits[a].from) && (edits[b].to != edits[b].from);
+        if (m_edits[a].from != m_edits[b].from)
+            return m_edits[a].from < m_edits[b].from;
+        return (m_edits[a].to == m_edits[a].from) && (m_edits[b].to != m_edits[b].from);
     });
-    std::vector<std::size_t> editOut(edits.size());
-    std::vector<std::uint32_t> sortedTo(order.size());
-    std::vector<std::int64_t> deltaAfter(order.size()); // shift of positions at or after `to`
+    m_editOut.resize(m_edits.size());
+    m_sortedTo.resize(order.size());
+    m_deltaAfter.resize(order.size());
     std::int64_t delta = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {
-        const Edit& e = edits[order[k]];
-        if (k > 0 && e.from < edits[order[k - 1]].to)
+        const Edit& e = m_edits[order[k]];
+        if (k > 0 && e.from < m_edits[order[k - 1]].to)
             refuse(QStringLiteral("编辑相互重叠"));
-        editOut[order[k]] = static_cast<std::size_t>(e.from + delta);
+        m_editOut[order[k]] = static_cast<std::size_t>(e.from + delta);
         delta += static_cast<std::int64_t>(e.bytes.size()) - (e.to - e.from);
-        sortedTo[k] = e.to;
-        deltaAfter[k] = delta;
+        m_sortedTo[k] = e.to;
+        m_deltaAfter[k] = delta;
     }
-    layout.size = static_cast<std::size_t>(static_cast<std::int64_t>(stream.size()) + delta);
+    layout.size = static_cast<std::size_t>(static_cast<std::int64_t>(d.stream.size()) + delta);
     if (layout.size >= 0xFFFFFFF0u)
         refuse(QStringLiteral("工作簿数据流过大"));
-    auto mapOld = [&](std::uint32_t p) -> std::uint32_t {
-        // Edits that end at or before p shift it.
-        const auto it = std::upper_bound(sortedTo.begin(), sortedTo.end(), p);
-        if (it == sortedTo.begin())
-            return p;
-        return static_cast<std::uint32_t>(
-            p + deltaAfter[static_cast<std::size_t>(it - sortedTo.begin()) - 1]);
-    };
-    auto outAt = [&](std::size_t edit) { return static_cast<std::uint32_t>(editOut[edit]); };
-
-    // Stream positions.
-    for (std::size_t i = 0; i < sheets.size(); ++i)
-        set32(edits[boundSheetEdits[i]].bytes.data(), mapOld(sheets[i].position));
-    for (std::size_t k = 0; k < newSheetEdits.size(); ++k)
-        set32(&edits[static_cast<std::size_t>(boundSheetEdit)].bytes[newBoundSheetAt[k]],
-              outAt(static_cast<std::size_t>(newSheetEdits[k])));
-    for (const auto& [k, edit] : indexEdits) {
-        const Substream& s = substreams[k];
-        const Rec& r = s.recs[*s.index];
-        std::uint8_t* p = &edits[static_cast<std::size_t>(edit)].bytes[4];
-        const std::uint32_t ibXf = le32(&stream[r.pos + 4 + 12]);
-        if (ibXf != 0)
-            set32(p + 12, mapOld(ibXf));
-        const std::size_t entries = (le16(p - 2) - 16) / 4;
-        if (s.bofType == 0x0010 && entries == plans[k].dbcells.size()) {
-            if (plans[k].edited && plans[k].firstRow >= 0) {
-                // The first row in use and one past the last, widened by the edits.
-                set32(p + 4, std::min(le32(p + 4), static_cast<std::uint32_t>(plans[k].firstRow)));
-                set32(p + 8,
-                      std::max(le32(p + 8), static_cast<std::uint32_t>(plans[k].lastRow + 1)));
-            }
-            for (std::size_t e = 0; e < entries; ++e) {
-                const DbCellRef& ref = plans[k].dbcells[e];
-                set32(p + 16 + 4 * e,
-                      ref.edit >= 0 ? static_cast<std::uint32_t>(
-                                          outAt(static_cast<std::size_t>(ref.edit)) + ref.offset)
-                                    : mapOld(ref.oldPos));
-            }
-        } else {
-            for (std::size_t e = 0; e < entries; ++e)
-                set32(p + 16 + 4 * e, mapOld(le32(&stream[r.pos + 4 + 16 + 4 * e])));
-        }
-    }
-    if (extSstEdit >= 0) {
-        const int bucket = extSstBucketSize(uniqueCount);
-        std::uint8_t* p = &edits[static_cast<std::size_t>(extSstEdit)].bytes[extSstAt];
-        for (std::size_t i = 0; i < uniqueCount; i += static_cast<std::size_t>(bucket), p += 8) {
-            std::uint32_t pos = 0;
-            std::uint16_t offset = 0;
-            if (i < strings.size()) {
-                pos = mapOld(strings.position(static_cast<std::uint32_t>(i)));
-                offset = strings.offsetInRecord(static_cast<std::uint32_t>(i));
-            } else {
-                const StringAt& at = addedAt[i - strings.size()];
-                pos = static_cast<std::uint32_t>(outAt(static_cast<std::size_t>(at.edit)) + at.pos);
-                offset = at.offsetInRecord;
-            }
-            set32(p, pos);
-            set16(p + 4, offset);
-            set16(p + 6, 0);
-        }
-    }
-    layout.edits = std::move(edits);
     return layout;
+}
+
+// Where an old stream position lies in the edited stream: edits that end at or before it
+// shift it.
+std::uint32_t Editor::Impl::LayoutPass::mapOld(std::uint32_t p) const {
+    const auto it = std::upper_bound(m_sortedTo.begin(), m_sortedTo.end(), p);
+    if (it == m_sortedTo.begin())
+        return p;
+    return static_cast<std::uint32_t>(
+        p + m_deltaAfter[static_cast<std::size_t>(it - m_sortedTo.begin()) - 1]);
+}
+
+void Editor::Impl::LayoutPass::fillPositions() {
+    for (std::size_t i = 0; i < d.sheets.size(); ++i)
+        set32(m_edits[m_boundSheetEdits[i]].bytes.data(), mapOld(d.sheets[i].position));
+    for (std::size_t k = 0; k < m_newSheetEdits.size(); ++k)
+        set32(&m_edits[static_cast<std::size_t>(m_boundSheetEdit)].bytes[m_newBoundSheetAt[k]],
+              outAt(static_cast<std::size_t>(m_newSheetEdits[k])));
+    for (const auto& [k, edit] : m_indexEdits)
+        fillIndex(k, &m_edits[static_cast<std::size_t>(edit)].bytes[4]);
+    if (m_extSstEdit >= 0)
+        fillExtSst();
+}
+
+// An INDEX (its data at `p`): the rows in use, the position of the sheet's DEFCOLWIDTH and
+// of each DBCELL.
+void Editor::Impl::LayoutPass::fillIndex(std::size_t k, std::uint8_t* p) {
+    const Substream& s = d.substreams[k];
+    const Rec& r = s.recs[*s.index];
+    const SheetPlan& plan = m_plans[k];
+    const std::uint32_t ibXf = le32(&d.stream[r.pos + 4 + 12]);
+    if (ibXf != 0)
+        set32(p + 12, mapOld(ibXf));
+    const std::size_t entries = (le16(p - 2) - 16) / 4;
+    if (s.bofType != 0x0010 || entries != plan.dbcells.size()) {
+        for (std::size_t e = 0; e < entries; ++e)
+            set32(p + 16 + 4 * e, mapOld(le32(&d.stream[r.pos + 4 + 16 + 4 * e])));
+        return;
+    }
+    if (plan.edited && plan.firstRow >= 0) {
+        // The first row in use and one past the last, widened by the edits.
+        set32(p + 4, std::min(le32(p + 4), static_cast<std::uint32_t>(plan.firstRow)));
+        set32(p + 8, std::max(le32(p + 8), static_cast<std::uint32_t>(plan.lastRow + 1)));
+    }
+    for (std::size_t e = 0; e < entries; ++e) {
+        const DbCellRef& ref = plan.dbcells[e];
+        set32(p + 16 + 4 * e, ref.edit >= 0
+                                  ? static_cast<std::uint32_t>(
+                                        outAt(static_cast<std::size_t>(ref.edit)) + ref.offset)
+                                  : mapOld(ref.oldPos));
+    }
+}
+
+// EXTSST: for the first string of each bucket, its stream position and its offset in its
+// record.
+void Editor::Impl::LayoutPass::fillExtSst() {
+    const auto bucket = static_cast<std::size_t>(extSstBucketSize(m_uniqueCount));
+    std::uint8_t* p = &m_edits[static_cast<std::size_t>(m_extSstEdit)].bytes[6];
+    for (std::size_t i = 0; i < m_uniqueCount; i += bucket, p += 8) {
+        std::uint32_t pos = 0;
+        std::uint16_t offset = 0;
+        if (i < d.strings.size()) {
+            pos = mapOld(d.strings.position(static_cast<std::uint32_t>(i)));
+            offset = d.strings.offsetInRecord(static_cast<std::uint32_t>(i));
+        } else {
+            const StringAt& at = m_addedAt[i - d.strings.size()];
+            pos = static_cast<std::uint32_t>(outAt(static_cast<std::size_t>(at.edit)) + at.pos);
+            offset = at.offsetInRecord;
+        }
+        set32(p, pos);
+        set16(p + 4, offset);
+        set16(p + 6, 0);
+    }
 }
 
 std::vector<std::span<const std::uint8_t>> Editor::Impl::pieces(const Layout& layout) const {

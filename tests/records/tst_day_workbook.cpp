@@ -68,6 +68,7 @@ private slots:
         QCOMPARE(second.serial, 5);
         QCOMPARE(store.ends.size(), 2);
         QCOMPARE(store.ends[1].last, 6);
+        QCOMPARE(store.ends[1].file, QString("2010-8-4.xls"));
         QVERIFY(store.notices.isEmpty());
         const workbook::Book book = workbook::readBook(dir.filePath("2010-8-4.xls"));
         const workbook::Sheet& s = book.sheet(0);
