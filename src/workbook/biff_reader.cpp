@@ -73,14 +73,20 @@ private:
     damaged(characterSplit ? Reason::CharacterSplit : Reason::TextPastRecords);
 }
 
-// The shared strings ([MS-XLS] 2.4.265 SST, 2.5.293 XLUnicodeRichExtendedString).
-std::vector<QString> readSst(const Record& sst, RecordReader& records) {
+// The data of `first` and of the CONTINUE records after it.
+Segments withContinues(const Record& first, RecordReader& records) {
     Segments data(segmentsFail);
-    data.add(sst.data, sst.size);
+    data.add(first.data, first.size);
     while (records.peekType() == rtContinue) {
         const Record r = records.next();
         data.add(r.data, r.size);
     }
+    return data;
+}
+
+// The shared strings ([MS-XLS] 2.4.265 SST, 2.5.293 XLUnicodeRichExtendedString).
+std::vector<QString> readSst(const Record& sst, RecordReader& records) {
+    Segments data = withContinues(sst, records);
     data.u32(); // references
     const std::uint32_t unique = data.u32();
     std::vector<QString> strings;
@@ -423,12 +429,7 @@ void SheetReader::read(RecordReader& records) {
         case rtString: {
             if (!hasPending)
                 break;
-            Segments data(segmentsFail);
-            data.add(r.data, r.size);
-            while (records.peekType() == rtContinue) {
-                const Record c = records.next();
-                data.add(c.data, c.size);
-            }
+            Segments data = withContinues(r, records);
             const std::uint16_t count = data.u16();
             const bool wide = (data.u8() & 1) != 0;
             m_sheet.setText(pending.row, pending.column,

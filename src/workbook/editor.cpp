@@ -644,10 +644,9 @@ Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const
         return number(f64(data + 6), le16(data + 4));
     case rtRk:
         return number(rkValue(le32(data + 6)), le16(data + 4));
-    case rtMulRk: {
-        const std::uint8_t* rk = data + 4 + 6 * static_cast<std::size_t>(column - g.first);
-        return number(rkValue(le32(rk + 2)), le16(rk));
-    }
+    case rtMulRk: // each cell's format, then its value
+        data += 4 + 6 * static_cast<std::size_t>(column - g.first);
+        return number(rkValue(le32(data + 2)), le16(data));
     case rtBoolErr:
         return data[7] == 0 ? Value::boolean(data[6] != 0) : Value();
     case rtFormula:
