@@ -1750,7 +1750,11 @@ const std::vector<CellEdit>& Editor::Impl::sortedEdits(int sheet) const {
             return a.row == b.row && a.column == b.column;
         }) == edits.end())
         return edits;
-    std::stable_sort(edits.begin(), edits.end(), before);
+    // A store's edits come in order but for a few (H1 last): those are sorted apart and
+    // merged in, with no copy of the whole list.
+    const auto unsorted = std::is_sorted_until(edits.begin(), edits.end(), before);
+    std::stable_sort(unsorted, edits.end(), before);
+    std::inplace_merge(edits.begin(), unsorted, edits.end(), before);
     // Of several edits of one cell the last counts.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < edits.size(); ++i) {
