@@ -17,6 +17,8 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -122,6 +124,29 @@ private:
     std::vector<iovec> m_parts;
 };
 
+// A stream's buffer: a large one mapped with its pages filled in at once, a fault for every
+// page saved (most of a store's time went to the kernel serving first touches).
+constexpr std::size_t MappedFrom = 1 << 20;
+struct Release {
+    std::size_t size = 0;
+    void operator()(std::uint8_t* p) const {
+        if (size >= MappedFrom)
+            ::munmap(p, size);
+        else
+            delete[] p;
+    }
+};
+std::unique_ptr<std::uint8_t[], Release> allocate(std::size_t size) {
+    if (size >= MappedFrom) {
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (p == MAP_FAILED)
+            throw std::bad_alloc();
+        return {static_cast<std::uint8_t*>(p), Release{size}};
+    }
+    return {new std::uint8_t[std::max<std::size_t>(size, 1)], Release{size}};
+}
+
 } // namespace
 
 struct CompoundImage::Impl {
@@ -140,7 +165,7 @@ struct CompoundImage::Impl {
     struct StreamEntry {
         std::uint32_t entry;
         std::uint64_t size;
-        std::unique_ptr<std::uint8_t[]> bytes;
+        std::unique_ptr<std::uint8_t[], Release> bytes;
         Span content() const { return {bytes.get(), static_cast<std::size_t>(size)}; }
     };
     std::vector<StreamEntry> streams; // the streams of the directory tree
@@ -366,7 +391,7 @@ void CompoundImage::Impl::readStream(std::uint32_t id) {
     StreamEntry s{id, entrySize(e), nullptr};
     if (s.size > fileSize)
         fail(Reason::ChainsDamaged);
-    s.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(s.size));
+    s.bytes = allocate(static_cast<std::size_t>(s.size));
     if (s.size >= MiniCutoff) {
         const std::vector<std::uint32_t> ids = chain(le32(e + 116), fat, sectors);
         if (ids.size() < roundUp(s.size, sectorSize))
