@@ -8,6 +8,7 @@
 #include "workbook/editor.h"
 #include "workbook/file_io.h"
 #include "workbook/readers.h"
+#include "workbook/shared_strings.h"
 #include "xls_test_support.h"
 
 #include <QFile>
@@ -173,6 +174,8 @@ private slots:
     void lyingCompoundFiles();
     void editorReadsAsTheViewer_data();
     void editorReadsAsTheViewer();
+    void sharedStrings_data();
+    void sharedStrings();
 
 private:
     QTemporaryDir m_dir;
@@ -632,6 +635,114 @@ void TestWorkbookEditor::editorReadsAsTheViewer() {
         QCOMPARE(editor.cell(0, 1, 8), Value::text(h1));
         QCOMPARE(editor.cell(0, 2, 8), Value::number(46363.5));
     }
+}
+
+namespace {
+
+// A shared-string table as records: each part's data bytes, the first being the SST's.
+using Parts = std::vector<std::vector<std::uint8_t>>;
+// A string's count, flags, then 8-bit characters.
+std::vector<std::uint8_t> latin(std::uint16_t count, const char* chars, std::uint8_t flags = 0) {
+    std::vector<std::uint8_t> b;
+    b.push_back(std::uint8_t(count & 0xFF));
+    b.push_back(std::uint8_t(count >> 8));
+    b.push_back(flags);
+    for (const char* c = chars; *c != 0; ++c)
+        b.push_back(std::uint8_t(*c));
+    return b;
+}
+std::vector<std::uint8_t> wide(const char16_t* chars) {
+    std::vector<std::uint8_t> b;
+    for (const char16_t* c = chars; *c != 0; ++c) {
+        b.push_back(std::uint8_t(*c & 0xFF));
+        b.push_back(std::uint8_t(*c >> 8));
+    }
+    return b;
+}
+std::vector<std::uint8_t> counts(std::uint32_t total, std::uint32_t unique) {
+    std::vector<std::uint8_t> b(8);
+    qToLittleEndian(total, &b[0]);
+    qToLittleEndian(unique, &b[4]);
+    return b;
+}
+template <typename... T> std::vector<std::uint8_t> cat(const T&... parts) {
+    std::vector<std::uint8_t> b;
+    (b.insert(b.end(), parts.begin(), parts.end()), ...);
+    return b;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Parts)
+Q_DECLARE_METATYPE(SharedStrings::Problem)
+
+void TestWorkbookEditor::sharedStrings_data() {
+    QTest::addColumn<Parts>("parts");
+    QTest::addColumn<SharedStrings::Problem>("problem");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QString>("sought"); // and the string find() gives for it, -1 for none
+    QTest::addColumn<int>("found");
+    using P = SharedStrings::Problem;
+    const auto flagsWide = std::vector<std::uint8_t>{1};
+    QTest::newRow("8-bit and 16-bit alike")
+        << Parts{cat(counts(3, 2), latin(3, "abc"), latin(3, "", 1), wide(u"abc"))} << P::None
+        << QStringList{"abc", "abc"} << QStringLiteral("abc") << 0;
+    QTest::newRow("a string going on after CONTINUE, 16-bit there")
+        << Parts{cat(counts(1, 2), latin(1, "x"), latin(6, "ab")),
+                 cat(flagsWide, wide(u"毛重皮重"))}
+        << P::None << QStringList{"x", QString::fromUtf8("ab毛重皮重")}
+        << QString::fromUtf8("ab毛重皮重") << 1;
+    QTest::newRow("a string starting in CONTINUE")
+        << Parts{cat(counts(2, 2), latin(2, "ab")), latin(2, "cd")} << P::None
+        << QStringList{"ab", "cd"} << QStringLiteral("cd") << 1;
+    QTest::newRow("a formatted string not taken for a plain one")
+        << Parts{cat(counts(1, 1), latin(3, "", 0x08), std::vector<std::uint8_t>{1, 0},
+                     std::vector<std::uint8_t>{'a', 'b', 'c', 0, 0, 1, 0})}
+        << P::None << QStringList{QString()} << QStringLiteral("abc") << -1;
+    QTest::newRow("not there") << Parts{cat(counts(1, 1), latin(2, "ab"))} << P::None
+                               << QStringList{"ab"} << QStringLiteral("abc") << -1;
+    QTest::newRow("count too large") << Parts{cat(counts(2, 2), latin(2, "ab"))} << P::CountMismatch
+                                     << QStringList{} << QString() << -1;
+    QTest::newRow("bytes after the last string")
+        << Parts{cat(counts(1, 1), latin(2, "ab")), latin(1, "c")} << P::CountMismatch
+        << QStringList{} << QString() << -1;
+    QTest::newRow("a 16-bit character split between records")
+        << Parts{cat(counts(1, 1), latin(2, "", 1), std::vector<std::uint8_t>{0x61, 0, 0x62}),
+                 std::vector<std::uint8_t>{1, 0}}
+        << P::CharacterSplit << QStringList{} << QString() << -1;
+}
+
+// The editor's shared-string table: texts across CONTINUE records with their fresh flags
+// bytes, a plain string found whatever its width, a formatted one never taken for it,
+// positions that point at each string, counts that lie refused.
+void TestWorkbookEditor::sharedStrings() {
+    QFETCH(Parts, parts);
+    QFETCH(SharedStrings::Problem, problem);
+    QFETCH(QStringList, texts);
+    QFETCH(QString, sought);
+    QFETCH(int, found);
+    std::vector<std::uint8_t> stream;
+    std::vector<SharedStrings::Part> records;
+    for (const std::vector<std::uint8_t>& data : parts) {
+        records.push_back(
+            {static_cast<std::uint32_t>(stream.size()), static_cast<std::uint16_t>(data.size())});
+        stream.insert(stream.end(), {0x3C, 0x00, std::uint8_t(data.size()), 0x00});
+        stream.insert(stream.end(), data.begin(), data.end());
+    }
+    SharedStrings table;
+    QCOMPARE(table.read(stream, records), problem);
+    if (problem != SharedStrings::Problem::None)
+        return;
+    QCOMPARE(table.size(), std::size_t(texts.size()));
+    for (qsizetype i = 0; i < texts.size(); ++i) {
+        if (!texts[i].isEmpty())
+            QCOMPARE(table.text(std::uint32_t(i)), texts[i]);
+        const std::uint32_t at = table.position(std::uint32_t(i));
+        const std::uint32_t record = at - table.offsetInRecord(std::uint32_t(i));
+        QVERIFY(std::ranges::any_of(records, [&](const auto& r) { return r.pos == record; }));
+    }
+    const std::optional<std::uint32_t> hit = table.find(sought);
+    QCOMPARE(hit ? int(*hit) : -1, found);
 }
 
 QTEST_GUILESS_MAIN(TestWorkbookEditor)
