@@ -1,6 +1,5 @@
 #include "workbook/shared_strings.h"
 
-
 #include <algorithm>
 #include <bit>
 
