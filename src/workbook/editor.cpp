@@ -201,7 +201,7 @@ bool fitsLatin1(QStringView s) {
 struct Editor::Impl {
     QString path;
     // The file as read (none for an editor of a stream alone) and the workbook stream: a
-    // view into the file's bytes, or into `ownStream`.
+    // view into the image's buffer of it, or into `ownStream`.
     std::optional<detail::CompoundImage> image;
     std::vector<std::uint8_t> ownStream;
     std::span<const std::uint8_t> stream;
