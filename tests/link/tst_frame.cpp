@@ -48,12 +48,19 @@ private slots:
         QCOMPARE(buf[0], std::uint8_t{0}); // the start byte is never stored
     }
 
+    // A reply without its end byte fills the buffer to its last byte and stops there: the byte
+    // after the buffer (a guard in the same object) is never written.
     void scanStopsPastIndex30() {
-        RecvBuffer buf{};
+        struct {
+            RecvBuffer buf{};
+            std::uint8_t guard = 0xAB;
+        } guarded;
+        static_assert(sizeof guarded == sizeof(RecvBuffer) + 1);
         bool c = false;
-        QVERIFY(!indicator::scanCommandReply(buf, hex("02") + QByteArray(40, 'x'), c));
+        QVERIFY(!indicator::scanCommandReply(guarded.buf, hex("02") + QByteArray(40, 'x'), c));
         QVERIFY(c);
-        QCOMPARE(buf[30], std::uint8_t('x'));
+        QCOMPARE(guarded.buf[30], std::uint8_t('x'));
+        QCOMPARE(guarded.guard, std::uint8_t{0xAB});
     }
 
     // The thousands place is the only one that can leave its 16-bit range (codes 16 to 80);
