@@ -248,17 +248,10 @@ std::optional<QString> dateText(double serial, Shown shown, bool date1904) {
 
 // A string of one record: 16-bit count, flags, characters ([MS-XLS] 2.5.294).
 QString recordString(const Record& r, std::size_t at) {
-    if (at + 3 > r.size)
+    std::optional<QString> text = stringAt(r.data, r.size, at);
+    if (!text)
         damaged(Reason::TextPastRecord);
-    const std::size_t count = le16(r.data + at);
-    const bool wide = (r.data[at + 2] & 1) != 0;
-    if (at + 3 + count * (wide ? 2 : 1) > r.size)
-        damaged(Reason::TextPastRecord);
-    QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
-    for (std::size_t i = 0; i < count; ++i)
-        text[static_cast<qsizetype>(i)] =
-            QChar(wide ? le16(r.data + at + 3 + 2 * i) : r.data[at + 3 + i]);
-    return text;
+    return std::move(*text);
 }
 
 struct Globals {
@@ -312,15 +305,10 @@ Globals readGlobals(RecordReader& records) {
                 damaged(Reason::SheetEntryShort);
             if (r.data[5] != 0) // a chart, macro or dialog sheet: no cells to read
                 break;
-            const std::size_t count = r.data[6];
-            const bool wide = (r.data[7] & 1) != 0;
-            if (8 + count * (wide ? 2 : 1) > r.size)
+            std::optional<QString> name = shortStringAt(r.data, r.size, 6);
+            if (!name)
                 damaged(Reason::SheetNamePastRecord);
-            QString name(static_cast<qsizetype>(count), Qt::Uninitialized);
-            for (std::size_t i = 0; i < count; ++i)
-                name[static_cast<qsizetype>(i)] =
-                    QChar(wide ? le16(r.data + 8 + 2 * i) : r.data[8 + i]);
-            g.sheets.emplace_back(le32(r.data), name);
+            g.sheets.emplace_back(le32(r.data), std::move(*name));
             break;
         }
         case rtSst:
@@ -527,6 +515,32 @@ double f64(const std::uint8_t* p) {
     double value;
     std::memcpy(&value, &bits, 8);
     return value;
+}
+
+namespace {
+// `count` characters from `p`: one byte each, or UTF-16LE when `wide`; nothing when they
+// run past `end`.
+std::optional<QString> charsAt(const std::uint8_t* p, const std::uint8_t* end, std::size_t count,
+                               bool wide) {
+    if (count * (wide ? 2 : 1) > static_cast<std::size_t>(end - p))
+        return std::nullopt;
+    QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
+    for (std::size_t i = 0; i < count; ++i)
+        text[static_cast<qsizetype>(i)] = QChar(wide ? le16(p + 2 * i) : p[i]);
+    return text;
+}
+} // namespace
+
+std::optional<QString> stringAt(const std::uint8_t* data, std::size_t size, std::size_t at) {
+    if (at + 3 > size)
+        return std::nullopt;
+    return charsAt(data + at + 3, data + size, le16(data + at), (data[at + 2] & 1) != 0);
+}
+
+std::optional<QString> shortStringAt(const std::uint8_t* data, std::size_t size, std::size_t at) {
+    if (at + 2 > size)
+        return std::nullopt;
+    return charsAt(data + at + 2, data + size, data[at], (data[at + 1] & 1) != 0);
 }
 
 } // namespace workbook::biff

@@ -33,6 +33,12 @@ struct StreamResult {
 double rkValue(std::uint32_t rk);
 double f64(const std::uint8_t* p);
 
+// A string inside one record of `size` data bytes, at `at`: a 16-bit character count, a
+// flags byte and the characters ([MS-XLS] 2.5.294); nothing when it runs past the record.
+std::optional<QString> stringAt(const std::uint8_t* data, std::size_t size, std::size_t at);
+// The same with an 8-bit count ([MS-XLS] 2.5.240), as a sheet's name in BOUNDSHEET.
+std::optional<QString> shortStringAt(const std::uint8_t* data, std::size_t size, std::size_t at);
+
 // Reads a BIFF8 "Workbook" stream. Every record is bounds-checked; nothing in the stream can
 // make the reader read outside it, loop or take memory beyond a small multiple of its size.
 StreamResult readStream(std::span<const std::uint8_t> stream);
