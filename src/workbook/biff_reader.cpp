@@ -361,11 +361,17 @@ private:
             }
         m_sheet.setNumber(cell.row, cell.column, value);
     }
+    void sharedText(const Record& r);
+    void numberList(const Record& r);
+    void formula(const Record& r);
+    void formulaText(const Record& r, RecordReader& records);
 
     const Globals& m_g;
     Sheet& m_sheet;
     std::vector<std::uint32_t>& m_pooled; // shared-string index to the sheet's own string
     std::vector<std::uint32_t> m_touched;
+    Cell m_pending{0, 0, Shown::Number}; // a formula whose text result follows in STRING
+    bool m_hasPending = false;
 };
 
 void SheetReader::read(RecordReader& records) {
@@ -374,13 +380,11 @@ void SheetReader::read(RecordReader& records) {
         damaged(Reason::SheetNoStartRecord);
     if (le16(bof.data + 2) != 0x10)
         damaged(Reason::SheetOfOtherKind);
-    Cell pending{0, 0, Shown::Number}; // a formula whose text result follows in STRING
-    bool hasPending = false;
     for (;;) {
         const Record r = records.next();
         if (r.type != rtString && r.type != rtSharedFormula && r.type != rtArray &&
             r.type != rtTable)
-            hasPending = false;
+            m_hasPending = false;
         switch (r.type) {
         case rtEof:
             return;
@@ -390,89 +394,97 @@ void SheetReader::read(RecordReader& records) {
                 depth += type == rtBof ? 1 : type == rtEof ? -1 : 0;
             }
             break;
-        case rtRString: {
-            const Cell cell = cellAt(r, 9);
-            m_sheet.setText(cell.row, cell.column, recordString(r, 6));
-            break;
-        }
-        case rtLabelSst: {
-            const Cell cell = cellAt(r, 10);
-            const std::uint32_t index = le32(r.data + 6);
-            if (index >= m_g.sst.size())
-                damaged(Reason::SharedTextMissing);
-            if (m_pooled[index] == UINT32_MAX) {
-                m_pooled[index] = m_sheet.addString(m_g.sst[index]);
-                m_touched.push_back(index);
-            }
-            m_sheet.setStringCell(cell.row, cell.column, m_pooled[index]);
-            break;
-        }
+        case rtRString:
         case rtLabel: {
             const Cell cell = cellAt(r, 9);
             m_sheet.setText(cell.row, cell.column, recordString(r, 6));
             break;
         }
+        case rtLabelSst:
+            sharedText(r);
+            break;
         case rtNumber:
             number(cellAt(r, 14), f64(r.data + 6));
             break;
         case rtRk:
             number(cellAt(r, 10), rkValue(le32(r.data + 6)));
             break;
-        case rtMulRk: {
-            if (r.size < 6 || (r.size - 6) % 6 != 0)
-                damaged(Reason::NumberListLength);
-            const int first = le16(r.data + 2);
-            const std::size_t count = (r.size - 6) / 6;
-            if (le16(r.data + r.size - 2) != first + static_cast<int>(count) - 1)
-                damaged(Reason::NumberListLength);
-            for (std::size_t i = 0; i < count; ++i) {
-                const std::uint8_t* p = r.data + 4 + 6 * i;
-                number(at(le16(r.data), first + static_cast<int>(i), le16(p)),
-                       rkValue(le32(p + 2)));
-            }
+        case rtMulRk:
+            numberList(r);
             break;
-        }
         case rtBoolErr: {
             const Cell cell = cellAt(r, 8);
             if (r.data[7] == 0) // a boolean; an error value leaves the cell empty
                 m_sheet.setBoolean(cell.row, cell.column, r.data[6] != 0);
             break;
         }
-        case rtFormula: {
-            // The cached result ([MS-XLS] 2.5.133 FormulaValue): a number, or after 0xFFFF
-            // in its last two bytes a text (in the STRING record that follows), a boolean,
-            // an error or an empty text.
-            const Cell cell = cellAt(r, 20);
-            if (le16(r.data + 12) != 0xFFFF) {
-                number(cell, f64(r.data + 6));
-            } else if (r.data[6] == 0) {
-                pending = cell;
-                hasPending = true;
-            } else if (r.data[6] == 1) {
-                m_sheet.setBoolean(cell.row, cell.column, r.data[8] != 0);
-            } else if (r.data[6] == 3) {
-                m_sheet.setText(cell.row, cell.column, QString());
-            }
+        case rtFormula:
+            formula(r);
             break;
-        }
-        case rtString: {
-            if (!hasPending)
-                break;
-            Segments data;
-            data.add(r);
-            while (records.peekType() == rtContinue)
-                data.add(records.next());
-            const std::uint16_t count = data.u16();
-            const bool wide = (data.u8() & 1) != 0;
-            m_sheet.setText(pending.row, pending.column,
-                            count == 0 ? QString() : data.chars(count, wide));
-            hasPending = false;
+        case rtString:
+            formulaText(r, records);
             break;
-        }
         default:
             break;
         }
     }
+}
+
+void SheetReader::sharedText(const Record& r) {
+    const Cell cell = cellAt(r, 10);
+    const std::uint32_t index = le32(r.data + 6);
+    if (index >= m_g.sst.size())
+        damaged(Reason::SharedTextMissing);
+    if (m_pooled[index] == UINT32_MAX) {
+        m_pooled[index] = m_sheet.addString(m_g.sst[index]);
+        m_touched.push_back(index);
+    }
+    m_sheet.setStringCell(cell.row, cell.column, m_pooled[index]);
+}
+
+void SheetReader::numberList(const Record& r) {
+    if (r.size < 6 || (r.size - 6) % 6 != 0)
+        damaged(Reason::NumberListLength);
+    const int first = le16(r.data + 2);
+    const std::size_t count = (r.size - 6) / 6;
+    if (le16(r.data + r.size - 2) != first + static_cast<int>(count) - 1)
+        damaged(Reason::NumberListLength);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* p = r.data + 4 + 6 * i;
+        number(at(le16(r.data), first + static_cast<int>(i), le16(p)), rkValue(le32(p + 2)));
+    }
+}
+
+// The cached result ([MS-XLS] 2.5.133 FormulaValue): a number, or after 0xFFFF in its last
+// two bytes a text (in the STRING record that follows), a boolean, an error or an empty
+// text.
+void SheetReader::formula(const Record& r) {
+    const Cell cell = cellAt(r, 20);
+    if (le16(r.data + 12) != 0xFFFF) {
+        number(cell, f64(r.data + 6));
+    } else if (r.data[6] == 0) {
+        m_pending = cell;
+        m_hasPending = true;
+    } else if (r.data[6] == 1) {
+        m_sheet.setBoolean(cell.row, cell.column, r.data[8] != 0);
+    } else if (r.data[6] == 3) {
+        m_sheet.setText(cell.row, cell.column, QString());
+    }
+}
+
+// The text result of the formula before, over the STRING record and its CONTINUE records.
+void SheetReader::formulaText(const Record& r, RecordReader& records) {
+    if (!m_hasPending)
+        return;
+    Segments data;
+    data.add(r);
+    while (records.peekType() == rtContinue)
+        data.add(records.next());
+    const std::uint16_t count = data.u16();
+    const bool wide = (data.u8() & 1) != 0;
+    m_sheet.setText(m_pending.row, m_pending.column,
+                    count == 0 ? QString() : data.chars(count, wide));
+    m_hasPending = false;
 }
 
 } // namespace
