@@ -4,7 +4,7 @@
 
 #include "doubles/fake_comm_control.h"
 #include "workbook/file_io.h"
-#include "records/workbook_viewer.h"
+#include "app/workbook_viewer.h"
 #include "support/form_harness.h"
 
 #include <QApplication>

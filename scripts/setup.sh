@@ -18,9 +18,10 @@ packages=(
 # qt6-translations-l10n; the tests switch between zh_CN, de_DE and ru_RU, generated below.
 # The packaging test checks the Debian package with lintian and the udev rule with udevadm.
 # The test command also needs clang and its sanitizer and libFuzzer runtimes for its
-# sanitized pass; it asks for them with WEIGHBRIDGE_DEV_TOOLS=1.
+# sanitized pass, and clang-format for its check of the sources' layout; it asks for them
+# with WEIGHBRIDGE_DEV_TOOLS=1.
 if [[ "${WEIGHBRIDGE_DEV_TOOLS:-0}" == 1 ]]; then
-  packages+=(clang libclang-rt-dev)
+  packages+=(clang libclang-rt-dev clang-format)
 fi
 
 # The locales the tests run under, generated only when missing.

@@ -4,7 +4,8 @@ source tree, one at a time, rebuilds, runs the tests, and counts the mutations t
 test fail ("killed") against those that pass ("survived"). The tree is restored after each
 mutation, also when the run is interrupted.
 
-usage: tools/mutate.py [--build DIR] [--list FILE] [--ctest ARGS] [--only NAME]
+usage: tools/mutate.py [--build DIR] [--list FILE] [--ctest ARGS] [--only NAME] [--check]
+  --check  only report the blocks whose text is no longer found exactly once
   --build  a configured build folder (default build/)
   --list   the mutation list (default tools/mutations.txt)
   --ctest  arguments for ctest, e.g. "-L unit" (default: every test but the long proofs)
@@ -63,14 +64,34 @@ def run(cmd, cwd, timeout):
         return -1
 
 
+def check(mutations):
+    stale = 0
+    for m in mutations:
+        try:
+            with open(os.path.join(ROOT, m["file"] or ""), encoding="utf-8") as f:
+                found = f.read().count(m["old"]) if m["old"] else 0
+        except OSError:
+            found = 0
+        if found != 1:
+            stale += 1
+            print("text found %d times: %s (%s)" % (found, m["name"], m["file"]))
+    print("%d mutations, %d to bring up to date" % (len(mutations), stale))
+    return 1 if stale else 0
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
     p.add_argument("--list", default=os.path.join(ROOT, "tools", "mutations.txt"))
     p.add_argument("--ctest", default="-E soak|kill_proof|fuzz|e2e_locales")
     p.add_argument("--only")
+    p.add_argument("--check", action="store_true")
     args = p.parse_args()
-    env_ctest = ["ctest", "-j2", "--timeout", "300"] + args.ctest.split()
+    if args.check:
+        sys.exit(check(parse(args.list)))
+    # A killed mutation needs one failing test: the run stops there.
+    env_ctest = ["ctest", "-j2", "--timeout", "300", "--stop-on-failure"] + args.ctest.split()
+    unit_ctest = ["ctest", "-L", "unit", "--stop-on-failure"]
     os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
     os.environ.setdefault("WEIGHBRIDGE_NOISE_SECONDS", "5")
 
@@ -100,7 +121,8 @@ def main():
             if run(["cmake", "--build", args.build], ROOT, 1800) != 0:
                 left_out.append((m["name"], "does not build"))
                 continue
-            failed = run(env_ctest, args.build, 3600) != 0
+            # The fast unit tier first: most faults in the cores fail there within seconds.
+            failed = run(unit_ctest, args.build, 600) != 0 or run(env_ctest, args.build, 3600) != 0
         finally:
             with open(path, "w", encoding="utf-8") as f:
                 f.write(original)

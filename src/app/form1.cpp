@@ -3,7 +3,9 @@
 #include "records/journal.h"
 #include "records/save_failure.h"
 #include "records/text_forms.h"
+#include "workbook/error.h"
 
+#include <QDir>
 #include <QFocusEvent>
 #include <QLineEdit>
 #include <QPushButton>
@@ -33,6 +35,29 @@ QRect twipsRect(float left, float top, float width, float height) {
             twipsToPixels(height)};
 }
 
+VbLabel* newLabel(QWidget* form, const QString& text, float left, float top, const QFont& font) {
+    auto* l = new VbLabel(form);
+    l->setFont(font);
+    l->setTopTwips(top);
+    l->setLeftTwips(left);
+    l->setText(text);
+    l->adjustSize();
+    return l;
+}
+
+QLineEdit* newBox(QWidget* form, float top) {
+    auto* t = new QLineEdit(form);
+    t->setFont(chineseFont("宋体", 14.25, false));
+    t->setGeometry(twipsRect(1920, top, 2895, 495));
+    return t;
+}
+
+QPushButton* newButton(QWidget* form, const QString& text, float left) {
+    auto* b = new QPushButton(text, form);
+    b->setGeometry(twipsRect(left, 5160, 855, 495));
+    return b;
+}
+
 } // namespace
 
 Form1::Form1(Platform platform, QWidget* parent)
@@ -52,45 +77,28 @@ void Form1::buildControls() {
     setFont(chineseFont("宋体", 9, false));
     setFocusPolicy(Qt::StrongFocus);
 
-    auto label = [this](const QString& text, float left, float top, const QFont& font) {
-        auto* l = new VbLabel(this);
-        l->setFont(font);
-        l->setTopTwips(top);
-        l->setLeftTwips(left);
-        l->setText(text);
-        l->adjustSize();
-        return l;
-    };
-    auto box = [this](float left, float top, float width, float height) {
-        auto* t = new QLineEdit(this);
-        t->setFont(chineseFont("宋体", 14.25, false));
-        t->setGeometry(twipsRect(left, top, width, height));
-        return t;
-    };
-    auto button = [this](const QString& text, float left) {
-        auto* b = new QPushButton(text, this);
-        b->setGeometry(twipsRect(left, 5160, 855, 495));
-        return b;
+    const auto label = [this](const QString& text, float left, float top, const QFont& f) {
+        return newLabel(this, text, left, top, f);
     };
     const QFont song14 = chineseFont("宋体", 14.25, false);
     const QFont song10 = chineseFont("宋体", 10.5, false);
 
     // From the top of the window down.
     Label1[4] = label(QStringLiteral("0.000"), 1800, 240, chineseFont("隶书", 48, true));
-    Text1[0] = box(1920, 1440, 2895, 495);
+    Text1[0] = newBox(this, 1440);
     Label1[0] = label(QStringLiteral("皮重："), 480, 1545, song14);
     Label3 = label(QStringLiteral("Label3"), 120, 1920, font());
-    Text1[1] = box(1920, 2040, 2895, 495);
+    Text1[1] = newBox(this, 2040);
     Label1[1] = label(QStringLiteral("车号："), 480, 2145, song14);
-    Text1[2] = box(1920, 2640, 2895, 495);
+    Text1[2] = newBox(this, 2640);
     Label1[2] = label(QStringLiteral("净重："), 480, 2760, song14);
     Label4 = label(QString(), 720, 3360, song14);
     Label1[3] = label(QStringLiteral("当前时间："), 480, 3960, chineseFont("黑体", 14.25, true));
     Label1[5] = label(QStringLiteral("当前时间："), 480, 4560, chineseFont("宋体", 14.25, true));
-    Command1 = button(QStringLiteral("记录"), 480);
-    Command3 = button(QStringLiteral("查看"), 1680);
-    Command4 = button(QStringLiteral("保存"), 2880);
-    Command2 = button(QStringLiteral("退出"), 4080);
+    Command1 = newButton(this, QStringLiteral("记录"), 480);
+    Command3 = newButton(this, QStringLiteral("查看"), 1680);
+    Command4 = newButton(this, QStringLiteral("保存"), 2880);
+    Command2 = newButton(this, QStringLiteral("退出"), 4080);
     Label2[0] = label(QStringLiteral("软件设计：王工"), 480, 5880, song10);
     Label2[2] = label(QStringLiteral("设计时间：2010-08-04"), 2760, 5880, song10);
     Label2[1] = label(QStringLiteral("联系电话：0571-88880000"), 480, 6240, song10);
@@ -104,7 +112,10 @@ void Form1::buildControls() {
     Timer1 = new QTimer(this);
     Timer3 = new QTimer(this);
     Timer4 = new QTimer(this);
+    setUpFocus();
+}
 
+void Form1::setUpFocus() {
     for (QWidget* w : {static_cast<QWidget*>(Command1), static_cast<QWidget*>(Command2),
                        static_cast<QWidget*>(Command3), static_cast<QWidget*>(Command4),
                        static_cast<QWidget*>(Text1[2]), static_cast<QWidget*>(Text1[1]),
@@ -174,10 +185,16 @@ void Form1::afterEvent() {
     }
 }
 
+// The one place where a failure becomes a message: the event it ended did not do its later
+// steps, and the window runs on.
 void Form1::reportUnhandled(const std::exception& e) {
-    // A failure that ended an event: the steps after it were not done; the window runs on.
+    using namespace platform::msgbox;
     if (const auto* failure = dynamic_cast<const records::SaveFailure*>(&e))
-        reportSaveFailure(*failure);
+        messages().MsgBox(failure->message(), vbOKOnly | vbCritical);
+    else if (const auto* error = dynamic_cast<const workbook::Error*>(&e))
+        messages().MsgBox(QStringLiteral("无法打开所选的文件：\n%1\n原因：%2")
+                              .arg(QDir::toNativeSeparators(error->file()), error->reason()),
+                          vbExclamation);
     else
         qWarning("weighbridge: %s", e.what());
 }
@@ -230,6 +247,10 @@ void Form1::Form_Load() {
 }
 
 void Form1::Form_GotFocus() {
+    centreLines();
+}
+
+void Form1::centreLines() {
     centre(Label1[4]);
     centre(Label4);
 }
@@ -247,12 +268,8 @@ bool Form1::event(QEvent* event) {
     // The window's frame, part of its outer width, is known only once the window is shown
     // (and framed by the desktop): centre again with the width the operator sees.
     if (event->type() == QEvent::Show || event->type() == QEvent::WindowActivate) {
-        const float outer = outerWidthTwips();
-        if (outer != m_centredForOuter) {
-            m_centredForOuter = outer;
-            centre(Label1[4]);
-            centre(Label4);
-        }
+        if (outerWidthTwips() != m_centredForOuter)
+            centreLines();
     }
     return handled;
 }

@@ -1,16 +1,17 @@
 #pragma once
 // Form1: the recorder's one window. It owns every control and every piece of state; its
-// procedures are spread over the subsystem folders:
-//   app/form1.cpp              layout, start-up, focus, the event gate
-//   link/serial_port.cpp       Comm_Load, Comm_Open, Comm_Close
-//   link/command_mode.cpp      YH_ZhiLing, YH_ZhiLing_Send, MSComm1_OnComm, YH_ZhiLing_Read
-//   link/continuous_mode.cpp   YH_LianXv, YH_LianXv_Read (not invoked by the window)
-//   records/entry_fields.cpp   Text1_Change, Label1_Change, Label3_Change, Label4_Change
-//   records/record_capture.cpp Command1_Click, Command4_Click
-//   records/workbook_store.cpp Save_date
-//   records/workbook_viewing.cpp Command3_Click, File_Open
-//   app/exit.cpp               Command2_Click, Form_Unload, the end on termination
-//   records/held_rows.cpp      the journal of held rows: recovery, appends, the store's marks
+// procedures are short adapters that read the controls, ask the cores (link/, records/,
+// workbook/) and apply their answers. They are spread over this folder:
+//   form1.cpp              layout, start-up, focus, the event gate
+//   serial_port.cpp        Comm_Load, Comm_Open, Comm_Close
+//   command_mode.cpp       YH_ZhiLing, YH_ZhiLing_Send, MSComm1_OnComm, YH_ZhiLing_Read
+//   continuous_mode.cpp    YH_LianXv, YH_LianXv_Read (not invoked by the window)
+//   entry_fields.cpp       Text1_Change, Label1_Change, Label3_Change, Label4_Change
+//   record_capture.cpp     Command1_Click, Command4_Click
+//   workbook_store.cpp     Save_date
+//   workbook_viewing.cpp   Command3_Click, File_Open
+//   exit.cpp               Command2_Click, Form_Unload, the end on termination
+//   held_rows.cpp          the journal of held rows: recovery, appends, the store's marks
 // Everything runs on the UI thread. Asynchronous events (serial notifications, timer ticks,
 // clicks) go through runEvent, which handles them one at a time: one that arrives while
 // another is still running (inside a modal box's nested loop) waits until it has returned.
@@ -33,15 +34,13 @@
 
 class QLineEdit;
 namespace records {
-class SaveFailure;
 class Journal;
+struct StoreNotice;
 } // namespace records
 class QPushButton;
 class QTimer;
 
 namespace app {
-
-class DayBook;
 
 // What the window needs from the outside world; tests hand in their own pieces.
 struct Platform {
@@ -155,6 +154,7 @@ protected:
 
 private:
     void buildControls();
+    void setUpFocus(); // the focus order of the buttons and boxes
     void connectEvents();
     void showNoReading(); // "Load..." in red
     // The port set up for frames of `frameLength` bytes; false (the display red) on failure.
@@ -162,17 +162,19 @@ private:
     // A read's outcome applied to the weight, the display and the status line.
     void showReading(const indicator::ReadOutcome& outcome);
     void centre(VbLabel* label);
+    void centreLines(); // the weight display and the status line
     void afterEvent();
     void onTimer(QTimer* timer, bool& pending, void (Form1::*tick)());
     void reportUnhandled(const std::exception& e);
     bool saveBeforeLeaving(); // false: the store failed, was reported, the window is back
-    void reportSaveFailure(const records::SaveFailure& failure);
-    void setAsideDayWorkbook(const QString& path, const QString& dayName, const QString& reason);
+    void saveToFreeSlots(); // the held rows saved when every slot is in use
+    void takeRow();         // the reading and the entry fields as the next held row
+    void tellStoreNotice(const records::StoreNotice& notice);
     void Timer1_Clock();    // the date and time lines, and whether an hour boundary passed
     void Timer1_AutoSave(); // the hourly save, once per boundary passed
     void endProgramNow();   // closes the port, then ends the program at once
     void releasePort();
-    // The journal of held rows (records/held_rows.cpp).
+    // The journal of held rows (held_rows.cpp).
     void recoverHeldRows();
     void journalRow(std::size_t slot);
     void journalStoreBegins(const QString& dayFile, const QString& sheet, int lastRow,
@@ -181,16 +183,6 @@ private:
     void journalStoreFailed();
     void journalDiscard();
     void reportJournalFailure();
-    // The parts of Save_date: the rows written below `last` of sheet `sheetNumber`, and the
-    // store of an existing day's file through the record-level editor.
-    // Returns where the store's last row went: its sheet, its row and its serial number.
-    struct StoreEnd {
-        QString sheet;
-        int last = 0;
-        std::int64_t serial = 0;
-    };
-    StoreEnd storeRows(DayBook& book, int sheetNumber, int serial, int last);
-    bool storeByEditor(const QString& path, const QString& dayName);
 
     Platform m_platform;
     int m_eventDepth = 0;

@@ -195,100 +195,120 @@ bool Journal::workbookShows(const QString& path, const QString& sheet, int lastR
     }
 }
 
-Journal::Recovery Journal::open() {
-    Recovery out;
-    QFile file(path());
-    QByteArray text;
-    if (file.exists()) {
-        if (QFileInfo(path()).isDir() || !file.open(QIODevice::ReadOnly)) {
-            // Left as it is: what it holds cannot be known, so it is never overwritten.
-            fail(QStringLiteral("读取"), QFileInfo(path()).isDir() ? EISDIR : errno);
-            m_untouchable = true;
-            return out;
-        }
-        text = file.readAll();
-        file.close();
-    }
+namespace {
 
-    // Whole lines end in a line feed; what follows the last one was cut off by the end of
-    // the run and is dropped, unless it is a complete line that lacks only its line feed.
+using Entry = QList<QString>; // the fields of one valid line
+
+// The valid lines of a journal's text in their order; `damaged` counts the others. Whole
+// lines end in a line feed; what follows the last one was cut off by the end of the run and
+// is dropped, unless it is a complete line that lacks only its line feed.
+std::vector<Entry> validEntries(const QByteArray& text, int& damaged) {
     QList<QByteArray> lines = text.split('\n');
     const QByteArray tail = lines.takeLast();
-    struct Entry {
-        QList<QString> fields;
-    };
     std::vector<Entry> entries;
     for (const QByteArray& line : lines) {
         Entry e;
-        if (parseLine(line, &e.fields))
+        if (Journal::parseLine(line, &e))
             entries.push_back(std::move(e));
         else
-            ++out.damagedLines;
+            ++damaged;
     }
-    if (Entry e; !tail.isEmpty() && parseLine(tail, &e.fields))
+    if (Entry e; !tail.isEmpty() && Journal::parseLine(tail, &e))
         entries.push_back(std::move(e));
+    return entries;
+}
 
-    // The last commit line whose store shows in its workbook: every row before it is there.
-    // (A store's last row is the last row line before its commit line.)
-    const auto is = [&](std::size_t i, char kind) {
-        return entries[i].fields[0] == QString(QChar(kind));
-    };
-    std::size_t first = 0;
-    for (std::size_t i = entries.size(); i-- > 0 && first == 0;) {
-        if (!is(i, kCommit) || (i + 1 < entries.size() && is(i + 1, kFailed)))
+bool is(const Entry& entry, char kind) {
+    return entry[0] == QString(QChar(kind));
+}
+
+} // namespace
+
+// The index of the first entry after the last commit line whose store shows in its
+// workbook: every row before it is there. (A store's last row is the last row line before
+// its commit line.)
+std::size_t Journal::firstUnstored(const std::vector<QList<QString>>& entries) const {
+    for (std::size_t i = entries.size(); i-- > 0;) {
+        if (!is(entries[i], kCommit) || (i + 1 < entries.size() && is(entries[i + 1], kFailed)))
             continue;
         for (std::size_t r = i; r-- > 0;) {
-            if (!is(r, kRow))
+            if (!is(entries[r], kRow))
                 continue;
-            const QList<QString>& f = entries[i].fields;
+            const Entry& f = entries[i];
             if (workbookShows(QDir(m_folder).filePath(f[1]), f[2], f[3].toInt(), f[4].toLongLong(),
-                              entries[r].fields[2]))
-                first = i + 1;
+                              entries[r][2]))
+                return i + 1;
             break;
         }
     }
-    for (std::size_t i = first; i < entries.size(); ++i) {
-        const QList<QString>& f = entries[i].fields;
-        if (f[0] == QString(QChar(kRow)))
+    return 0;
+}
+
+// The journal's text: empty when there is none; nothing when it cannot be read (it is then
+// left as it is, never overwritten).
+std::optional<QByteArray> Journal::readText() {
+    QFile file(path());
+    if (!file.exists())
+        return QByteArray();
+    if (QFileInfo(path()).isDir() || !file.open(QIODevice::ReadOnly)) {
+        fail(QStringLiteral("读取"), QFileInfo(path()).isDir() ? EISDIR : errno);
+        m_untouchable = true;
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
+// A damaged journal is kept as it was, under a name of its own, and never removed. False
+// when that fails: nothing may be rewritten while the damaged lines exist nowhere else.
+bool Journal::keepDamagedAside(Recovery& out) {
+    for (int n = 1;; ++n) {
+        const QString aside = QDir(m_folder).filePath(keptAsideName(n));
+        if (QFile::exists(aside))
+            continue;
+        if (QFile::copy(path(), aside))
+            out.keptAside = aside;
+        break;
+    }
+    if (!out.keptAside.isEmpty())
+        return true;
+    m_error = QStringLiteral("无法另存损坏的数据日志 %1").arg(QDir::toNativeSeparators(path()));
+    m_untouchable = true;
+    return false;
+}
+
+// The journal rewritten to hold exactly `rows`, whole beside it and renamed into place.
+bool Journal::rewrite(const std::vector<HeldRow>& rows) {
+    const QString fresh = path() + QStringLiteral(".new");
+    QFile f(fresh);
+    bool ok = f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    for (const HeldRow& row : rows)
+        ok = ok && f.write(rowLine(row)) >= 0;
+    ok = ok && f.flush() && ::fdatasync(f.handle()) == 0;
+    f.close();
+    if (ok && ::rename(QFile::encodeName(fresh).constData(),
+                       QFile::encodeName(path()).constData()) == 0)
+        return true;
+    fail(QStringLiteral("重写"), errno);
+    QFile::remove(fresh);
+    return false;
+}
+
+Journal::Recovery Journal::open() {
+    Recovery out;
+    const std::optional<QByteArray> text = readText();
+    if (!text)
+        return out;
+    const std::vector<Entry> entries = validEntries(*text, out.damagedLines);
+    for (std::size_t i = firstUnstored(entries); i < entries.size(); ++i) {
+        const Entry& f = entries[i];
+        if (is(f, kRow))
             out.rows.push_back({f[1], f[2], f[3], f[4], f[5], f[6]});
     }
-
-    // A damaged journal is kept as it was, under a name of its own, and never removed.
-    if (out.damagedLines > 0) {
-        for (int n = 1;; ++n) {
-            const QString aside = QDir(m_folder).filePath(keptAsideName(n));
-            if (QFile::exists(aside))
-                continue;
-            if (QFile::copy(path(), aside))
-                out.keptAside = aside;
-            break;
-        }
-        if (out.keptAside.isEmpty()) {
-            // Nothing may be rewritten while the damaged lines exist nowhere else.
-            m_error =
-                QStringLiteral("无法另存损坏的数据日志 %1").arg(QDir::toNativeSeparators(path()));
-            m_untouchable = true;
-            return out;
-        }
-    }
-
-    // The journal of this run starts with the recovered rows, written whole beside it and
-    // renamed into place.
-    if (!text.isEmpty()) {
-        const QString fresh = path() + QStringLiteral(".new");
-        QFile f(fresh);
-        bool ok = f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        for (const HeldRow& row : out.rows)
-            ok = ok && f.write(rowLine(row)) >= 0;
-        ok = ok && f.flush() && ::fdatasync(f.handle()) == 0;
-        f.close();
-        if (!ok || ::rename(QFile::encodeName(fresh).constData(),
-                            QFile::encodeName(path()).constData()) != 0) {
-            fail(QStringLiteral("重写"), errno);
-            QFile::remove(fresh);
-            return out;
-        }
-    }
+    if (out.damagedLines > 0 && !keepDamagedAside(out))
+        return out;
+    // The journal of this run starts with the recovered rows.
+    if (!text->isEmpty() && !rewrite(out.rows))
+        return out;
     if (openForAppend())
         startSyncer();
     return out;

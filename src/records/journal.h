@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -89,6 +90,10 @@ public:
                               std::int64_t lastSerial, const QString& time);
 
 private:
+    std::optional<QByteArray> readText();
+    std::size_t firstUnstored(const std::vector<QList<QString>>& entries) const;
+    bool keepDamagedAside(Recovery& out);
+    bool rewrite(const std::vector<HeldRow>& rows);
     bool openForAppend();
     bool writeAll(const QByteArray& bytes);
     void markWritten();

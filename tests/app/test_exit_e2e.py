@@ -15,7 +15,7 @@ import time
 import xlrd
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from desktop import EXIT_BUTTON, find_window, start_xvfb  # noqa: E402
+from desktop import EXIT_BUTTON, clean_up, find_window, start_xvfb  # noqa: E402
 
 
 def expected_rows(log_path):
@@ -79,12 +79,7 @@ def main():
             list(range(1, sheet.nrows))
         print("1 passed, 0 failed: %d rows recorded and saved on exit" % len(got))
     finally:
-        if xvfb:
-            xvfb.terminate()
-            xvfb.wait()
-        if os.path.lexists(port):
-            os.remove(port)
-        shutil.rmtree(work, ignore_errors=True)
+        clean_up(xvfb, port, work)
 
 
 if __name__ == "__main__":

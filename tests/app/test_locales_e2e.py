@@ -16,7 +16,7 @@ import time
 import xlrd
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from desktop import (EXIT_BUTTON, RECORD_BUTTON, SAVE_BUTTON, TARE_BOX, click,  # noqa: E402
+from desktop import (EXIT_BUTTON, RECORD_BUTTON, SAVE_BUTTON, TARE_BOX, clean_up, click,  # noqa: E402
                      find_window, start_xvfb)
 
 LOCALES = ["zh_CN.UTF-8", "de_DE.UTF-8", "ru_RU.UTF-8"]
@@ -90,11 +90,7 @@ def main():
             assert found[locale] == want, "%s wrote %r" % (locale, found[locale])
         print("%d passed, 0 failed: the same cells under %s" % (len(LOCALES), ", ".join(LOCALES)))
     finally:
-        xvfb.terminate()
-        xvfb.wait()
-        if os.path.lexists(port):
-            os.remove(port)
-        shutil.rmtree(work, ignore_errors=True)
+        clean_up(xvfb, port, work)
 
 
 if __name__ == "__main__":

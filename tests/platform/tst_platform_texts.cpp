@@ -1,6 +1,7 @@
 // What the platform layer shows or picks on this host: the toolkit's own texts in the
 // desktop's language, every reason and system error in Chinese, and the device of port 1.
 
+#include "doubles/fake_clock.h"
 #include "platform/com1_device.h"
 #include "platform/translations.h"
 #include "workbook/reasons.h"
@@ -169,6 +170,27 @@ private slots:
         const QString configured = link == "unset" ? QString() : path;
         QCOMPARE(platform::com1Device(configured, "/dev/ttyS0"),
                  linkTaken ? path : QStringLiteral("/dev/ttyS0"));
+    }
+
+    // Regional forms: zh_CN has a "/" in its short date and a zone in its long time format.
+    void regionalTexts_data() {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QString>("date");
+        QTest::addColumn<QString>("time");
+        QTest::newRow("zh_CN") << QLocale(QLocale::Chinese, QLocale::China) << "2026/12/7"
+                               << "08:04:07";
+        QTest::newRow("en_US") << QLocale(QLocale::English, QLocale::UnitedStates) << "12/7/26"
+                               << "8:04:07 AM";
+        QTest::newRow("de_DE") << QLocale(QLocale::German, QLocale::Germany) << "07.12.26"
+                               << "08:04:07";
+    }
+    void regionalTexts() {
+        QFETCH(QLocale, locale);
+        QFETCH(QString, date);
+        QFETCH(QString, time);
+        const doubles::FakeClock clock({}, locale);
+        QCOMPARE(clock.dateText(QDate(2026, 12, 7)), date);
+        QCOMPARE(clock.timeText(QTime(8, 4, 7)), time);
     }
 };
 

@@ -14,6 +14,7 @@
 #include "xls_test_support.h"
 
 #include "app/form1.h"
+#include "support/resident.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -30,24 +31,10 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
-#include <string>
 
 namespace {
 
-long residentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            long kb = 0;
-            status >> kb;
-            return kb;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return 0;
-}
+using support::residentKb;
 
 // A clock on which every real second is a minute: an hourly save comes once a real minute,
 // and midnight half a minute after the start.

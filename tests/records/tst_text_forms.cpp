@@ -3,7 +3,6 @@
 // tst_entry_fields.) Also run under decimal-comma locales, where the C library's number
 // conversions would read and write "," instead of ".".
 
-#include "doubles/fake_clock.h"
 #include "records/text_forms.h"
 
 #include <QtTest>
@@ -69,27 +68,6 @@ private slots:
     void clockLines() {
         QCOMPARE(records::timeLine(QTime(23, 59, 59)), QString("时间：23时59分59秒"));
         QCOMPARE(records::dateLine(QDate(12345, 12, 31)), QString("日期：12345年12月31日"));
-    }
-
-    // Regional forms: zh_CN has a "/" in its short date and a zone in its long time format.
-    void regionalTexts_data() {
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<QString>("date");
-        QTest::addColumn<QString>("time");
-        QTest::newRow("zh_CN") << QLocale(QLocale::Chinese, QLocale::China) << "2026/12/7"
-                               << "08:04:07";
-        QTest::newRow("en_US") << QLocale(QLocale::English, QLocale::UnitedStates) << "12/7/26"
-                               << "8:04:07 AM";
-        QTest::newRow("de_DE") << QLocale(QLocale::German, QLocale::Germany) << "07.12.26"
-                               << "08:04:07";
-    }
-    void regionalTexts() {
-        QFETCH(QLocale, locale);
-        QFETCH(QString, date);
-        QFETCH(QString, time);
-        const doubles::FakeClock clock({}, locale);
-        QCOMPARE(clock.dateText(QDate(2026, 12, 7)), date);
-        QCOMPARE(clock.timeText(QTime(8, 4, 7)), time);
     }
 };
 

@@ -1,5 +1,6 @@
 """A virtual X display for tests that drive the real program's window."""
 import os
+import shutil
 import subprocess
 
 
@@ -21,6 +22,16 @@ def start_xvfb(fbdir=None):
         number += chunk
     os.close(read_fd)
     return xvfb, ":" + number.decode().strip()
+
+
+def clean_up(xvfb, port, work):
+    """Ends the display and removes the port's link and the work folder of a run."""
+    if xvfb:
+        xvfb.terminate()
+        xvfb.wait()
+    if os.path.lexists(port):
+        os.remove(port)
+    shutil.rmtree(work, ignore_errors=True)
 
 
 def find_window(env, title="地磅数据记录系统", timeout=20):

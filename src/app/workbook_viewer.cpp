@@ -1,4 +1,4 @@
-#include "records/workbook_viewer.h"
+#include "app/workbook_viewer.h"
 
 #include <QAction>
 #include <QApplication>

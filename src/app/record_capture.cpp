@@ -16,30 +16,31 @@ void Form1::Command1_Click() {
     const Capture decision =
         records::decideCapture({Change_Flag, Recv_Buf[3] == '-', Weight_Value,
                                 Label1[4]->foreColor() == kColorRed, Rec_Count, kRecSlots});
-    switch (decision) {
-    case Capture::Ignore:
-    case Capture::Zero:
-        return;
-    case Capture::Negative:
+    if (decision == Capture::Negative) {
         Label4->setCaption(QStringLiteral("数据为负，不保存！请查询！"));
-        return;
-    case Capture::LinkDown:
+    } else if (decision == Capture::LinkDown) {
         messages().MsgBox(QStringLiteral("仪表连接失败！"), platform::msgbox::vbOKOnly);
-        return;
-    case Capture::SaveFirst:
-        // Every slot is in use: save them first, so that this reading finds a free one.
-        Label4->setCaption(QStringLiteral("数据自动保存中..."));
-        try {
-            Command4_Click();
-        } catch (const records::SaveFailure& failure) {
-            Label4->setCaption(QStringLiteral("内存已满且数据未能保存，本次数据未记录！"));
-            reportSaveFailure(failure);
-            return;
-        }
-        break;
-    case Capture::Record:
-        break;
+    } else if (decision == Capture::SaveFirst) {
+        saveToFreeSlots();
+        takeRow();
+    } else if (decision == Capture::Record) {
+        takeRow();
     }
+}
+
+void Form1::saveToFreeSlots() {
+    // Every slot is in use: save them first, so that this reading finds a free one. A store
+    // that fails ends the action with the reading not taken.
+    Label4->setCaption(QStringLiteral("数据自动保存中..."));
+    try {
+        Command4_Click();
+    } catch (const records::SaveFailure&) {
+        Label4->setCaption(QStringLiteral("内存已满且数据未能保存，本次数据未记录！"));
+        throw;
+    }
+}
+
+void Form1::takeRow() {
     const auto slot = static_cast<std::size_t>(Rec_Count);
     const QDateTime now = clock().now();
     Rec_Date[slot] = clock().dateText(now.date());
@@ -58,10 +59,6 @@ void Form1::Command4_Click() {
     Save_date();
     Rec_Count = 0;
     Command4->setEnabled(false);
-}
-
-void Form1::reportSaveFailure(const records::SaveFailure& failure) {
-    messages().MsgBox(failure.message(), platform::msgbox::vbOKOnly | platform::msgbox::vbCritical);
 }
 
 } // namespace app

@@ -28,6 +28,29 @@ QStringList header(const QString& h1) {
     return kHeader + QStringList{h1};
 }
 
+// A sheet1 of the program's own, filled with serial numbers down to row `last`.
+void fillSheet1(workbook::Sheet& s, int last) {
+    for (int c = 0; c < 7; ++c)
+        s.setText(1, c + 1, kHeader[c]);
+    for (int row = 2; row <= last; ++row)
+        s.setNumber(row, 1, row - 1);
+    s.setNumber(1, 8, last);
+}
+
+// Two stores: `count` rows held (a reading of 85.6 kg, then copies of its date with the gross
+// weights 1, 2, ...), then one more reading of 90.1 kg.
+void storeTwice(Rig& r, std::size_t count) {
+    r.feed(reply(85.6));
+    for (std::size_t i = 1; i < count; ++i) {
+        r.h->Rec_Date[i] = r.h->Rec_Date[0];
+        r.h->Rec_Gross[i] = QString(" %1").arg(i);
+    }
+    r.h->Rec_Count = static_cast<std::int32_t>(count);
+    r.save();
+    r.feed(reply(90.1));
+    r.save();
+}
+
 // The notes sheet of the foreign fixtures, as its program wrote it.
 void checkNotes(const workbook::Sheet& notes) {
     QCOMPARE(notes.name(), QString("Sheet2"));
@@ -251,24 +274,11 @@ private slots:
         Rig r;
         workbook::Book book;
         workbook::Sheet& s = book.addSheet("Sheet1");
-        for (int c = 0; c < 7; ++c)
-            s.setText(1, c + 1, kHeader[c]);
-        for (int row = 2; row <= 60001; ++row) {
-            s.setNumber(row, 1, row - 1);
+        fillSheet1(s, 60001);
+        for (int row = 2; row <= 60001; ++row)
             s.setText(row, 2, "2010/8/4");
-        }
-        s.setNumber(1, 8, 60001);
         workbook::writeBook(book, r.dayFile());
-
-        r.feed(reply(85.6));
-        for (std::size_t i = 1; i < 5600; ++i) {
-            r.h->Rec_Date[i] = r.h->Rec_Date[0];
-            r.h->Rec_Gross[i] = QString(" %1").arg(i);
-        }
-        r.h->Rec_Count = 5600;
-        r.save();
-        r.feed(reply(90.1));
-        r.save();
+        storeTwice(r, 5600);
         QString error;
         const workbook::Book saved = wbtest::xlrdBook(r.dayFile(), &error);
         QVERIFY2(error.isEmpty(), qPrintable(error));
@@ -298,7 +308,7 @@ private slots:
     void foreignDayFileContinuesInSheet1() {
         QFETCH(QString, fixture);
         Rig r;
-        QVERIFY(QFile::copy(QStringLiteral(WB_RECORDS_DATA_DIR "/") + fixture, r.dayFile()));
+        QVERIFY(QFile::copy(QStringLiteral(WB_DAY_FILES_DIR "/") + fixture, r.dayFile()));
         QFile::setPermissions(r.dayFile(), QFile::ReadOwner | QFile::WriteOwner);
         r.feed(reply(85.6));
         r.save();
@@ -323,24 +333,10 @@ private slots:
     void spillPassesOverSheetsOfOthers() {
         Rig r;
         workbook::Book book =
-            workbook::readBook(QStringLiteral(WB_RECORDS_DATA_DIR "/lo_three_sheets.xls"));
-        workbook::Sheet& s1 = book.sheet(0);
-        for (int c = 0; c < 7; ++c)
-            s1.setText(1, c + 1, kHeader[c]);
-        for (int row = 2; row <= 65530; ++row)
-            s1.setNumber(row, 1, row - 1);
-        s1.setNumber(1, 8, 65530);
+            workbook::readBook(QStringLiteral(WB_DAY_FILES_DIR "/lo_three_sheets.xls"));
+        fillSheet1(book.sheet(0), 65530);
         workbook::writeBook(book, r.dayFile());
-
-        r.feed(reply(85.6));
-        for (std::size_t i = 1; i < 10; ++i) {
-            r.h->Rec_Date[i] = r.h->Rec_Date[0];
-            r.h->Rec_Gross[i] = QString(" %1").arg(i);
-        }
-        r.h->Rec_Count = 10;
-        r.save();
-        r.feed(reply(90.1));
-        r.save();
+        storeTwice(r, 10);
 
         QString error;
         const workbook::Book saved = wbtest::xlrdBook(r.dayFile(), &error);

@@ -4,30 +4,12 @@
 #include "platform/serial_comm_control.h"
 #include "support/form_harness.h"
 #include "support/pty.h"
+#include "support/resident.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
-#include <fstream>
-#include <string>
-
-namespace {
-
-long residentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            long kb = 0;
-            status >> kb;
-            return kb;
-        }
-        status.ignore(1 << 12, '\n');
-    }
-    return 0;
-}
-
-} // namespace
+using support::residentKb;
 
 class TstLineNoise : public QObject {
     Q_OBJECT

@@ -4,22 +4,15 @@
 
 #include "app/form1.h"
 #include "workbook/file_io.h"
-#include "records/workbook_viewer.h"
+#include "app/workbook_viewer.h"
 
 #include <QDir>
 
 namespace app {
 
-// A chosen file that cannot be read ends File_Open; the click reports it and the window runs
-// on.
+// A chosen file that cannot be read ends the click; the event gate names it to the operator.
 void Form1::Command3_Click() {
-    try {
-        File_Open();
-    } catch (const workbook::Error& e) {
-        messages().MsgBox(QStringLiteral("无法打开所选的文件：\n%1\n原因：%2")
-                              .arg(QDir::toNativeSeparators(CommonDialog1->fileName()), e.reason()),
-                          platform::msgbox::vbExclamation);
-    }
+    File_Open();
 }
 
 void Form1::File_Open() {

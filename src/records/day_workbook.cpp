@@ -1,0 +1,408 @@
+#include "records/day_workbook.h"
+
+#include "records/save_failure.h"
+#include "records/text_forms.h"
+#include "workbook/editor.h"
+#include "workbook/file_io.h"
+#include "workbook/reasons.h"
+#include "workbook/spreadsheet_server.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cmath>
+#include <optional>
+#include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace records {
+
+namespace {
+
+// The day's workbook as the store sees it, whichever way it is edited: through the
+// spreadsheet server (a new workbook, or a file the editor cannot keep whole) or through the
+// record-level editor, which keeps everything of the file the store does not write.
+class DayBook {
+public:
+    virtual ~DayBook() = default;
+    // Whether a worksheet of that name (any case) exists.
+    virtual bool hasSheet(const QString& name) = 0;
+    virtual workbook::Value cells(const QString& sheet, int row, int column) = 0;
+    virtual void setCells(const QString& sheet, int row, int column, const QString& text) = 0;
+    virtual void addSheet(const QString& name) = 0;
+    virtual void activate(const QString& sheet) = 0;
+    // About `cells` cells are going to be written into `sheet`.
+    virtual void reserve(const QString& sheet, std::size_t cells) {
+        (void)sheet;
+        (void)cells;
+    }
+};
+
+class ServerBook : public DayBook {
+public:
+    explicit ServerBook(workbook::Workbook& book) : m_book(book) {}
+    bool hasSheet(const QString& name) override { return m_book.book().indexOf(name) >= 0; }
+    workbook::Value cells(const QString& sheet, int row, int column) override {
+        return m_book.worksheets(sheet).cells(row, column);
+    }
+    void setCells(const QString& sheet, int row, int column, const QString& text) override {
+        if (sheet != m_current) { // one lookup per sheet, not per cell
+            m_sheet = &m_book.worksheets(sheet);
+            m_current = sheet;
+        }
+        m_sheet->setCells(row, column, text);
+    }
+    void addSheet(const QString& name) override { m_book.addWorksheet(name); }
+    void activate(const QString& sheet) override { m_book.worksheets(sheet).activate(); }
+
+private:
+    workbook::Workbook& m_book;
+    workbook::Worksheet* m_sheet = nullptr;
+    QString m_current;
+};
+
+class EditedBook : public DayBook {
+public:
+    explicit EditedBook(workbook::Editor& editor) : m_editor(editor) {}
+    bool hasSheet(const QString& name) override { return m_editor.indexOf(name) >= 0; }
+    workbook::Value cells(const QString& sheet, int row, int column) override {
+        return m_editor.cell(index(sheet), row, column);
+    }
+    void setCells(const QString& sheet, int row, int column, const QString& text) override {
+        if (sheet != m_current) {
+            m_index = index(sheet);
+            m_current = sheet;
+        }
+        m_editor.setCell(m_index, row, column, text);
+    }
+    void addSheet(const QString& name) override { m_editor.addWorksheet(name); }
+    // The sheet shown when the file is opened stays the one its owner left.
+    void activate(const QString&) override {}
+    void reserve(const QString& sheet, std::size_t cells) override {
+        m_editor.reserveCells(index(sheet), cells);
+    }
+
+private:
+    int index(const QString& sheet) {
+        const int i = m_editor.indexOf(sheet);
+        if (i < 0 || m_editor.sheetInfo(i).kind != workbook::Editor::SheetKind::Worksheet)
+            throw workbook::Error(workbook::Error::Kind::NoSuchSheet, m_editor.path(),
+                                  workbook::reasonText(workbook::Reason::NoSheetNamed).arg(sheet));
+        return i;
+    }
+    workbook::Editor& m_editor;
+    int m_index = -1;
+    QString m_current;
+};
+
+void writeHeader(DayBook& book, const QString& sheet) {
+    static const char16_t* const captions[] = {u"序号", u"日期", u"时间", u"车号",
+                                               u"毛重", u"皮重", u"净重"};
+    for (int c = 0; c < 7; ++c)
+        book.setCells(sheet, 1, c + 1, QString::fromUtf16(captions[c]));
+    book.setCells(sheet, 1, 8, QStringLiteral("1"));
+}
+
+// Where the rows continue: the sheet, the serial number of its last row and its last row in
+// use; or why the file cannot take them.
+struct Continuation {
+    int sheetNumber = 1;
+    int serial = 0;
+    int last = 0;
+    QString unusable; // not empty: the file cannot take the rows
+};
+
+// The last row in use from H1: empty counts as 0; a number or a number text must be a whole
+// row number a sheet can have. Nothing when it is not.
+std::optional<int> lastRowInUse(DayBook& book, const QString& sheet, QString& unusable) {
+    const workbook::Value h1 = book.cells(sheet, 1, 8);
+    if (h1.isEmpty())
+        return 0;
+    bool ok = h1.kind() == workbook::Value::Kind::Number;
+    double value = h1.numberValue();
+    if (h1.kind() == workbook::Value::Kind::Text)
+        value = h1.textValue().trimmed().toDouble(&ok); // "." whatever the locale
+    if (!ok || value != std::floor(value) || value < 0 || value > workbook::MaxRows) {
+        unusable = workbook::reasonText(workbook::Reason::RowCounterInvalid).arg(h1.toString());
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+QString sheetName(int number) {
+    return QStringLiteral("sheet%1").arg(number);
+}
+
+// A sheet the program made to continue the rows: its A1 holds the first caption.
+bool isSpillSheet(DayBook& book, int number) {
+    const workbook::Value a1 = book.cells(sheetName(number), 1, 1);
+    return a1.kind() == workbook::Value::Kind::Text &&
+           a1.textValue() == QString::fromUtf16(u"序号");
+}
+
+// The number of the sheet after sheet `after` that the rows continue in: the next of the
+// program's own spill sheets, or -1 when the next free name comes first (the spill is new).
+int nextSpillSheet(DayBook& book, int after) {
+    for (int n = after + 1; book.hasSheet(sheetName(n)); ++n) {
+        if (isSpillSheet(book, n))
+            return n;
+    }
+    return -1;
+}
+
+// The first sheet number after `after` whose name no sheet has.
+int freeSheetNumber(DayBook& book, int after) {
+    int n = after + 1;
+    while (book.hasSheet(sheetName(n)))
+        ++n;
+    return n;
+}
+
+Continuation continuation(DayBook& book) {
+    Continuation c;
+    if (!book.hasSheet(sheetName(1))) {
+        c.unusable = workbook::reasonText(workbook::Reason::NoSheetNamed).arg(sheetName(1));
+        return c;
+    }
+    std::optional<int> last = lastRowInUse(book, sheetName(1), c.unusable);
+    // The rows stay in sheet1 until it is full; then they continue in the program's own
+    // "sheet2", "sheet3" ... A sheet of such a name that holds something else is passed
+    // over, and the next free name takes the spill.
+    while (last && *last == workbook::MaxRows) {
+        const int next = nextSpillSheet(book, c.sheetNumber);
+        if (next < 0)
+            break;
+        c.serial += *last - 1;
+        c.sheetNumber = next;
+        last = lastRowInUse(book, sheetName(next), c.unusable);
+    }
+    c.last = last.value_or(0);
+    return c;
+}
+
+// Appends the rows after the continuation's last row, with a new spill sheet whenever a
+// sheet fills up.
+StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
+    QString sheet = sheetName(c.sheetNumber);
+    book.activate(sheet);
+    if (c.last == 0) {
+        writeHeader(book, sheet);
+        c.last = 1;
+    }
+    int serial = c.serial + c.last - 1;
+    book.reserve(sheet,
+                 static_cast<std::size_t>(std::min(rows.count, workbook::MaxRows - c.last)) * 7 +
+                     1);
+    for (std::int32_t k = 0; k < rows.count; ++k) {
+        if (c.last == workbook::MaxRows) {
+            book.setCells(sheet, 1, 8, numberText(c.last));
+            c.sheetNumber = freeSheetNumber(book, c.sheetNumber);
+            sheet = sheetName(c.sheetNumber);
+            book.addSheet(sheet);
+            book.activate(sheet);
+            writeHeader(book, sheet);
+            c.last = 1;
+        }
+        ++c.last;
+        ++serial;
+        const auto slot = static_cast<std::size_t>(k);
+        book.setCells(sheet, c.last, 1, numberText(serial));
+        book.setCells(sheet, c.last, 2, rows.date[slot]);
+        book.setCells(sheet, c.last, 3, rows.time[slot]);
+        book.setCells(sheet, c.last, 4, rows.carNo[slot]);
+        book.setCells(sheet, c.last, 5, rows.gross[slot]);
+        book.setCells(sheet, c.last, 6, rows.tare[slot]);
+        book.setCells(sheet, c.last, 7, rows.net[slot]);
+    }
+    book.setCells(sheet, 1, 8, numberText(c.last));
+    return {{}, sheet, c.last, serial};
+}
+
+void releaseFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+// Replaces the day's file with `write`, the hooks told before and on a failure.
+template <class Write> void writeTold(const StoreHooks& hooks, const StoreEnd& end, Write write) {
+    hooks.beforeWrite(end);
+    try {
+        write();
+    } catch (...) {
+        hooks.writeFailed();
+        throw;
+    }
+}
+
+// A byte-identical copy of `path` under `copy`, on disk before it returns.
+void copyDurably(const QString& path, const QString& copy) {
+    QFile in(path);
+    QFile out(copy);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::NewOnly | QIODevice::WriteOnly))
+        throw workbook::Error(workbook::Error::Kind::Io, path,
+                              workbook::reasonText(workbook::Reason::CannotCopy).arg(copy));
+    const QByteArray bytes = in.readAll();
+    if (out.write(bytes) != bytes.size() || !out.flush() || ::fsync(out.handle()) != 0) {
+        out.close();
+        QFile::remove(copy);
+        throw workbook::Error(workbook::Error::Kind::Io, path,
+                              workbook::reasonText(workbook::Reason::CannotCopy).arg(copy));
+    }
+}
+
+} // namespace
+
+struct DayWorkbook::Impl {
+    QString folder;
+    QString dayName;
+    QString fileName; // "<day>.xls"
+    QString path;
+    StoreHooks hooks;
+
+    QString freeName(const char* kind) const;
+    std::optional<StoreEnd> storeByEditor(const HeldColumns& rows);
+    void keepCopyBefore(const QString& refusal);
+    StoreEnd storeByValue(const HeldColumns& rows);
+    workbook::Workbook* openForRows(workbook::Application& excel, Continuation& c);
+    void setAside(const QString& reason);
+};
+
+// The first "<day>-<kind>-N.xls" in the folder that does not exist yet.
+QString DayWorkbook::Impl::freeName(const char* kind) const {
+    const QDir dir(folder);
+    for (int n = 1;; ++n) {
+        const QString name =
+            dir.filePath(QStringLiteral("%1-%2-%3.xls").arg(dayName, QLatin1String(kind)).arg(n));
+        if (!QFile::exists(name))
+            return name;
+    }
+}
+
+// The store through the record-level editor. Nothing when the file is for the value-level
+// path: it cannot be edited without losing something (then a copy of it is kept beside it
+// first, and the operator told), or it cannot take the rows at all (no sheet1, a bad H1: the
+// value-level path sets it aside).
+std::optional<StoreEnd> DayWorkbook::Impl::storeByEditor(const HeldColumns& rows) {
+    QString refusal;
+    try {
+        workbook::Editor editor(path);
+        EditedBook book(editor);
+        const Continuation c = continuation(book);
+        if (!c.unusable.isEmpty())
+            return std::nullopt;
+        StoreEnd end = storeRows(book, c, rows);
+        end.file = fileName;
+        writeTold(hooks, end, [&] { editor.save(); });
+        return end;
+    } catch (const workbook::Editor::Refusal& r) {
+        refusal = r.reason();
+    } catch (const workbook::Error& e) {
+        if (e.kind() == workbook::Error::Kind::Io)
+            throw;
+        // Gone, damaged, encrypted ...: the value-level path judges the file.
+        refusal = e.reason();
+    }
+    // A file no reader can read is set aside by the value-level path, one gone is made anew.
+    if (workbook::fileState(path) == workbook::FileState::Readable)
+        keepCopyBefore(refusal);
+    return std::nullopt;
+}
+
+void DayWorkbook::Impl::keepCopyBefore(const QString& refusal) {
+    const QString kept = freeName("before");
+    copyDurably(path, kept);
+    hooks.notice({StoreNotice::Kind::KeptBefore, path, kept, refusal});
+}
+
+// The store through the spreadsheet server, which holds the day's workbook by value. Only a
+// missing file starts a new workbook; one that exists but cannot take the rows is set aside
+// under another name, never replaced.
+StoreEnd DayWorkbook::Impl::storeByValue(const HeldColumns& rows) {
+    workbook::Application excel;
+    excel.setVisible(false);
+    excel.setDisplayAlerts(false);
+    Continuation c;
+    workbook::Workbook* book = openForRows(excel, c);
+    if (!book) {
+        book = &excel.workbooks().add();
+        c = Continuation{};
+        ServerBook added(*book);
+        writeHeader(added, book->worksheets(1).name());
+    }
+    ServerBook day(*book);
+    StoreEnd end = storeRows(day, c, rows);
+    end.file = fileName;
+    writeTold(hooks, end, [&] { book->saveAs(path); });
+    book->close(true);
+    excel.quit();
+    return end;
+}
+
+// The day's file opened with where its rows continue; nothing when there is none that can
+// take them (it is missing, or it was set aside).
+workbook::Workbook* DayWorkbook::Impl::openForRows(workbook::Application& excel,
+                                                   Continuation& c) {
+    workbook::Workbook* book = nullptr;
+    QString unusable;
+    try {
+        book = &excel.workbooks().open(path);
+        ServerBook opened(*book);
+        c = continuation(opened);
+        if (c.unusable.isEmpty())
+            return book;
+        unusable = c.unusable;
+    } catch (const workbook::Error& e) {
+        if (e.kind() == workbook::Error::Kind::Io || e.kind() == workbook::Error::Kind::InvalidUse)
+            throw;
+        if (e.kind() == workbook::Error::Kind::Missing)
+            return nullptr;
+        unusable = e.reason();
+    }
+    if (book)
+        book->close(false);
+    setAside(unusable);
+    return nullptr;
+}
+
+void DayWorkbook::Impl::setAside(const QString& reason) {
+    const QString kept = freeName("damaged");
+    if (!QFile::rename(path, kept))
+        throw workbook::Error(workbook::Error::Kind::Io, path,
+                              workbook::reasonText(workbook::Reason::CannotSetAside).arg(kept));
+    hooks.notice({StoreNotice::Kind::SetAside, path, kept, reason});
+}
+
+DayWorkbook::DayWorkbook(const QString& folder, const QString& dayName, StoreHooks hooks)
+    : d(std::make_unique<Impl>()) {
+    d->folder = folder;
+    d->dayName = dayName;
+    d->fileName = dayName + QStringLiteral(".xls");
+    d->path = QDir(folder).filePath(d->fileName);
+    d->hooks = std::move(hooks);
+}
+
+DayWorkbook::~DayWorkbook() = default;
+
+StoreEnd DayWorkbook::store(const HeldColumns& rows) {
+    try {
+        // An existing day's file is continued by the record-level editor, which keeps what
+        // others added to it (formulas, formats, comments, pictures, other sheets).
+        std::optional<StoreEnd> end;
+        if (QFile::exists(d->path))
+            end = d->storeByEditor(rows);
+        if (!end)
+            end = d->storeByValue(rows);
+        // The day's workbook was held in memory; give that memory back, so a program that
+        // runs all day does not keep the size of its largest store.
+        releaseFreedMemory();
+        return *end;
+    } catch (const workbook::Error& e) {
+        releaseFreedMemory();
+        throw SaveFailure(QDir::toNativeSeparators(d->folder), e.message());
+    }
+}
+
+} // namespace records
