@@ -865,10 +865,9 @@ struct SheetPlan {
     bool edited = false;
 };
 
-// Where a new shared string starts: in the edit `edit` at `pos`, `offsetInRecord` bytes
-// into its record (header included).
+// Where a new shared string starts: at `pos` in the edit that appends the strings,
+// `offsetInRecord` bytes into its record (header included).
 struct StringAt {
-    int edit;
     std::uint32_t pos;
     std::uint16_t offsetInRecord;
 };
@@ -1224,6 +1223,7 @@ private:
     QHash<QString, std::uint32_t> m_addedIndex;
     std::uint32_t m_newLabels = 0;
     std::vector<StringAt> m_addedAt;
+    int m_appendEdit = -1;
     int m_extSstEdit = -1;
     std::size_t m_uniqueCount = 0;
     // New sheets.
@@ -1688,10 +1688,9 @@ void Editor::Impl::LayoutPass::appendStrings() {
         used = 8;
     }
     StringAppender appender(append.bytes, header, used);
-    const int appendEdit = static_cast<int>(m_edits.size());
     for (const QString& text : m_added) {
         const auto [pos, offset] = appender.put(text);
-        m_addedAt.push_back({appendEdit, pos, offset});
+        m_addedAt.push_back({pos, offset});
     }
     const std::size_t extension = appender.close();
     if (d.sst) {
@@ -1708,7 +1707,7 @@ void Editor::Impl::LayoutPass::appendStrings() {
         }
     }
     const std::uint32_t extAt = append.from;
-    m_edits.push_back(std::move(append));
+    m_appendEdit = pushEdit(std::move(append));
     addExtSst(extAt, m_uniqueCount);
 }
 
@@ -1850,7 +1849,7 @@ void Editor::Impl::LayoutPass::fillExtSst() {
             offset = d.stringOffset[i];
         } else {
             const StringAt& at = m_addedAt[i - d.strings.size()];
-            pos = static_cast<std::uint32_t>(outAt(static_cast<std::size_t>(at.edit)) + at.pos);
+            pos = outAt(static_cast<std::size_t>(m_appendEdit)) + at.pos;
             offset = at.offsetInRecord;
         }
         set32(p, pos);
