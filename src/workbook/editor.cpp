@@ -2043,4 +2043,29 @@ void Editor::save() {
     d->workbookEntry->pieces.clear();
 }
 
+Editor::Opening Editor::open(const QString& path) {
+    try {
+        return {std::make_unique<Editor>(path), {}};
+    } catch (const Refusal& r) {
+        return {nullptr, r.reason()};
+    }
+}
+
+Editor::Opening Editor::open(const QString& name, std::vector<std::uint8_t> workbookStream) {
+    try {
+        return {std::make_unique<Editor>(name, std::move(workbookStream)), {}};
+    } catch (const Refusal& r) {
+        return {nullptr, r.reason()};
+    }
+}
+
+std::optional<QString> Editor::trySave() {
+    try {
+        save();
+    } catch (const Refusal& r) {
+        return r.reason();
+    }
+    return std::nullopt;
+}
+
 } // namespace workbook
