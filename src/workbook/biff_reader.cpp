@@ -1,6 +1,7 @@
 #include "workbook/biff_reader.h"
 #include "workbook/biff_records.h"
 #include "workbook/biff_writer.h"
+#include "workbook/continued_bytes.h"
 #include "workbook/reasons.h"
 
 #include <QDate>
@@ -70,30 +71,10 @@ private:
 
 // Data of a record and its CONTINUE records, read across their boundaries. Characters of a
 // string that goes on in the next record are preceded there by a fresh flags byte.
-class Segments {
+class Segments : public ContinuedBytes<Segments> {
 public:
     void add(const Record& r) { m_parts.push_back(r); }
 
-    std::uint8_t u8() {
-        settle();
-        return m_parts[m_part].data[m_off++];
-    }
-    std::uint16_t u16() {
-        const std::uint8_t lo = u8();
-        return static_cast<std::uint16_t>(lo | (u8() << 8));
-    }
-    std::uint32_t u32() {
-        const std::uint32_t lo = u16();
-        return lo | (static_cast<std::uint32_t>(u16()) << 16);
-    }
-    void skip(std::size_t n) {
-        while (n > 0) {
-            settle();
-            const std::size_t here = std::min(n, m_parts[m_part].size - m_off);
-            m_off += here;
-            n -= here;
-        }
-    }
     QString chars(std::size_t count, bool wide) {
         QString s(static_cast<qsizetype>(count), Qt::Uninitialized);
         char16_t* out = reinterpret_cast<char16_t*>(s.data());
@@ -123,10 +104,14 @@ public:
     }
 
 private:
+    friend class ContinuedBytes<Segments>;
     void settle() {
         while (m_off >= m_parts[m_part].size)
             nextPart();
     }
+    std::uint8_t take() { return m_parts[m_part].data[m_off++]; }
+    std::size_t left() const { return m_parts[m_part].size - m_off; }
+    void advance(std::size_t n) { m_off += n; }
     void nextPart() {
         if (m_part + 1 >= m_parts.size())
             damaged(Reason::TextPastRecords);

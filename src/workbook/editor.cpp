@@ -2,6 +2,7 @@
 #include "workbook/biff_reader.h"
 #include "workbook/biff_records.h"
 #include "workbook/biff_writer.h"
+#include "workbook/continued_bytes.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
 
@@ -339,7 +340,11 @@ void checkGlobalsBof(const Rec& r, const std::uint8_t* data) {
 
 // Reads the shared-string table across its SST and CONTINUE records [part, recEnd) of
 // `globals`; `off` is the offset in the record being read, its header included.
-struct SstCursor {
+struct SstCursor : ContinuedBytes<SstCursor> {
+    SstCursor(const std::vector<std::uint8_t>& bytes, const std::vector<Rec>& records,
+              std::size_t first, std::size_t end)
+        : stream(bytes), globals(records), part(first), recEnd(end) {}
+
     const std::vector<std::uint8_t>& stream;
     const std::vector<Rec>& globals;
     std::size_t part;
@@ -358,26 +363,9 @@ struct SstCursor {
         while (atRecordEnd())
             nextRecord();
     }
-    std::uint8_t u8() {
-        settle();
-        return stream[here().pos + off++];
-    }
-    std::uint16_t u16() {
-        const std::uint8_t lo = u8();
-        return static_cast<std::uint16_t>(lo | (u8() << 8));
-    }
-    std::uint32_t u32() {
-        const std::uint32_t lo = u16();
-        return lo | (static_cast<std::uint32_t>(u16()) << 16);
-    }
-    void skip(std::size_t n) {
-        while (n > 0) {
-            settle();
-            const std::size_t step = std::min<std::size_t>(n, here().size + 4 - off);
-            off += step;
-            n -= step;
-        }
-    }
+    std::uint8_t take() { return stream[here().pos + off++]; }
+    std::size_t left() const { return here().size + 4 - off; }
+    void advance(std::size_t n) { off += n; }
     // `count` characters; a CONTINUE that goes on with them starts with the flags again.
     QString chars(std::size_t count, std::uint8_t flags) {
         QString s(static_cast<qsizetype>(count), Qt::Uninitialized);
