@@ -16,17 +16,10 @@ namespace workbook::biff {
 
 namespace {
 
-// Why the reader stops: the stream is damaged, protected, or of a kind left to FreeXL.
-struct Stop {
-    StreamResult::Verdict verdict;
-    Reason reason;
-};
-
+// The reader stops at the first damage it finds; readStream() turns the error into its
+// verdict.
 [[noreturn]] void damaged(Reason reason) {
-    throw Stop{StreamResult::Verdict::Damaged, reason};
-}
-[[noreturn]] void unsupported(Reason reason) {
-    throw Stop{StreamResult::Verdict::Unsupported, reason};
+    throw Error(Error::Kind::Damaged, {}, reasonText(reason));
 }
 
 std::uint16_t le16(const std::uint8_t* p) {
@@ -251,8 +244,8 @@ Globals readGlobals(RecordReader& records) {
     Record bof = records.next();
     if (bof.type != rtBof || bof.size < 4)
         damaged(Reason::NoStartRecord);
-    if (le16(bof.data) != 0x0600)
-        unsupported(Reason::OlderVersion);
+    if (le16(bof.data) != 0x0600) // left to FreeXL; readStream() looks before
+        damaged(Reason::OlderVersion);
     if (le16(bof.data + 2) != 5)
         damaged(Reason::NoGlobals);
     Globals g;
@@ -262,7 +255,7 @@ Globals readGlobals(RecordReader& records) {
         case rtEof:
             return g;
         case rtFilePass:
-            throw Stop{StreamResult::Verdict::Encrypted, Reason::PasswordProtected};
+            throw Error(Error::Kind::Encrypted, {}, reasonText(Reason::PasswordProtected));
         case rtBof:
             damaged(Reason::GlobalsUnended);
         case rtDate1904:
@@ -474,7 +467,20 @@ void SheetReader::formulaText(const Record& r, RecordReader& records) {
 
 } // namespace
 
+namespace {
+// Whether the stream starts with the BOF of an older BIFF version, which FreeXL reads.
+bool olderVersion(std::span<const std::uint8_t> stream) {
+    if (stream.size() < 8)
+        return false;
+    const std::size_t size = le16(stream.data() + 2);
+    return le16(stream.data()) == rtBof && size >= 4 && size <= MaxRecordData &&
+           4 + size <= stream.size() && le16(stream.data() + 4) != 0x0600;
+}
+} // namespace
+
 StreamResult readStream(std::span<const std::uint8_t> stream) {
+    if (olderVersion(stream))
+        return {StreamResult::Verdict::Unsupported, std::nullopt, reasonText(Reason::OlderVersion)};
     try {
         RecordReader records(stream);
         const Globals g = readGlobals(records);
@@ -489,10 +495,10 @@ StreamResult readStream(std::span<const std::uint8_t> stream) {
             SheetReader(g, book.appendSheet(name), pooled).read(records);
         }
         return {StreamResult::Verdict::Read, std::move(book), {}};
-    } catch (const Stop& stop) {
-        return {stop.verdict, std::nullopt, reasonText(stop.reason)};
-    } catch (const Error& e) { // a cell beyond what a worksheet holds
-        return {StreamResult::Verdict::Damaged, std::nullopt, e.reason()};
+    } catch (const Error& e) { // damage, a password, a cell beyond what a worksheet holds
+        return {e.kind() == Error::Kind::Encrypted ? StreamResult::Verdict::Encrypted
+                                                   : StreamResult::Verdict::Damaged,
+                std::nullopt, e.reason()};
     }
 }
 
