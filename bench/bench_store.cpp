@@ -9,8 +9,8 @@
 
 #include "app/form1.h"
 #include "doubles/fake_comm_control.h"
-#include "workbook/file_io.h"
 #include "support/form_harness.h"
+#include "workbook/file_io.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

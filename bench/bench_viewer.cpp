@@ -2,10 +2,10 @@
 // 65,536 rows in the dialog to the first paint of the viewer's table. Prints the medians of
 // several runs. With "--png FILE" it also saves a picture of the last viewer.
 
-#include "doubles/fake_comm_control.h"
-#include "workbook/file_io.h"
 #include "app/workbook_viewer.h"
+#include "doubles/fake_comm_control.h"
 #include "support/form_harness.h"
+#include "workbook/file_io.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

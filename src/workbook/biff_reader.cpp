@@ -1,7 +1,7 @@
 #include "workbook/biff_reader.h"
 #include "workbook/biff_records.h"
+#include "workbook/biff_segments.h"
 #include "workbook/biff_writer.h"
-#include "workbook/continued_bytes.h"
 #include "workbook/reasons.h"
 
 #include <QDate>
@@ -62,67 +62,24 @@ private:
     std::size_t m_pos = 0;
 };
 
-// Data of a record and its CONTINUE records, read across their boundaries. Characters of a
-// string that goes on in the next record are preceded there by a fresh flags byte.
-class Segments : public ContinuedBytes<Segments> {
-public:
-    void add(const Record& r) { m_parts.push_back(r); }
+[[noreturn]] void segmentsFail(bool characterSplit) {
+    damaged(characterSplit ? Reason::CharacterSplit : Reason::TextPastRecords);
+}
 
-    QString chars(std::size_t count, bool wide) {
-        QString s(static_cast<qsizetype>(count), Qt::Uninitialized);
-        char16_t* out = reinterpret_cast<char16_t*>(s.data());
-        std::size_t done = 0;
-        while (done < count) {
-            if (m_off >= m_parts[m_part].size) {
-                nextPart();
-                wide = (u8() & 1) != 0; // the repeated flags byte
-            }
-            const Record& part = m_parts[m_part];
-            const std::size_t charSize = wide ? 2 : 1;
-            const std::size_t here = std::min(count - done, (part.size - m_off) / charSize);
-            if (here == 0)
-                damaged(Reason::CharacterSplit);
-            const std::uint8_t* p = part.data + m_off;
-            if (wide) {
-                for (std::size_t i = 0; i < here; ++i)
-                    out[done + i] = static_cast<char16_t>(le16(p + 2 * i));
-            } else {
-                for (std::size_t i = 0; i < here; ++i)
-                    out[done + i] = p[i];
-            }
-            done += here;
-            m_off += here * charSize;
-        }
-        return s;
+// The data of `first` and of the CONTINUE records after it.
+Segments withContinues(const Record& first, RecordReader& records) {
+    Segments data(segmentsFail);
+    data.add(first.data, first.size);
+    while (records.peekType() == rtContinue) {
+        const Record r = records.next();
+        data.add(r.data, r.size);
     }
-
-private:
-    friend class ContinuedBytes<Segments>;
-    void settle() {
-        while (m_off >= m_parts[m_part].size)
-            nextPart();
-    }
-    std::uint8_t take() { return m_parts[m_part].data[m_off++]; }
-    std::size_t left() const { return m_parts[m_part].size - m_off; }
-    void advance(std::size_t n) { m_off += n; }
-    void nextPart() {
-        if (m_part + 1 >= m_parts.size())
-            damaged(Reason::TextPastRecords);
-        ++m_part;
-        m_off = 0;
-    }
-
-    std::vector<Record> m_parts;
-    std::size_t m_part = 0;
-    std::size_t m_off = 0;
-};
+    return data;
+}
 
 // The shared strings ([MS-XLS] 2.4.265 SST, 2.5.293 XLUnicodeRichExtendedString).
 std::vector<QString> readSst(const Record& sst, RecordReader& records) {
-    Segments data;
-    data.add(sst);
-    while (records.peekType() == rtContinue)
-        data.add(records.next());
+    Segments data = withContinues(sst, records);
     data.u32(); // references
     const std::uint32_t unique = data.u32();
     std::vector<QString> strings;
@@ -232,6 +189,15 @@ QString recordString(const Record& r, std::size_t at) {
     return std::move(*text);
 }
 
+// A number as a cell of a format that shows it `shown` gives it: a date or time text where
+// the format shows one and the number is a date, else the number.
+Value shownNumber(double value, Shown shown, bool date1904) {
+    if (shown != Shown::Number)
+        if (const auto text = dateText(value, shown, date1904))
+            return Value::text(*text);
+    return Value::number(value);
+}
+
 struct Globals {
     std::vector<std::pair<std::uint16_t, Shown>> customFormats;
     std::vector<Shown> xfShown;
@@ -239,6 +205,34 @@ struct Globals {
     std::vector<QString> sst;
     bool date1904 = false;
 };
+
+// How the globals' date system, number formats and cell formats show numbers.
+void noteFormat(Globals& g, const Record& r) {
+    switch (r.type) {
+    case rtDate1904:
+        g.date1904 = r.size >= 2 && le16(r.data) != 0;
+        break;
+    case rtFormat: {
+        if (r.size < 2)
+            damaged(Reason::NumberFormatShort);
+        g.customFormats.emplace_back(le16(r.data), formatCode(recordString(r, 2)));
+        break;
+    }
+    case rtXf: {
+        if (r.size < 4)
+            damaged(Reason::CellFormatShort);
+        const std::uint16_t format = le16(r.data + 2);
+        Shown shown = builtInFormat(format);
+        for (const auto& [number, customShown] : g.customFormats)
+            if (number == format)
+                shown = customShown;
+        g.xfShown.push_back(shown);
+        break;
+    }
+    default:
+        break;
+    }
+}
 
 Globals readGlobals(RecordReader& records) {
     Record bof = records.next();
@@ -259,25 +253,10 @@ Globals readGlobals(RecordReader& records) {
         case rtBof:
             damaged(Reason::GlobalsUnended);
         case rtDate1904:
-            g.date1904 = r.size >= 2 && le16(r.data) != 0;
+        case rtFormat:
+        case rtXf:
+            noteFormat(g, r);
             break;
-        case rtFormat: {
-            if (r.size < 2)
-                damaged(Reason::NumberFormatShort);
-            g.customFormats.emplace_back(le16(r.data), formatCode(recordString(r, 2)));
-            break;
-        }
-        case rtXf: {
-            if (r.size < 4)
-                damaged(Reason::CellFormatShort);
-            const std::uint16_t format = le16(r.data + 2);
-            Shown shown = builtInFormat(format);
-            for (const auto& [number, customShown] : g.customFormats)
-                if (number == format)
-                    shown = customShown;
-            g.xfShown.push_back(shown);
-            break;
-        }
         case rtBoundSheet: {
             if (r.size < 8)
                 damaged(Reason::SheetEntryShort);
@@ -332,12 +311,7 @@ private:
     void number(const Cell& cell, double value) {
         if (!std::isfinite(value))
             damaged(Reason::CellNotFinite);
-        if (cell.shown != Shown::Number)
-            if (const auto text = dateText(value, cell.shown, m_g.date1904)) {
-                m_sheet.setText(cell.row, cell.column, *text);
-                return;
-            }
-        m_sheet.setNumber(cell.row, cell.column, value);
+        m_sheet.setValue(cell.row, cell.column, shownNumber(value, cell.shown, m_g.date1904));
     }
     void sharedText(const Record& r);
     void numberList(const Record& r);
@@ -454,10 +428,7 @@ void SheetReader::formula(const Record& r) {
 void SheetReader::formulaText(const Record& r, RecordReader& records) {
     if (!m_hasPending)
         return;
-    Segments data;
-    data.add(r);
-    while (records.peekType() == rtContinue)
-        data.add(records.next());
+    Segments data = withContinues(r, records);
     const std::uint16_t count = data.u16();
     const bool wide = (data.u8() & 1) != 0;
     m_sheet.setText(m_pending.row, m_pending.column,
@@ -500,6 +471,28 @@ StreamResult readStream(std::span<const std::uint8_t> stream) {
                                                    : StreamResult::Verdict::Damaged,
                 std::nullopt, e.reason()};
     }
+}
+
+NumberFormats numberFormats(std::span<const std::uint8_t> stream) {
+    NumberFormats out;
+    Globals g;
+    try {
+        RecordReader records(stream);
+        for (Record r = records.next(); r.type != rtEof; r = records.next())
+            noteFormat(g, r);
+    } catch (const Error&) { // formats cut short: the numbers of the rest show as numbers
+    }
+    for (const Shown shown : g.xfShown)
+        out.shown.push_back(static_cast<std::uint8_t>(shown));
+    out.date1904 = g.date1904;
+    return out;
+}
+
+Value NumberFormats::value(double number, std::uint16_t xf) const {
+    if (!std::isfinite(number))
+        return {};
+    const Shown s = xf < shown.size() ? static_cast<Shown>(shown[xf]) : Shown::Number;
+    return shownNumber(number, s, date1904);
 }
 
 double rkValue(std::uint32_t rk) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace workbook::biff {
 
@@ -38,6 +39,18 @@ double f64(const std::uint8_t* p);
 std::optional<QString> stringAt(const std::uint8_t* data, std::size_t size, std::size_t at);
 // The same with an 8-bit count ([MS-XLS] 2.5.240), as a sheet's name in BOUNDSHEET.
 std::optional<QString> shortStringAt(const std::uint8_t* data, std::size_t size, std::size_t at);
+
+// How a workbook's cell formats show numbers: as numbers, or as the date and time texts the
+// reader gives. The record-level editor decodes the cells it is asked about through it, so
+// that the store and the viewer read every cell alike.
+struct NumberFormats {
+    std::vector<std::uint8_t> shown; // by cell format (XF): number, date, time, date and time
+    bool date1904 = false;
+    // A number in a cell of format `xf`; empty when it is no finite number.
+    Value value(double number, std::uint16_t xf) const;
+};
+// The formats of the globals of a workbook stream (its shared strings are not read).
+NumberFormats numberFormats(std::span<const std::uint8_t> stream);
 
 // Reads a BIFF8 "Workbook" stream. Every record is bounds-checked; nothing in the stream can
 // make the reader read outside it, loop or take memory beyond a small multiple of its size.

@@ -2,9 +2,10 @@
 #include "workbook/biff_reader.h"
 #include "workbook/biff_records.h"
 #include "workbook/biff_writer.h"
-#include "workbook/continued_bytes.h"
+#include "workbook/compound_file.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
+#include "workbook/shared_strings.h"
 
 #include <QFileInfo>
 #include <QHash>
@@ -199,9 +200,11 @@ bool fitsLatin1(QStringView s) {
 
 struct Editor::Impl {
     QString path;
-    detail::CompoundEntry root;
-    detail::CompoundEntry* workbookEntry = nullptr;
-    std::vector<std::uint8_t> stream;
+    // The file as read (none for an editor of a stream alone) and the workbook stream: a
+    // view into the image's buffer of it, or into `ownStream`.
+    std::optional<detail::CompoundImage> image;
+    std::vector<std::uint8_t> ownStream;
+    std::span<const std::uint8_t> stream;
 
     // Globals.
     std::vector<Rec> globals;
@@ -214,11 +217,7 @@ struct Editor::Impl {
     std::size_t sstRecEnd = 0;         // one past its last CONTINUE
     std::optional<std::size_t> extSst; // index in globals
     std::uint32_t sstTotal = 0;
-    std::vector<QString> strings;
-    std::vector<bool> plain;                 // no formatting runs or phonetic data
-    std::vector<std::uint32_t> stringPos;    // stream position of each string
-    std::vector<std::uint16_t> stringOffset; // its offset in its record
-    mutable std::optional<QHash<QString, std::uint32_t>> stringIndex;
+    SharedStrings strings;
 
     std::vector<Substream> substreams;
     std::vector<SheetEntry> sheets;
@@ -245,6 +244,8 @@ struct Editor::Impl {
                               int lastRow = MaxRows) const;
     Value decode(const Substream& s, const Group& g, int column) const;
     Value formulaValue(const Substream& s, const Group& g, const std::uint8_t* data) const;
+    mutable std::optional<biff::NumberFormats> numberFormats; // read when a cell is asked for
+    Value number(double value, std::uint16_t xf) const;
     Value existingCell(const Substream& s, int row, int column) const;
 
     // The edited stream as the old one with edits in place; its pieces in stream order.
@@ -257,16 +258,11 @@ struct Editor::Impl {
 // Reading
 
 void Editor::Impl::read() {
-    detail::CompoundTree tree = detail::readCompoundTree(path);
-    detail::throwUnlessWorkbook(tree.state, path);
-    if (tree.state == detail::CompoundFile::State::OldWorkbook)
+    image.emplace(detail::CompoundImage::read(path));
+    detail::throwUnlessWorkbook(image->state(), path);
+    if (image->state() == detail::CompoundFile::State::OldWorkbook)
         refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
-    root = std::move(tree.root);
-    for (detail::CompoundEntry& entry : root.children)
-        if (!entry.storage && entry.name == "Workbook")
-            workbookEntry = &entry;
-    stream = std::move(workbookEntry->data);
-    workbookEntry->data.clear();
+    stream = image->workbook();
     parse();
 }
 
@@ -319,7 +315,7 @@ namespace {
 
 // The record at `pos`; refused with `missing` when the stream ends before its header, and
 // when it reaches past the stream.
-Rec recordAt(const std::vector<std::uint8_t>& stream, std::uint32_t pos, const QString& missing) {
+Rec recordAt(std::span<const std::uint8_t> stream, std::uint32_t pos, const QString& missing) {
     if (pos + 4 > stream.size())
         refuse(missing);
     const Rec r{pos, le16(&stream[pos]), le16(&stream[pos + 2])};
@@ -337,60 +333,6 @@ void checkGlobalsBof(const Rec& r, const std::uint8_t* data) {
     if (le16(data + 2) != 0x0005)
         refuse(QStringLiteral("工作簿数据流不是以全局记录开始"));
 }
-
-// Reads the shared-string table across its SST and CONTINUE records [part, recEnd) of
-// `globals`; `off` is the offset in the record being read, its header included.
-struct SstCursor : ContinuedBytes<SstCursor> {
-    SstCursor(const std::vector<std::uint8_t>& bytes, const std::vector<Rec>& records,
-              std::size_t first, std::size_t end)
-        : stream(bytes), globals(records), part(first), recEnd(end) {}
-
-    const std::vector<std::uint8_t>& stream;
-    const std::vector<Rec>& globals;
-    std::size_t part;
-    std::size_t recEnd;
-    std::size_t off = 4;
-
-    const Rec& here() const { return globals[part]; }
-    bool atRecordEnd() const { return off >= static_cast<std::size_t>(here().size) + 4; }
-    void nextRecord() {
-        if (part + 1 >= recEnd)
-            refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
-        ++part;
-        off = 4;
-    }
-    void settle() {
-        while (atRecordEnd())
-            nextRecord();
-    }
-    std::uint8_t take() { return stream[here().pos + off++]; }
-    std::size_t left() const { return here().size + 4 - off; }
-    void advance(std::size_t n) { off += n; }
-    // `count` characters; a CONTINUE that goes on with them starts with the flags again.
-    QString chars(std::size_t count, std::uint8_t flags) {
-        QString s(static_cast<qsizetype>(count), Qt::Uninitialized);
-        char16_t* out = reinterpret_cast<char16_t*>(s.data());
-        std::size_t done = 0;
-        while (done < count) {
-            if (atRecordEnd()) {
-                nextRecord();
-                flags = u8();
-            }
-            const bool wide = (flags & 1) != 0;
-            const std::size_t charSize = wide ? 2 : 1;
-            const std::size_t room = (here().size + 4 - off) / charSize;
-            const std::size_t n = std::min<std::size_t>(count - done, room);
-            if (n == 0)
-                refuse(QStringLiteral("共享字符串中的一个字符跨越了两个记录"));
-            const std::uint8_t* p = &stream[here().pos + off];
-            for (std::size_t k = 0; k < n; ++k)
-                out[done + k] = wide ? static_cast<char16_t>(le16(p + 2 * k)) : p[k];
-            done += n;
-            off += n * charSize;
-        }
-        return s;
-    }
-};
 
 } // namespace
 
@@ -478,34 +420,21 @@ std::uint32_t Editor::Impl::readSstRecords(std::size_t index, std::uint32_t pos)
     return pos;
 }
 
-// The shared strings ([MS-XLS] 2.4.265): each string's text and where it starts. A table
-// whose count does not match its strings is refused.
+// The shared strings ([MS-XLS] 2.4.265): where each string starts, read from the SST record
+// and its CONTINUE records. A table whose count does not match its strings is refused.
 void Editor::Impl::readSst(std::size_t first) {
-    SstCursor in{stream, globals, first, sstRecEnd};
-    sstTotal = in.u32();
-    const std::uint32_t unique = in.u32();
-    if (unique > stream.size() / 3)
+    std::vector<SharedStrings::Part> parts;
+    for (std::size_t k = first; k < sstRecEnd; ++k)
+        parts.push_back({globals[k].pos, globals[k].size});
+    switch (strings.read(stream, std::move(parts))) {
+    case SharedStrings::Problem::None:
+        break;
+    case SharedStrings::Problem::CountMismatch:
         refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
-    strings.reserve(unique);
-    plain.reserve(unique);
-    stringPos.reserve(unique);
-    stringOffset.reserve(unique);
-    for (std::uint32_t i = 0; i < unique; ++i) {
-        in.settle();
-        stringPos.push_back(static_cast<std::uint32_t>(in.here().pos + in.off));
-        stringOffset.push_back(static_cast<std::uint16_t>(in.off));
-        const std::uint16_t count = in.u16();
-        const std::uint8_t flags = in.u8();
-        const std::uint16_t runs = (flags & 0x08) != 0 ? in.u16() : 0;
-        const std::uint32_t ext = (flags & 0x04) != 0 ? in.u32() : 0;
-        strings.push_back(in.chars(count, flags));
-        in.skip(4u * runs);
-        in.skip(ext);
-        plain.push_back(runs == 0 && ext == 0);
+    case SharedStrings::Problem::CharacterSplit:
+        refuse(QStringLiteral("共享字符串中的一个字符跨越了两个记录"));
     }
-    // Nothing may follow the last string.
-    if (in.part + 1 != sstRecEnd || in.off != static_cast<std::size_t>(in.here().size) + 4)
-        refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
+    sstTotal = strings.references();
 }
 
 Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes) {
@@ -556,7 +485,7 @@ namespace {
 // whose records lie about their lengths or positions, is refused.
 class CellTableReader {
 public:
-    CellTableReader(Substream& s, const std::vector<std::uint8_t>& stream, std::size_t strings)
+    CellTableReader(Substream& s, std::span<const std::uint8_t> stream, std::size_t strings)
         : m_s(s), m_stream(stream), m_strings(strings) {}
 
     void read() {
@@ -709,7 +638,7 @@ private:
     }
 
     Substream& m_s;
-    const std::vector<std::uint8_t>& m_stream;
+    std::span<const std::uint8_t> m_stream;
     const std::size_t m_strings; // how many shared strings there are
     bool m_inTable = false;
     bool m_ended = false;
@@ -750,10 +679,14 @@ std::vector<Group> Editor::Impl::groups(const Substream& s, std::size_t from, st
     return out;
 }
 
-namespace {
-Value numberValue(double v) {
-    return std::isfinite(v) ? Value::number(v) : Value();
+// A number of a cell of format `xf` as the reader gives it: a date-formatted one as its date.
+Value Editor::Impl::number(double value, std::uint16_t xf) const {
+    if (!numberFormats)
+        numberFormats = biff::numberFormats(stream.first(globalsEnd));
+    return numberFormats->value(value, xf);
 }
+
+namespace {
 Value textValue(std::optional<QString> text) {
     return text ? Value::text(std::move(*text)) : Value();
 }
@@ -764,17 +697,17 @@ Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const
     const std::uint8_t* data = &stream[r.pos + 4];
     switch (r.type) {
     case rtLabelSst:
-        return Value::text(strings[le32(data + 6)]);
+        return Value::text(strings.text(le32(data + 6)));
     case rtLabel:
     case rtRString:
         return textValue(stringAt(data, r.size, 6));
     case rtNumber:
-        return numberValue(f64(data + 6));
+        return number(f64(data + 6), le16(data + 4));
     case rtRk:
-        return numberValue(rkValue(le32(data + 6)));
-    case rtMulRk:
-        return numberValue(
-            rkValue(le32(data + 4 + 6 * static_cast<std::size_t>(column - g.first) + 2)));
+        return number(rkValue(le32(data + 6)), le16(data + 4));
+    case rtMulRk: // each cell's format, then its value
+        data += 4 + 6 * static_cast<std::size_t>(column - g.first);
+        return number(rkValue(le32(data + 2)), le16(data));
     case rtBoolErr:
         return data[7] == 0 ? Value::boolean(data[6] != 0) : Value();
     case rtFormula:
@@ -789,7 +722,7 @@ Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const
 Value Editor::Impl::formulaValue(const Substream& s, const Group& g,
                                  const std::uint8_t* data) const {
     if (le16(data + 12) != 0xFFFF)
-        return numberValue(f64(data + 6));
+        return number(f64(data + 6), le16(data + 4));
     if (data[6] == 1)
         return Value::boolean(data[8] != 0);
     if (data[6] == 3)
@@ -1234,15 +1167,8 @@ Layout Editor::Impl::build() const {
 // New strings go to the end of the shared-string table.
 std::uint32_t Editor::Impl::LayoutPass::stringFor(const QString& text) {
     ++m_newLabels;
-    if (!d.stringIndex) {
-        d.stringIndex.emplace();
-        d.stringIndex->reserve(static_cast<qsizetype>(d.strings.size()));
-        for (std::size_t i = 0; i < d.strings.size(); ++i)
-            if (d.plain[i])
-                d.stringIndex->insert(d.strings[i], static_cast<std::uint32_t>(i));
-    }
-    if (const auto it = d.stringIndex->constFind(text); it != d.stringIndex->constEnd())
-        return *it;
+    if (const auto found = d.strings.find(text))
+        return *found;
     if (const auto it = m_addedIndex.constFind(text); it != m_addedIndex.constEnd())
         return *it;
     const auto index = static_cast<std::uint32_t>(d.strings.size() + m_added.size());
@@ -1833,8 +1759,8 @@ void Editor::Impl::LayoutPass::fillExtSst() {
         std::uint32_t pos = 0;
         std::uint16_t offset = 0;
         if (i < d.strings.size()) {
-            pos = mapOld(d.stringPos[i]);
-            offset = d.stringOffset[i];
+            pos = mapOld(d.strings.position(static_cast<std::uint32_t>(i)));
+            offset = d.strings.offsetInRecord(static_cast<std::uint32_t>(i));
         } else {
             const StringAt& at = m_addedAt[i - d.strings.size()];
             pos = outAt(static_cast<std::size_t>(m_appendEdit)) + at.pos;
@@ -1876,7 +1802,11 @@ const std::vector<CellEdit>& Editor::Impl::sortedEdits(int sheet) const {
             return a.row == b.row && a.column == b.column;
         }) == edits.end())
         return edits;
-    std::stable_sort(edits.begin(), edits.end(), before);
+    // A store's edits come in order but for a few (H1 last): those are sorted apart and
+    // merged in, with no copy of the whole list.
+    const auto unsorted = std::is_sorted_until(edits.begin(), edits.end(), before);
+    std::stable_sort(unsorted, edits.end(), before);
+    std::inplace_merge(edits.begin(), unsorted, edits.end(), before);
     // Of several edits of one cell the last counts.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < edits.size(); ++i) {
@@ -1908,7 +1838,8 @@ Editor::Editor(const QString& path) : d(std::make_unique<Impl>()) {
 Editor::Editor(const QString& name, std::vector<std::uint8_t> workbookStream)
     : d(std::make_unique<Impl>()) {
     d->path = name;
-    d->stream = std::move(workbookStream);
+    d->ownStream = std::move(workbookStream);
+    d->stream = d->ownStream;
     d->parse();
 }
 
@@ -2017,18 +1948,11 @@ std::vector<std::uint8_t> Editor::editedStream() const {
 }
 
 void Editor::save() {
-    if (!d->workbookEntry)
+    if (!d->image)
         throw Error(Error::Kind::InvalidUse, d->path, reasonText(Reason::NeverSaved));
     // The edited stream goes to the file piece by piece, never whole in memory.
     const Layout layout = d->build();
-    d->workbookEntry->pieces = d->pieces(layout);
-    try {
-        detail::writeCompoundTree(d->root, d->path);
-    } catch (...) {
-        d->workbookEntry->pieces.clear();
-        throw;
-    }
-    d->workbookEntry->pieces.clear();
+    d->image->save(d->path, d->pieces(layout));
 }
 
 Editor::Opening Editor::open(const QString& path) {

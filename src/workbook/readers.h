@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -25,15 +24,13 @@ CompoundFile openCompoundFile(const QString& path);
 // (Damaged), or an Office file of another kind (NotWorkbook). Returns for the other states.
 void throwUnlessWorkbook(CompoundFile::State state, const QString& path);
 
-// Every stream and storage of a compound file, as the editor keeps them: names in UTF-8, the
+// Every stream and storage of a compound file as libgsf reads them: names in UTF-8, the
 // storages' class ids, the streams' bytes.
 struct CompoundEntry {
     std::string name;
     bool storage = false;
     std::array<std::uint8_t, 16> classId{};
     std::vector<std::uint8_t> data;
-    // When not empty, the stream's bytes instead of `data`, in order (for writing only).
-    std::vector<std::span<const std::uint8_t>> pieces;
     std::vector<CompoundEntry> children;
 };
 struct CompoundTree {
@@ -42,8 +39,6 @@ struct CompoundTree {
 };
 // The whole tree of the compound file at `path`; `state` as openCompoundFile() judges it.
 CompoundTree readCompoundTree(const QString& path);
-// Writes `root` as a compound file at `path`, atomically, as writeBook() does.
-void writeCompoundTree(const CompoundEntry& root, const QString& path);
 
 // The whole file read by FreeXL alone. Throws Error as readBook() does.
 Book readWithFreeXl(const QString& path);

@@ -3,6 +3,7 @@
 // header), and the atomic replacement of the target file.
 
 #include "workbook/biff_writer.h"
+#include "workbook/compound_file.h"
 #include "workbook/file_io.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
@@ -20,7 +21,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,48 +129,6 @@ void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std
         fail(Reason::WriteFailed);
 }
 
-void writeEntries(GsfOutfile* storage, const detail::CompoundEntry& parent) {
-    for (const detail::CompoundEntry& entry : parent.children) {
-        GPtr<GsfOutput> child(gsf_outfile_new_child(storage, entry.name.c_str(), entry.storage));
-        if (!child)
-            throw std::runtime_error("child");
-        if (entry.storage) {
-            gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(child.get()), entry.classId.data());
-            writeEntries(GSF_OUTFILE(child.get()), entry);
-        } else if (!entry.pieces.empty()) {
-            for (const std::span<const std::uint8_t> piece : entry.pieces)
-                if (!piece.empty() && !gsf_output_write(child.get(), piece.size(), piece.data()))
-                    throw std::runtime_error("write");
-        } else if (!entry.data.empty() &&
-                   !gsf_output_write(child.get(), entry.data.size(), entry.data.data())) {
-            throw std::runtime_error("write");
-        }
-        if (!gsf_output_close(child.get()))
-            throw std::runtime_error("close");
-    }
-}
-
-// A compound file holding the streams and storages of `root` in their order.
-void writeTree(FILE* file, const QByteArray& name, const detail::CompoundEntry& root,
-               const QString& target) {
-    GPtr<GsfOutput> sink(gsf_output_stdio_new_FILE(name.constData(), file, TRUE));
-    GPtr<GsfOutfile> ole(sink ? gsf_outfile_msole_new(sink.get()) : nullptr);
-    bool ok = ole != nullptr;
-    if (ok) {
-        gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(ole.get()), root.classId.data());
-        try {
-            writeEntries(ole.get(), root);
-        } catch (const std::runtime_error&) {
-            ok = false;
-        }
-        ok = gsf_output_close(GSF_OUTPUT(ole.get())) && ok;
-        ok = (gsf_output_is_closed(sink.get()) || gsf_output_close(sink.get())) && ok;
-    }
-    if (!ok)
-        throw Error(Error::Kind::Io, target,
-                    reasonText(Reason::WriteFailed).arg(systemErrorText(errno)));
-}
-
 // A write that was cut off (the process killed, the power gone) leaves its temporary file
 // beside the target; once the target is whole again, such leftovers of it are removed.
 void removeLeftovers(const QFileInfo& target) {
@@ -222,9 +180,8 @@ void writeStreamFile(const std::vector<std::uint8_t>& stream, const QString& pat
     replaceAtomically(stream, path, streamName);
 }
 
-void writeCompoundTree(const CompoundEntry& root, const QString& path) {
-    replaceAtomically(path,
-                      [&](TempFile& temp) { writeTree(temp.file(), temp.name(), root, path); });
+void replaceFile(const QString& path, const std::function<void(int fd)>& write) {
+    replaceAtomically(path, [&](TempFile& temp) { write(::fileno(temp.file())); });
 }
 } // namespace detail
 

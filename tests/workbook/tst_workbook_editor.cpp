@@ -4,9 +4,11 @@
 // xlwt and LibreOffice; other streams kept byte for byte; records that lie refused with the
 // file untouched.
 
+#include "workbook/compound_file.h"
 #include "workbook/editor.h"
 #include "workbook/file_io.h"
 #include "workbook/readers.h"
+#include "workbook/shared_strings.h"
 #include "xls_test_support.h"
 
 #include <QFile>
@@ -15,11 +17,13 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <algorithm>
 #include <functional>
 
 using namespace workbook;
 using FileMaker = std::function<QString(const QString& folder)>;
 Q_DECLARE_METATYPE(FileMaker)
+Q_DECLARE_METATYPE(workbook::Error::Kind)
 
 namespace {
 
@@ -164,6 +168,14 @@ private slots:
     void foreignFilesKeepEverything();
     void lyingRecords_data();
     void lyingRecords();
+    void compoundFileKeptWhole_data() { files_data(); }
+    void compoundFileKeptWhole();
+    void lyingCompoundFiles_data();
+    void lyingCompoundFiles();
+    void editorReadsAsTheViewer_data();
+    void editorReadsAsTheViewer();
+    void sharedStrings_data();
+    void sharedStrings();
 
 private:
     QTemporaryDir m_dir;
@@ -425,6 +437,314 @@ void TestWorkbookEditor::lyingRecords() {
     }
     QVERIFY2(!refusal.isEmpty(), "the editor took a file whose records lie");
     QCOMPARE(contents(path), before);
+}
+
+namespace {
+
+// Every stream and storage under `a` and `b` alike: names, kinds, class ids and bytes.
+QString firstTreeDifference(const detail::CompoundEntry& a, const detail::CompoundEntry& b) {
+    if (a.name != b.name || a.storage != b.storage || a.classId != b.classId)
+        return QString::fromStdString(a.name + " differs in name, kind or class id");
+    if (a.data != b.data)
+        return QString::fromStdString(a.name + ": bytes differ");
+    if (a.children.size() != b.children.size())
+        return QString::fromStdString(a.name + ": another number of entries");
+    for (std::size_t i = 0; i < a.children.size(); ++i)
+        if (const QString d = firstTreeDifference(a.children[i], b.children[i]); !d.isEmpty())
+            return d;
+    return {};
+}
+
+std::uint32_t at32(const std::vector<std::uint8_t>& f, std::size_t at) {
+    return qFromLittleEndian<std::uint32_t>(&f[at]);
+}
+void put32(std::vector<std::uint8_t>& f, std::size_t at, std::uint32_t v) {
+    qToLittleEndian(v, &f[at]);
+}
+// In a file of our own writer (512-byte sectors, one directory sector, one FAT sector at
+// first): where the workbook stream's directory entry lies, and where the FAT entry of
+// sector `s` lies.
+std::size_t workbookEntryAt(const std::vector<std::uint8_t>& f) {
+    const std::size_t dir = (at32(f, 48) + 1) * 512;
+    for (std::size_t e = dir; e < dir + 512; e += 128)
+        if (f[e] == 'W' && f[e + 2] == 'o' && f[e + 66] == 2)
+            return e;
+    return 0;
+}
+std::size_t fatEntryAt(const std::vector<std::uint8_t>& f, std::uint32_t s) {
+    return (at32(f, 76) + 1) * 512 + 4 * s;
+}
+
+} // namespace
+
+// Read and written again, a compound file keeps every stream and storage (names, class ids,
+// bytes; the workbook stream too when it is handed back unchanged), and writing that file
+// again gives the same bytes.
+void TestWorkbookEditor::compoundFileKeptWhole() {
+    QFETCH(FileMaker, make);
+    const QString path = make(m_dir.path());
+    QVERIFY(!path.isEmpty());
+    const detail::CompoundImage image = detail::CompoundImage::read(path);
+    QCOMPARE(image.state(), detail::CompoundFile::State::Workbook);
+    QVERIFY(std::ranges::equal(image.workbook(), workbookStream(path)));
+    const std::vector<std::uint8_t> once = image.bytes({image.workbook()});
+    const QString copy = m_dir.filePath(QStringLiteral("kept.xls"));
+    image.save(copy, {image.workbook()});
+    QCOMPARE(contents(copy), QByteArray(reinterpret_cast<const char*>(once.data()),
+                                        static_cast<qsizetype>(once.size())));
+    const detail::CompoundTree before = detail::readCompoundTree(path);
+    const detail::CompoundTree after = detail::readCompoundTree(copy);
+    QCOMPARE(after.state, detail::CompoundFile::State::Workbook);
+    QCOMPARE(firstTreeDifference(before.root, after.root), QString());
+    const detail::CompoundImage again = detail::CompoundImage::fromBytes(once, copy);
+    QVERIFY(again.bytes({again.workbook()}) == once);
+    // A workbook stream that grows out of the mini stream, or far beyond its sectors.
+    std::vector<std::uint8_t> grown(image.workbook().begin(), image.workbook().end());
+    grown.resize(grown.size() + 70000, 0x5A);
+    const std::vector<std::uint8_t> bigger =
+        image.bytes({image.workbook(), {&grown[image.workbook().size()], 70000}});
+    const detail::CompoundImage third = detail::CompoundImage::fromBytes(bigger, copy);
+    QVERIFY(std::ranges::equal(third.workbook(), grown));
+}
+
+void TestWorkbookEditor::lyingCompoundFiles_data() {
+    using Lie = std::function<void(std::vector<std::uint8_t>&)>;
+    QTest::addColumn<Lie>("lie");
+    QTest::addColumn<Error::Kind>("kind");
+    const auto damaged = Error::Kind::Damaged;
+    QTest::newRow("no signature") << Lie([](auto& f) { f[0] = 'P'; }) << Error::Kind::NotWorkbook;
+    QTest::newRow("cut in its header") << Lie([](auto& f) { f.resize(300); }) << damaged;
+    QTest::newRow("byte order") << Lie([](auto& f) { f[28] = 0; }) << damaged;
+    QTest::newRow("sector size") << Lie([](auto& f) { f[30] = 10; }) << damaged;
+    QTest::newRow("mini stream cutoff") << Lie([](auto& f) { put32(f, 56, 512); }) << damaged;
+    QTest::newRow("FAT count past the file")
+        << Lie([](auto& f) { put32(f, 44, 0x7FFFFFFF); }) << damaged;
+    QTest::newRow("FAT sector past the end")
+        << Lie([](auto& f) { put32(f, 76, 0x00FFFFF0); }) << damaged;
+    QTest::newRow("more FAT sectors than the DIFAT lists")
+        << Lie([](auto& f) { put32(f, 44, 110); }) << damaged;
+    QTest::newRow("DIFAT chain into nowhere") << Lie([](auto& f) {
+        put32(f, 44, 110);
+        put32(f, 68, 0x00FFFFF0);
+        put32(f, 72, 1);
+    }) << damaged;
+    QTest::newRow("directory chain loops")
+        << Lie([](auto& f) { put32(f, fatEntryAt(f, at32(f, 48)), at32(f, 48)); }) << damaged;
+    QTest::newRow("directory past the end")
+        << Lie([](auto& f) { put32(f, 48, 0x00FFFFF0); }) << damaged;
+    QTest::newRow("workbook chain loops") << Lie([](auto& f) {
+        const std::uint32_t start = at32(f, workbookEntryAt(f) + 116);
+        put32(f, fatEntryAt(f, start + 2), start);
+    }) << damaged;
+    QTest::newRow("workbook chain into nowhere") << Lie([](auto& f) {
+        const std::uint32_t start = at32(f, workbookEntryAt(f) + 116);
+        put32(f, fatEntryAt(f, start + 1), 0x00FFFFF0);
+    }) << damaged;
+    QTest::newRow("workbook longer than its chain") << Lie([](auto& f) {
+        put32(f, workbookEntryAt(f) + 120, at32(f, workbookEntryAt(f) + 120) + 4096);
+    }) << damaged;
+    QTest::newRow("workbook larger than the file")
+        << Lie([](auto& f) { put32(f, workbookEntryAt(f) + 120, 0x7FFFFFFF); }) << damaged;
+    QTest::newRow("directory loops back on itself") << Lie([](auto& f) {
+        const std::size_t e = workbookEntryAt(f);
+        put32(f, e + 72, static_cast<std::uint32_t>((e % 512) / 128));
+    }) << damaged;
+    QTest::newRow("entry number past the directory")
+        << Lie([](auto& f) { put32(f, workbookEntryAt(f) + 68, 4000); }) << damaged;
+    QTest::newRow("mini stream with no sectors")
+        << Lie([](auto& f) { put32(f, (at32(f, 48) + 1) * 512 + 120, 64); }) << damaged;
+    QTest::newRow("file cut short") << Lie([](auto& f) { f.resize(f.size() - 3000); }) << damaged;
+}
+
+// A compound file whose header, FAT, DIFAT or directory lies is refused with a reason, and
+// the editor leaves it untouched.
+void TestWorkbookEditor::lyingCompoundFiles() {
+    using Lie = std::function<void(std::vector<std::uint8_t>&)>;
+    QFETCH(Lie, lie);
+    QFETCH(Error::Kind, kind);
+    const QByteArray made = contents(ownDay(m_dir.path(), 400));
+    std::vector<std::uint8_t> bytes(made.begin(), made.end());
+    QVERIFY(workbookEntryAt(bytes) != 0);
+    QCOMPARE(detail::CompoundImage::fromBytes(bytes, QString()).workbook().size(),
+             workbookStream(ownDay(m_dir.path(), 400)).size());
+    lie(bytes);
+    try {
+        (void)detail::CompoundImage::fromBytes(bytes, QStringLiteral("lie.xls"));
+        QFAIL("a lying compound file was read");
+    } catch (const Error& e) {
+        QCOMPARE(e.kind(), kind);
+        QVERIFY(!e.reason().isEmpty());
+    }
+    const QString path = m_dir.filePath(QStringLiteral("lie.xls"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+    f.close();
+    const QByteArray before = contents(path);
+    QVERIFY_THROWS_EXCEPTION(Error, Editor{path});
+    QCOMPARE(contents(path), before);
+}
+
+void TestWorkbookEditor::editorReadsAsTheViewer_data() {
+    QTest::addColumn<FileMaker>("make");
+    QTest::addColumn<QString>("a1"); // A1 and H1 as both read them, "" when not checked
+    QTest::addColumn<QString>("h1");
+    QTest::newRow("xlwt, a dated first row")
+        << FileMaker([](const QString& f) { return xlwtFile(f, QStringLiteral("dated.xls")); })
+        << QStringLiteral("2026-12-07") << QStringLiteral("2026-12-07 12:00:00");
+    QTest::newRow("xlwt values") << FileMaker([](const QString& f) {
+        return xlwtFile(f, QStringLiteral("values.xls"));
+    }) << QString() << QString();
+    QTest::newRow("LibreOffice mixed")
+        << FileMaker([](const QString& f) { return copied(f, QStringLiteral("lo_mixed.xls")); })
+        << QString() << QString();
+    QTest::newRow("LibreOffice rich")
+        << FileMaker([](const QString& f) { return copied(f, QStringLiteral("lo_rich.xls")); })
+        << QString() << QString();
+    QTest::newRow("Gnumeric rich") << FileMaker([](const QString& f) {
+        return copied(f, QStringLiteral("gnumeric_rich.xls"));
+    }) << QString() << QString();
+    QTest::newRow("own") << FileMaker([](const QString& f) { return ownDay(f, 40); }) << QString()
+                         << QString();
+}
+
+// The store reads the cells it asks about as the viewer does: every cell of every worksheet
+// the reader shows, date- and time-formatted numbers as their dates and times.
+void TestWorkbookEditor::editorReadsAsTheViewer() {
+    QFETCH(FileMaker, make);
+    QFETCH(QString, a1);
+    QFETCH(QString, h1);
+    const QString path = make(m_dir.path());
+    QVERIFY(!path.isEmpty());
+    const Book viewed = readBook(path);
+    const Editor editor(path);
+    for (int i = 0; i < viewed.sheetCount(); ++i) {
+        const Sheet& sheet = viewed.sheet(i);
+        const int index = editor.indexOf(sheet.name());
+        QVERIFY(index >= 0);
+        for (int r = 1; r <= sheet.rowCount(); ++r)
+            for (int c = 1; c <= sheet.columnCount(); ++c)
+                QVERIFY2(editor.cell(index, r, c) == sheet.cell(r, c),
+                         qPrintable(QStringLiteral("%1 row %2 column %3: \"%4\" instead of \"%5\"")
+                                        .arg(sheet.name())
+                                        .arg(r)
+                                        .arg(c)
+                                        .arg(editor.cell(index, r, c).toString(),
+                                             sheet.cell(r, c).toString())));
+    }
+    if (!a1.isEmpty()) {
+        QCOMPARE(editor.cell(0, 1, 1), Value::text(a1));
+        QCOMPARE(editor.cell(0, 1, 8), Value::text(h1));
+        QCOMPARE(editor.cell(0, 2, 8), Value::number(46363.5));
+    }
+}
+
+namespace {
+
+// A shared-string table as records: each part's data bytes, the first being the SST's.
+using Parts = std::vector<std::vector<std::uint8_t>>;
+// A string's count, flags, then 8-bit characters.
+std::vector<std::uint8_t> latin(std::uint16_t count, const char* chars, std::uint8_t flags = 0) {
+    std::vector<std::uint8_t> b;
+    b.push_back(std::uint8_t(count & 0xFF));
+    b.push_back(std::uint8_t(count >> 8));
+    b.push_back(flags);
+    for (const char* c = chars; *c != 0; ++c)
+        b.push_back(std::uint8_t(*c));
+    return b;
+}
+std::vector<std::uint8_t> wide(const char16_t* chars) {
+    std::vector<std::uint8_t> b;
+    for (const char16_t* c = chars; *c != 0; ++c) {
+        b.push_back(std::uint8_t(*c & 0xFF));
+        b.push_back(std::uint8_t(*c >> 8));
+    }
+    return b;
+}
+std::vector<std::uint8_t> counts(std::uint32_t total, std::uint32_t unique) {
+    std::vector<std::uint8_t> b(8);
+    qToLittleEndian(total, &b[0]);
+    qToLittleEndian(unique, &b[4]);
+    return b;
+}
+template <typename... T> std::vector<std::uint8_t> cat(const T&... parts) {
+    std::vector<std::uint8_t> b;
+    (b.insert(b.end(), parts.begin(), parts.end()), ...);
+    return b;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Parts)
+Q_DECLARE_METATYPE(SharedStrings::Problem)
+
+void TestWorkbookEditor::sharedStrings_data() {
+    QTest::addColumn<Parts>("parts");
+    QTest::addColumn<SharedStrings::Problem>("problem");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QString>("sought"); // and the string find() gives for it, -1 for none
+    QTest::addColumn<int>("found");
+    using P = SharedStrings::Problem;
+    const auto flagsWide = std::vector<std::uint8_t>{1};
+    QTest::newRow("8-bit and 16-bit alike")
+        << Parts{cat(counts(3, 2), latin(3, "abc"), latin(3, "", 1), wide(u"abc"))} << P::None
+        << QStringList{"abc", "abc"} << QStringLiteral("abc") << 0;
+    QTest::newRow("a string going on after CONTINUE, 16-bit there")
+        << Parts{cat(counts(1, 2), latin(1, "x"), latin(6, "ab")),
+                 cat(flagsWide, wide(u"毛重皮重"))}
+        << P::None << QStringList{"x", QString::fromUtf8("ab毛重皮重")}
+        << QString::fromUtf8("ab毛重皮重") << 1;
+    QTest::newRow("a string starting in CONTINUE")
+        << Parts{cat(counts(2, 2), latin(2, "ab")), latin(2, "cd")} << P::None
+        << QStringList{"ab", "cd"} << QStringLiteral("cd") << 1;
+    QTest::newRow("a formatted string not taken for a plain one")
+        << Parts{cat(counts(1, 1), latin(3, "", 0x08), std::vector<std::uint8_t>{1, 0},
+                     std::vector<std::uint8_t>{'a', 'b', 'c', 0, 0, 1, 0})}
+        << P::None << QStringList{QString()} << QStringLiteral("abc") << -1;
+    QTest::newRow("not there") << Parts{cat(counts(1, 1), latin(2, "ab"))} << P::None
+                               << QStringList{"ab"} << QStringLiteral("abc") << -1;
+    QTest::newRow("count too large") << Parts{cat(counts(2, 2), latin(2, "ab"))} << P::CountMismatch
+                                     << QStringList{} << QString() << -1;
+    QTest::newRow("bytes after the last string")
+        << Parts{cat(counts(1, 1), latin(2, "ab")), latin(1, "c")} << P::CountMismatch
+        << QStringList{} << QString() << -1;
+    QTest::newRow("a 16-bit character split between records")
+        << Parts{cat(counts(1, 1), latin(2, "", 1), std::vector<std::uint8_t>{0x61, 0, 0x62}),
+                 std::vector<std::uint8_t>{1, 0}}
+        << P::CharacterSplit << QStringList{} << QString() << -1;
+}
+
+// The editor's shared-string table: texts across CONTINUE records with their fresh flags
+// bytes, a plain string found whatever its width, a formatted one never taken for it,
+// positions that point at each string, counts that lie refused.
+void TestWorkbookEditor::sharedStrings() {
+    QFETCH(Parts, parts);
+    QFETCH(SharedStrings::Problem, problem);
+    QFETCH(QStringList, texts);
+    QFETCH(QString, sought);
+    QFETCH(int, found);
+    std::vector<std::uint8_t> stream;
+    std::vector<SharedStrings::Part> records;
+    for (const std::vector<std::uint8_t>& data : parts) {
+        records.push_back(
+            {static_cast<std::uint32_t>(stream.size()), static_cast<std::uint16_t>(data.size())});
+        stream.insert(stream.end(), {0x3C, 0x00, std::uint8_t(data.size()), 0x00});
+        stream.insert(stream.end(), data.begin(), data.end());
+    }
+    SharedStrings table;
+    QCOMPARE(table.read(stream, records), problem);
+    if (problem != SharedStrings::Problem::None)
+        return;
+    QCOMPARE(table.size(), std::size_t(texts.size()));
+    for (qsizetype i = 0; i < texts.size(); ++i) {
+        if (!texts[i].isEmpty())
+            QCOMPARE(table.text(std::uint32_t(i)), texts[i]);
+        const std::uint32_t at = table.position(std::uint32_t(i));
+        const std::uint32_t record = at - table.offsetInRecord(std::uint32_t(i));
+        QVERIFY(std::ranges::any_of(records, [&](const auto& r) { return r.pos == record; }));
+    }
+    const std::optional<std::uint32_t> hit = table.find(sought);
+    QCOMPARE(hit ? int(*hit) : -1, found);
 }
 
 QTEST_GUILESS_MAIN(TestWorkbookEditor)

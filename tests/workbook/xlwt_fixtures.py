@@ -39,6 +39,17 @@ def main(folder):
             sheet.write(r, c, value)
     book.save(os.path.join(folder, "big.xls"))
 
+    # A day's sheet whose first row a person formatted: A1 a date, H1 (the row counter) a
+    # date and time, C1 a time; the same numbers plain below.
+    book = xlwt.Workbook(encoding="utf-8")
+    sheet = book.add_sheet("sheet1")
+    sheet.write(0, 0, datetime.date(2026, 12, 7), xlwt.easyxf(num_format_str="YYYY-MM-DD"))
+    sheet.write(0, 2, 0.25, xlwt.easyxf(num_format_str="HH:MM:SS"))
+    sheet.write(0, 7, 46363.5, xlwt.easyxf(num_format_str="YYYY-MM-DD HH:MM:SS"))
+    for c, value in enumerate([46363, 1, 0.25, 4, 5, 6, 7, 46363.5]):
+        sheet.write(1, c, value)
+    book.save(os.path.join(folder, "dated.xls"))
+
 
 if __name__ == "__main__":
     main(sys.argv[1])

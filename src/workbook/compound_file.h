@@ -1,0 +1,57 @@
+#pragma once
+// The compound file around a workbook as the record-level editor reads and writes it itself:
+// its header, FAT, DIFAT, mini FAT and directory checked against every lie they can tell,
+// each stream read straight from the file into a buffer of its own (the workbook stream
+// too, so that the editor works on it in place). A save lays out a new file in one pass:
+// the directory entry for entry as it came (names, class ids, times, state bits, the tree),
+// every other stream byte for byte, the workbook stream written piece by piece from the
+// edited records, never assembled whole.
+
+#include "workbook/readers.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace workbook::detail {
+
+class CompoundImage {
+public:
+    // Reads the compound file at `path`. Throws Error: Io when it cannot be read,
+    // NotWorkbook when it is no compound file, Damaged when its structure lies (a header
+    // out of range, a sector chain that loops or leaves the file, counts that do not match,
+    // a directory that loops back on itself).
+    static CompoundImage read(const QString& path);
+    // The same from bytes in memory; `path` names them in errors.
+    static CompoundImage fromBytes(std::vector<std::uint8_t> bytes, const QString& path);
+
+    CompoundImage(CompoundImage&&) noexcept;
+    CompoundImage& operator=(CompoundImage&&) noexcept;
+    ~CompoundImage();
+
+    // Workbook, OldWorkbook or NoWorkbook.
+    CompoundFile::State state() const;
+    // The "Workbook" stream's bytes; empty when there is none.
+    std::span<const std::uint8_t> workbook() const;
+
+    using Pieces = std::vector<std::span<const std::uint8_t>>;
+    // The whole file with the workbook stream made of `pieces`, in order.
+    std::vector<std::uint8_t> bytes(const Pieces& pieces) const;
+    // Writes that file over `path` atomically, as writeBook() does. Throws Error (Io).
+    void save(const QString& path, const Pieces& pieces) const;
+
+private:
+    struct Impl;
+    explicit CompoundImage(std::unique_ptr<Impl> d);
+    std::unique_ptr<Impl> d;
+};
+
+// Fills a file through `write` (given the open descriptor of a temporary file beside the
+// target), flushes it to disk and renames it over `path`. Throws Error (Io).
+void replaceFile(const QString& path, const std::function<void(int fd)>& write);
+
+} // namespace workbook::detail

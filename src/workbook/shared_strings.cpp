@@ -1,0 +1,129 @@
+#include "workbook/shared_strings.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace workbook {
+
+namespace {
+
+struct Bad {
+    SharedStrings::Problem problem;
+};
+
+// FNV-1a over the UTF-16 code units: the same for a string stored in 8-bit or 16-bit form.
+struct Hash {
+    std::uint32_t value = 2166136261u;
+    void add(char16_t c) {
+        value = (value ^ (c & 0xFF)) * 16777619u;
+        value = (value ^ (c >> 8)) * 16777619u;
+    }
+};
+
+} // namespace
+
+void SharedStrings::overrun(bool characterSplit) {
+    throw Bad{characterSplit ? Problem::CharacterSplit : Problem::CountMismatch};
+}
+
+SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
+                                           std::vector<Part> parts) {
+    m_parts = std::move(parts);
+    for (const Part& part : m_parts)
+        m_segments.add(stream.data() + part.pos + 4, part.size);
+    try {
+        biff::Segments& c = m_segments;
+        m_references = c.u32();
+        const std::uint32_t unique = c.u32();
+        if (unique > stream.size() / 3)
+            return Problem::CountMismatch;
+        m_strings.reserve(unique);
+        for (std::uint32_t i = 0; i < unique; ++i) {
+            c.settle();
+            Entry e{static_cast<std::uint32_t>(c.part()), static_cast<std::uint16_t>(c.offset()),
+                    false, 0};
+            const std::uint16_t count = c.u16();
+            const std::uint8_t flags = c.u8();
+            const std::uint16_t runs = (flags & 0x08) != 0 ? c.u16() : 0;
+            const std::uint32_t ext = (flags & 0x04) != 0 ? c.u32() : 0;
+            Hash h;
+            c.chars(count, flags, [&](char16_t ch) { h.add(ch); });
+            c.skip(4u * runs);
+            c.skip(ext);
+            e.plain = runs == 0 && ext == 0;
+            e.hash = h.value;
+            m_strings.push_back(e);
+        }
+        // Nothing may follow the last string.
+        if (!c.lastPart() || !c.atEndOfPart())
+            return Problem::CountMismatch;
+    } catch (const Bad& bad) {
+        return bad.problem;
+    }
+    index();
+    return Problem::None;
+}
+
+void SharedStrings::index() {
+    const std::size_t room = std::bit_ceil(std::max<std::size_t>(16, m_strings.size() * 2));
+    m_slots.assign(room, 0);
+    for (std::uint32_t i = 0; i < m_strings.size(); ++i) {
+        if (!m_strings[i].plain)
+            continue;
+        std::size_t s = m_strings[i].hash & (room - 1);
+        while (m_slots[s] != 0)
+            s = (s + 1) & (room - 1);
+        m_slots[s] = i + 1;
+    }
+}
+
+// The characters of string `index`, each handed to `each`.
+template <typename Each> void SharedStrings::walk(std::uint32_t index, Each each) const {
+    const Entry& e = m_strings[index];
+    biff::Segments& c = m_segments;
+    c.seek(e.part, e.offset);
+    const std::uint16_t count = c.u16();
+    const std::uint8_t flags = c.u8();
+    c.skip(((flags & 0x08) != 0 ? 2 : 0) + ((flags & 0x04) != 0 ? 4 : 0));
+    c.chars(count, flags, each);
+}
+
+QString SharedStrings::text(std::uint32_t index) const {
+    QString s;
+    walk(index, [&](char16_t ch) { s.append(QChar(ch)); });
+    return s;
+}
+
+std::optional<std::uint32_t> SharedStrings::find(QStringView text) const {
+    if (m_slots.empty())
+        return std::nullopt;
+    Hash h;
+    for (const QChar ch : text)
+        h.add(ch.unicode());
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t s = h.value & mask; m_slots[s] != 0; s = (s + 1) & mask) {
+        const std::uint32_t i = m_slots[s] - 1;
+        if (m_strings[i].hash != h.value)
+            continue;
+        qsizetype at = 0;
+        bool same = true;
+        walk(i, [&](char16_t ch) {
+            same = same && at < text.size() && text[at] == QChar(ch);
+            ++at;
+        });
+        if (same && at == text.size())
+            return i;
+    }
+    return std::nullopt;
+}
+
+std::uint32_t SharedStrings::position(std::uint32_t index) const {
+    const Entry& e = m_strings[index];
+    return m_parts[e.part].pos + 4 + e.offset;
+}
+
+std::uint16_t SharedStrings::offsetInRecord(std::uint32_t index) const {
+    return static_cast<std::uint16_t>(m_strings[index].offset + 4);
+}
+
+} // namespace workbook

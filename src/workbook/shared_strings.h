@@ -1,0 +1,62 @@
+#pragma once
+// The shared-string table of a workbook stream as the record-level editor keeps it: where
+// each string starts, whether it is plain (no formatting runs, no phonetic data) and a hash
+// table of the plain ones, all read from the stream's bytes without making a QString of any
+// string until one is asked for. A day's workbook holds a hundred thousand strings, of which
+// a store asks for two.
+
+#include "workbook/biff_segments.h"
+
+#include <QString>
+#include <QStringView>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace workbook {
+
+class SharedStrings {
+public:
+    // A record of the table (the SST, then its CONTINUE records): where its header lies and
+    // how many bytes of data follow it.
+    struct Part {
+        std::uint32_t pos;
+        std::uint16_t size;
+    };
+    enum class Problem { None, CountMismatch, CharacterSplit };
+
+    // Reads the table from its records in `stream`, which must outlive it. The counts must
+    // match the strings exactly and every string lie inside the records.
+    Problem read(std::span<const std::uint8_t> stream, std::vector<Part> parts);
+
+    std::uint32_t references() const { return m_references; }
+    std::size_t size() const { return m_strings.size(); }
+    QString text(std::uint32_t index) const;
+    // A plain string equal to `text`.
+    std::optional<std::uint32_t> find(QStringView text) const;
+    // Where string `index` starts: its stream position, and its offset in its record
+    // counted from the record's header.
+    std::uint32_t position(std::uint32_t index) const;
+    std::uint16_t offsetInRecord(std::uint32_t index) const;
+
+private:
+    struct Entry {
+        std::uint32_t part;
+        std::uint16_t offset; // in the part's data
+        bool plain;
+        std::uint32_t hash;
+    };
+    [[noreturn]] static void overrun(bool characterSplit);
+    void index();
+    template <typename Each> void walk(std::uint32_t index, Each each) const;
+
+    std::vector<Part> m_parts;
+    mutable biff::Segments m_segments{&SharedStrings::overrun};
+    std::vector<Entry> m_strings;
+    std::vector<std::uint32_t> m_slots; // open addressing: index + 1 of a plain string, or 0
+    std::uint32_t m_references = 0;
+};
+
+} // namespace workbook
