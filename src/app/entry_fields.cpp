@@ -20,8 +20,12 @@ void Form1::Label1_Change(std::int16_t index) {
         centre(Label1[4]);
 }
 
-void Form1::Label3_Change() { centre(Label3); }
+void Form1::Label3_Change() {
+    centre(Label3);
+}
 
-void Form1::Label4_Change() { centre(Label4); }
+void Form1::Label4_Change() {
+    centre(Label4);
+}
 
 } // namespace app

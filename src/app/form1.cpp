@@ -31,8 +31,7 @@ QFont chineseFont(const char* face, double points, bool bold) {
 }
 
 QRect twipsRect(float left, float top, float width, float height) {
-    return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width),
-            twipsToPixels(height)};
+    return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};
 }
 
 VbLabel* newLabel(QWidget* form, const QString& text, float left, float top, const QFont& font) {
@@ -139,10 +138,14 @@ void Form1::connectEvents() {
         connect(Text1[static_cast<std::size_t>(i)], &QLineEdit::textChanged, this,
                 [this, i] { Text1_Change(i); });
 
-    connect(Command1, &QPushButton::clicked, this, [this] { runEvent([this] { Command1_Click(); }); });
-    connect(Command4, &QPushButton::clicked, this, [this] { runEvent([this] { Command4_Click(); }); });
-    connect(Command2, &QPushButton::clicked, this, [this] { runEvent([this] { Command2_Click(); }); });
-    connect(Command3, &QPushButton::clicked, this, [this] { runEvent([this] { Command3_Click(); }); });
+    connect(Command1, &QPushButton::clicked, this,
+            [this] { runEvent([this] { Command1_Click(); }); });
+    connect(Command4, &QPushButton::clicked, this,
+            [this] { runEvent([this] { Command4_Click(); }); });
+    connect(Command2, &QPushButton::clicked, this,
+            [this] { runEvent([this] { Command2_Click(); }); });
+    connect(Command3, &QPushButton::clicked, this,
+            [this] { runEvent([this] { Command3_Click(); }); });
 
     // The clock's display part is safe inside a box's nested loop and runs on every tick; its
     // hourly save waits for the running event like any other.
@@ -150,8 +153,10 @@ void Form1::connectEvents() {
         if (!runEvent([this] { Timer1_Timer(); }))
             Timer1_Clock();
     });
-    connect(Timer3, &QTimer::timeout, this, [this] { onTimer(Timer3, m_timer3Pending, &Form1::Timer3_Timer); });
-    connect(Timer4, &QTimer::timeout, this, [this] { onTimer(Timer4, m_timer4Pending, &Form1::Timer4_Timer); });
+    connect(Timer3, &QTimer::timeout, this,
+            [this] { onTimer(Timer3, m_timer3Pending, &Form1::Timer3_Timer); });
+    connect(Timer4, &QTimer::timeout, this,
+            [this] { onTimer(Timer4, m_timer4Pending, &Form1::Timer4_Timer); });
 
     connect(MSComm1, &platform::CommControl::OnComm, this, [this] {
         // Held notifications are raised again by the control once the running event ends.

@@ -167,8 +167,8 @@ private:
     void onTimer(QTimer* timer, bool& pending, void (Form1::*tick)());
     void reportUnhandled(const std::exception& e);
     bool saveBeforeLeaving(); // false: the store failed, was reported, the window is back
-    void saveToFreeSlots(); // the held rows saved when every slot is in use
-    void takeRow();         // the reading and the entry fields as the next held row
+    void saveToFreeSlots();   // the held rows saved when every slot is in use
+    void takeRow();           // the reading and the entry fields as the next held row
     void tellStoreNotice(const records::StoreNotice& notice);
     void Timer1_Clock();    // the date and time lines, and whether an hour boundary passed
     void Timer1_AutoSave(); // the hourly save, once per boundary passed

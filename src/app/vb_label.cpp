@@ -4,9 +4,13 @@
 
 namespace app {
 
-int twipsToPixels(float twips) { return static_cast<int>(std::lround(twips / kTwipsPerPixel)); }
+int twipsToPixels(float twips) {
+    return static_cast<int>(std::lround(twips / kTwipsPerPixel));
+}
 
-VbLabel::VbLabel(QWidget* parent) : QLabel(parent) { setTextFormat(Qt::PlainText); }
+VbLabel::VbLabel(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+}
 
 void VbLabel::setCaption(const QString& text) {
     setText(text);

@@ -3,8 +3,8 @@
 // the file closed at once, so a viewer never holds the day's workbook against the store.
 
 #include "app/form1.h"
-#include "workbook/file_io.h"
 #include "app/workbook_viewer.h"
+#include "workbook/file_io.h"
 
 #include <QDir>
 

@@ -27,9 +27,7 @@ QString SerialCommControl::deviceFor(std::int16_t port) const {
 
 SerialCommControl::LineSettings SerialCommControl::parseSettings(const QString& settings) {
     const QStringList parts = settings.split(QLatin1Char(','));
-    auto bad = [&] {
-        return Failure("invalid port settings \"" + settings.toStdString() + "\"");
-    };
+    auto bad = [&] { return Failure("invalid port settings \"" + settings.toStdString() + "\""); };
     if (parts.size() != 4)
         throw bad();
     LineSettings s;
@@ -111,7 +109,9 @@ void SerialCommControl::setPortOpen(bool open) {
     m_port.clear();
 }
 
-bool SerialCommControl::portOpen() const { return m_port.isOpen(); }
+bool SerialCommControl::portOpen() const {
+    return m_port.isOpen();
+}
 
 void SerialCommControl::setInputMode(std::int16_t mode) {
     if (mode != 0 && mode != 1)
@@ -133,8 +133,8 @@ void SerialCommControl::setRThreshold(std::int16_t threshold) {
 
 void SerialCommControl::requireOpen(const char* what) const {
     if (!m_port.isOpen())
-        throw Failure(std::string(what) + (m_lost ? ": the port's device was lost"
-                                                  : ": the port is not open"));
+        throw Failure(std::string(what) +
+                      (m_lost ? ": the port's device was lost" : ": the port is not open"));
 }
 
 void SerialCommControl::setInBufferCount(std::int16_t count) {
@@ -174,7 +174,9 @@ void SerialCommControl::output(const QByteArray& bytes) {
     m_port.flush();
 }
 
-std::int16_t SerialCommControl::commEvent() const { return m_event; }
+std::int16_t SerialCommControl::commEvent() const {
+    return m_event;
+}
 
 void SerialCommControl::setNotificationsHeld(bool held) {
     m_held = held;
@@ -194,8 +196,7 @@ void SerialCommControl::onReadyRead() {
 }
 
 void SerialCommControl::raiseIfDue() {
-    if (m_held || m_rThreshold <= 0 || !m_port.isOpen() ||
-        m_port.bytesAvailable() < m_rThreshold)
+    if (m_held || m_rThreshold <= 0 || !m_port.isOpen() || m_port.bytesAvailable() < m_rThreshold)
         return;
     m_event = comEvReceive;
     emit OnComm();

@@ -192,9 +192,8 @@ StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
         c.last = 1;
     }
     int serial = c.serial + c.last - 1;
-    book.reserve(sheet,
-                 static_cast<std::size_t>(std::min(rows.count, workbook::MaxRows - c.last)) * 7 +
-                     1);
+    book.reserve(
+        sheet, static_cast<std::size_t>(std::min(rows.count, workbook::MaxRows - c.last)) * 7 + 1);
     for (std::int32_t k = 0; k < rows.count; ++k) {
         if (c.last == workbook::MaxRows) {
             book.setCells(sheet, 1, 8, numberText(c.last));
@@ -343,8 +342,7 @@ StoreEnd DayWorkbook::Impl::storeByValue(const HeldColumns& rows) {
 
 // The day's file opened with where its rows continue; nothing when there is none that can
 // take them (it is missing, or it was set aside).
-workbook::Workbook* DayWorkbook::Impl::openForRows(workbook::Application& excel,
-                                                   Continuation& c) {
+workbook::Workbook* DayWorkbook::Impl::openForRows(workbook::Application& excel, Continuation& c) {
     workbook::Workbook* book = nullptr;
     QString unusable;
     try {

@@ -285,8 +285,8 @@ bool Journal::rewrite(const std::vector<HeldRow>& rows) {
         ok = ok && f.write(rowLine(row)) >= 0;
     ok = ok && f.flush() && ::fdatasync(f.handle()) == 0;
     f.close();
-    if (ok && ::rename(QFile::encodeName(fresh).constData(),
-                       QFile::encodeName(path()).constData()) == 0)
+    if (ok &&
+        ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(path()).constData()) == 0)
         return true;
     fail(QStringLiteral("重写"), errno);
     QFile::remove(fresh);

@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
     int x = 0;
     for (char c : body)
         x ^= static_cast<unsigned char>(c);
-    port->received = "\x02" + body + QByteArray::number(x, 16).toUpper().rightJustified(2, '0') +
-                     "\x03";
+    port->received =
+        "\x02" + body + QByteArray::number(x, 16).toUpper().rightJustified(2, '0') + "\x03";
     port->raise();
     h->Text1[0]->setText("12560");
     QElapsedTimer t;

@@ -100,8 +100,8 @@ private slots:
         r.statusTexts.clear();
         r.tickAt(when);
         QCOMPARE(r.h->Label1[3]->caption(), when.date().toString("日期：yyyy年MM月dd日"));
-        QCOMPARE(r.statusTexts, (saves ? QStringList{"数据自动保存中...", "数据保存成功！"}
-                                       : QStringList{}));
+        QCOMPARE(r.statusTexts,
+                 (saves ? QStringList{"数据自动保存中...", "数据保存成功！"} : QStringList{}));
         QCOMPARE(r.files(), saves ? QStringList{file} : QStringList{});
         QCOMPARE(r.h->Command4->isEnabled(), rows && !saves);
         QCOMPARE(r.h->Rec_Count, rows && !saves ? 1 : 0);
@@ -123,13 +123,13 @@ private slots:
         using L = QStringList;
         QTest::newRow("退出 with rows") << "button" << true << 0 << L{} << true << true;
         QTest::newRow("退出 without rows") << "button" << false << 0 << L{} << false << true;
-        QTest::newRow("close without rows") << "close" << false << 0 << L{kThanks} << false
-                                            << false;
-        QTest::newRow("close with rows, No") << "close" << true << 7 << L{kPrompt} << false
-                                             << false;
+        QTest::newRow("close without rows")
+            << "close" << false << 0 << L{kThanks} << false << false;
+        QTest::newRow("close with rows, No")
+            << "close" << true << 7 << L{kPrompt} << false << false;
         // (the real program ends inside the close; here ending returns and the close goes on)
-        QTest::newRow("close with rows, Yes") << "close" << true << 6 << L{kPrompt, kSavedThanks}
-                                              << true << true;
+        QTest::newRow("close with rows, Yes")
+            << "close" << true << 6 << L{kPrompt, kSavedThanks} << true << true;
     }
     void exitPaths() {
         QFETCH(QString, how);

@@ -16,7 +16,9 @@ using support::Pty;
 
 namespace {
 
-QByteArray hex(const char* h) { return QByteArray::fromHex(h); }
+QByteArray hex(const char* h) {
+    return QByteArray::fromHex(h);
+}
 const QByteArray kQuery = hex("024142303303");
 
 QByteArray reply(const char* body, const char* check) {
@@ -93,8 +95,8 @@ private slots:
         QTest::newRow("D=5 negative after -1.25")
             << L{n125, reply("-0001255", "1D")} << "--1.25kg" << 0.00125 << true << true;
         QTest::newRow("thousands digit out of range is a failure")
-            << L{p856, hex("024142") + "+00\x7F" + "561" + "31" + hex("03")} << "Load..."
-            << 85.6 << true << false;
+            << L{p856, hex("024142") + "+00\x7F" + "561" + "31" + hex("03")} << "Load..." << 85.6
+            << true << false;
     }
     void repliesOverTheLine() {
         QFETCH(QList<QByteArray>, reads);

@@ -17,7 +17,9 @@ using support::Pty;
 
 namespace {
 
-QByteArray hex(const char* h) { return QByteArray::fromHex(h); }
+QByteArray hex(const char* h) {
+    return QByteArray::fromHex(h);
+}
 
 QByteArray frame(char sign, const char* digits, char decimals, QByteArray extra = {}) {
     indicator_sim::Reading r;
@@ -97,23 +99,20 @@ private slots:
             << " 2 43 48 48 48 48 53 48 48 3";
         QTest::newRow("4 decimals") << frame('+', "000050", '4') << true << "0.0050kg" << 0.005
                                     << " 2 43 48 48 48 48 53 48 52 3";
-        QTest::newRow("all zeros, 3 decimals")
-            << frame('+', "000000", '3') << true << "0.000kg" << 0.0
-            << " 2 43 48 48 48 48 48 48 51 3";
+        QTest::newRow("all zeros, 3 decimals") << frame('+', "000000", '3') << true << "0.000kg"
+                                               << 0.0 << " 2 43 48 48 48 48 48 48 51 3";
         QTest::newRow("cut by the chunk's end")
             << hex("022B303039") << true << "95.00kg" << 95.0 << " 2 43 48 48 57";
         QTest::newRow("no start byte") << QByteArray("12345") << false << "15.00kg" << 15.0 << "";
         // Refused: a digit position or the decimal places holding something else.
-        QTest::newRow("blank for a leading zero")
-            << frame('+', " 01600", '2') << false << "15.00kg" << 15.0
-            << " 2 43 32 48 49 54 48 48 50 3";
+        QTest::newRow("blank for a leading zero") << frame('+', " 01600", '2') << false << "15.00kg"
+                                                  << 15.0 << " 2 43 32 48 49 54 48 48 50 3";
         QTest::newRow("decimal places not a digit")
             << frame('+', "001600", 'x') << false << "15.00kg" << 15.0
             << " 2 43 48 48 49 54 48 48 120 3";
         // Decimal places 5 to 9: the weight follows, the text stays, no "-" piles up.
-        QTest::newRow("7 decimals, negative")
-            << frame('-', "001600", '7') << true << "15.00kg" << 0.00016
-            << " 2 45 48 48 49 54 48 48 55 3";
+        QTest::newRow("7 decimals, negative") << frame('-', "001600", '7') << true << "15.00kg"
+                                              << 0.00016 << " 2 45 48 48 49 54 48 48 55 3";
     }
     void secondRead() {
         QFETCH(QByteArray, chunk);

@@ -16,15 +16,24 @@ private slots:
         QTest::addColumn<double>("weight");
         QTest::addColumn<QString>("tare");
         QTest::addColumn<QString>("net");
-        QTest::newRow("tare emptied") << 12.34 << "" << "12.34kg";
-        QTest::newRow("tare with kg") << 2000.0 << "1500kg" << "500.0kg";
-        QTest::newRow("equal is zero") << 1500.0 << "1500" << "0.0kg";
-        QTest::newRow("tare above weight") << 1500.0 << "1500.5" << "出错！";
-        QTest::newRow("comma ends the tare") << 1000.0 << "1,500" << "999.0kg";
-        QTest::newRow("letters count as 0") << 85.6 << "abc" << "85.6kg";
-        QTest::newRow("before any reading") << 0.0 << "1" << "出错！";
-        QTest::newRow("tare not finite") << 10.0 << "-1e999" << "出错！";
-        QTest::newRow("rounded to 4 decimals") << 12.345678 << "" << "12.3457kg";
+        QTest::newRow("tare emptied") << 12.34 << ""
+                                      << "12.34kg";
+        QTest::newRow("tare with kg") << 2000.0 << "1500kg"
+                                      << "500.0kg";
+        QTest::newRow("equal is zero") << 1500.0 << "1500"
+                                       << "0.0kg";
+        QTest::newRow("tare above weight") << 1500.0 << "1500.5"
+                                           << "出错！";
+        QTest::newRow("comma ends the tare") << 1000.0 << "1,500"
+                                             << "999.0kg";
+        QTest::newRow("letters count as 0") << 85.6 << "abc"
+                                            << "85.6kg";
+        QTest::newRow("before any reading") << 0.0 << "1"
+                                            << "出错！";
+        QTest::newRow("tare not finite") << 10.0 << "-1e999"
+                                         << "出错！";
+        QTest::newRow("rounded to 4 decimals") << 12.345678 << ""
+                                               << "12.3457kg";
     }
     void netFollowsTheTare() {
         QFETCH(double, weight);

@@ -19,7 +19,9 @@ struct Rig {
     FormHarness h{std::unique_ptr<platform::CommControl>(comm)};
 };
 
-QByteArray hex(const char* h) { return QByteArray::fromHex(h); }
+QByteArray hex(const char* h) {
+    return QByteArray::fromHex(h);
+}
 
 } // namespace
 
@@ -36,7 +38,8 @@ private slots:
         const QString absent = "Com1不存在或者正在被使用！";
         QTest::newRow("settings") << "Settings" << absent << false << true << 14;
         QTest::newRow("port number") << "CommPort" << absent << true << true << 14;
-        QTest::newRow("open") << "PortOpen" << "端口已打开或正在被使用！" << true << true << 14;
+        QTest::newRow("open") << "PortOpen"
+                              << "端口已打开或正在被使用！" << true << true << 14;
         QTest::newRow("command mode") << "InputMode" << QString() << true << true << 0;
         QTest::newRow("buffer clear") << "OutBufferCount" << QString() << true << true << 14;
         QTest::newRow("send is silent") << "Output" << QString() << true << false << 14;
@@ -68,8 +71,8 @@ private slots:
         r.h->start();
         QCOMPARE(r.comm->calls,
                  QStringList({"Settings=9600,n,8,1", "CommPort=1", "PortOpen=true", "InputMode=1",
-                              "InputLen=14", "RThreshold=14", "InBufferCount=0",
-                              "OutBufferCount=0", "Output=02 41 42 30 33 03"}));
+                              "InputLen=14", "RThreshold=14", "InBufferCount=0", "OutBufferCount=0",
+                              "Output=02 41 42 30 33 03"}));
         QVERIFY(r.h.messages->shown.isEmpty());
         r.comm->calls.clear();
         r.comm->received = hex("024142") + "+0008561" + "12" + hex("03");

@@ -15,11 +15,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-using records::HeldRow;
-using records::Journal;
 using journal_samples::journalPath;
 using journal_samples::put;
 using journal_samples::row;
+using records::HeldRow;
+using records::Journal;
 using support::contents;
 using support::reply;
 

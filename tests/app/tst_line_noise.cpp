@@ -53,8 +53,8 @@ private slots:
 
         // The line is quiet again: two good frames, the second read whole.
         QTest::qWait(200);
-        const QByteArray good = QByteArray::fromHex("024142") + "+0008561" + "12" +
-                                QByteArray::fromHex("03");
+        const QByteArray good =
+            QByteArray::fromHex("024142") + "+0008561" + "12" + QByteArray::fromHex("03");
         pty.write(good);
         QTest::qWait(200);
         pty.write(good);

@@ -5,10 +5,10 @@
 
 #include "indicator_sim/frames.h"
 #include "platform/serial_comm_control.h"
-#include "workbook/file_io.h"
-#include "workbook/readers.h"
 #include "support/pty.h"
 #include "support/store_rig.h"
+#include "workbook/file_io.h"
+#include "workbook/readers.h"
 
 #include <QFile>
 #include <QLineEdit>

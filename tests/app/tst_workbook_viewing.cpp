@@ -2,10 +2,10 @@
 // windows (cells, tabs, copying, no editing, independence), unreadable files, and the Qt
 // file dialog itself.
 
-#include "doubles/fake_comm_control.h"
-#include "workbook/file_io.h"
 #include "app/workbook_viewer.h"
+#include "doubles/fake_comm_control.h"
 #include "support/form_harness.h"
+#include "workbook/file_io.h"
 
 #include <QClipboard>
 #include <QFileDialog>

@@ -18,7 +18,7 @@ public:
     // Operation names that throw: "Settings", "CommPort", "PortOpen", "InputMode",
     // "InputLen", "RThreshold", "InBufferCount", "OutBufferCount", "Input", "Output".
     QSet<QString> failing;
-    QStringList calls; // every operation in order, e.g. "RThreshold=14"
+    QStringList calls;   // every operation in order, e.g. "RThreshold=14"
     QByteArray received; // bytes waiting to be read
     QByteArray sent;
     std::int16_t event = comEvReceive;
@@ -59,7 +59,8 @@ public:
     void setOutBufferCount(std::int16_t c) override { op("OutBufferCount", QString::number(c)); }
     QByteArray input() override {
         op("Input", {});
-        const qsizetype n = inputLen == 0 ? received.size() : qMin<qsizetype>(inputLen, received.size());
+        const qsizetype n =
+            inputLen == 0 ? received.size() : qMin<qsizetype>(inputLen, received.size());
         QByteArray out = received.left(n);
         received.remove(0, n);
         return out;

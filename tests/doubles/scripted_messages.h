@@ -17,7 +17,7 @@ struct ShownBox {
 class ScriptedMessages final : public platform::MessageBoxes {
 public:
     QList<ShownBox> shown;
-    QList<int> answers; // answered in order; OK (or Yes for a Yes/No box) when empty
+    QList<int> answers;               // answered in order; OK (or Yes for a Yes/No box) when empty
     std::function<void()> whileShown; // runs while a box is "open", e.g. to feed the port
 
     int MsgBox(const QString& prompt, int style, const QString& title) override {

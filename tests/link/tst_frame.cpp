@@ -8,7 +8,9 @@
 using indicator::RecvBuffer;
 
 namespace {
-QByteArray hex(const char* h) { return QByteArray::fromHex(h); }
+QByteArray hex(const char* h) {
+    return QByteArray::fromHex(h);
+}
 } // namespace
 
 class TstFrame : public QObject {

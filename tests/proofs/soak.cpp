@@ -41,9 +41,7 @@ using support::residentKb;
 class FastClock final : public platform::LocaleClock {
 public:
     FastClock() : LocaleClock(QLocale(QLocale::Chinese, QLocale::China)) { m_real.start(); }
-    QDateTime now() const override {
-        return m_base.addSecs(m_real.elapsed() / 1000 * 60);
-    }
+    QDateTime now() const override { return m_base.addSecs(m_real.elapsed() / 1000 * 60); }
 
 private:
     QElapsedTimer m_real;
@@ -135,8 +133,8 @@ int main(int argc, char** argv) {
 
     QProcess sim;
     sim.start(QStringLiteral(WEIGHBRIDGE_SIMULATOR),
-              {"--pty", "--mode", "stream", "--seed", options.value("seed"), "--negative",
-               "--zero", "--bad-check", "5", "--decimals", "1", "--log", simLog, "--quiet"});
+              {"--pty", "--mode", "stream", "--seed", options.value("seed"), "--negative", "--zero",
+               "--bad-check", "5", "--decimals", "1", "--log", simLog, "--quiet"});
     if (!sim.waitForReadyRead(5000))
         return fail("the simulator did not start");
     const QString line = QString::fromLocal8Bit(sim.readLine()).trimmed();
@@ -232,7 +230,9 @@ int main(int argc, char** argv) {
             const int last = static_cast<int>(sheet.cell(1, 8).numberValue());
             if (last != sheet.rowCount())
                 return fail(QString("%1 %2: row counter %3, rows %4")
-                                .arg(day, sheet.name()).arg(last).arg(sheet.rowCount()));
+                                .arg(day, sheet.name())
+                                .arg(last)
+                                .arg(sheet.rowCount()));
             for (int r = 2; r <= last; ++r) {
                 if (sheet.cell(r, 1).numberValue() != ++serial)
                     return fail(QString("%1: serial numbers have a gap at row %2").arg(day).arg(r));
@@ -257,9 +257,9 @@ int main(int argc, char** argv) {
     const QList<double> expected = expectedRows(events, aligned);
     std::printf("soak: %d s; frames sent %d (%d corrupted), reads %lld (%d whole frames); "
                 "presses 记录 %d, 保存 %d; hourly saves %d; boxes %lld; day workbooks %lld\n",
-                seconds, sent, corrupted, static_cast<long long>(events.size()) - records,
-                aligned, records, saves, hourlySaves,
-                static_cast<long long>(boxes->shown.size()), static_cast<long long>(days.size()));
+                seconds, sent, corrupted, static_cast<long long>(events.size()) - records, aligned,
+                records, saves, hourlySaves, static_cast<long long>(boxes->shown.size()),
+                static_cast<long long>(days.size()));
     std::printf("soak: rows expected %lld, found %lld; resident set after %d s %.1f MB, peak "
                 "%.1f MB\n",
                 static_cast<long long>(expected.size()), static_cast<long long>(found.size()),

@@ -102,10 +102,14 @@ private slots:
     void unusableFileIsSetAside_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("reasonPart");
-        QTest::newRow("no sheet1") << "nosheet" << "sheet1";
-        QTest::newRow("H1 not a row") << "badh1" << "很多";
-        QTest::newRow("H1 past the last row") << "bigh1" << "70000";
-        QTest::newRow("not a workbook") << "text" << "";
+        QTest::newRow("no sheet1") << "nosheet"
+                                   << "sheet1";
+        QTest::newRow("H1 not a row") << "badh1"
+                                      << "很多";
+        QTest::newRow("H1 past the last row") << "bigh1"
+                                              << "70000";
+        QTest::newRow("not a workbook") << "text"
+                                        << "";
     }
     void unusableFileIsSetAside() {
         QFETCH(QString, kind);

@@ -9,11 +9,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-using records::HeldRow;
-using records::Journal;
 using journal_samples::journalPath;
 using journal_samples::put;
 using journal_samples::row;
+using records::HeldRow;
+using records::Journal;
 
 namespace {
 

@@ -29,14 +29,17 @@ struct Rig {
     Rig() : Rig(std::make_unique<doubles::FakeCommControl>()) {}
 
     // One notification carrying `bytes`.
-    void feed(const QByteArray& bytes, std::int16_t event = doubles::FakeCommControl::comEvReceive) {
+    void feed(const QByteArray& bytes,
+              std::int16_t event = doubles::FakeCommControl::comEvReceive) {
         port->received = bytes;
         h->runEvent([&] {
             port->event = event;
             h->MSComm1_OnComm();
         });
     }
-    void save() { h->runEvent([&] { h->Command4_Click(); }); }
+    void save() {
+        h->runEvent([&] { h->Command4_Click(); });
+    }
     QString dayFile(const QString& name = "2010-8-4") const {
         return h.folder.filePath(name + ".xls");
     }

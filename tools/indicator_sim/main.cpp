@@ -381,9 +381,9 @@ void Simulator::run() {
         }
         if (!peerSeen) {
             peerSeen = true;
-            m_nextFrameAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                               std::chrono::duration<double, std::milli>(
-                                                   m_config.leadMs));
+            m_nextFrameAt =
+                Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double, std::milli>(m_config.leadMs));
             info(QStringLiteral("the peer opened the line"));
         }
         if (readable) {
