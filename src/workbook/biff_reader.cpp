@@ -16,17 +16,10 @@ namespace workbook::biff {
 
 namespace {
 
-// Why the reader stops: the stream is damaged, protected, or of a kind left to FreeXL.
-struct Stop {
-    StreamResult::Verdict verdict;
-    Reason reason;
-};
-
+// The reader stops at the first damage it finds; readStream() turns the error into its
+// verdict.
 [[noreturn]] void damaged(Reason reason) {
-    throw Stop{StreamResult::Verdict::Damaged, reason};
-}
-[[noreturn]] void unsupported(Reason reason) {
-    throw Stop{StreamResult::Verdict::Unsupported, reason};
+    throw Error(Error::Kind::Damaged, {}, reasonText(reason));
 }
 
 std::uint16_t le16(const std::uint8_t* p) {
@@ -190,17 +183,10 @@ std::optional<QString> dateText(double serial, Shown shown, bool date1904) {
 
 // A string of one record: 16-bit count, flags, characters ([MS-XLS] 2.5.294).
 QString recordString(const Record& r, std::size_t at) {
-    if (at + 3 > r.size)
+    std::optional<QString> text = stringAt(r.data, r.size, at);
+    if (!text)
         damaged(Reason::TextPastRecord);
-    const std::size_t count = le16(r.data + at);
-    const bool wide = (r.data[at + 2] & 1) != 0;
-    if (at + 3 + count * (wide ? 2 : 1) > r.size)
-        damaged(Reason::TextPastRecord);
-    QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
-    for (std::size_t i = 0; i < count; ++i)
-        text[static_cast<qsizetype>(i)] =
-            QChar(wide ? le16(r.data + at + 3 + 2 * i) : r.data[at + 3 + i]);
-    return text;
+    return std::move(*text);
 }
 
 // A number as a cell of a format that shows it `shown` gives it: a date or time text where
@@ -252,8 +238,8 @@ Globals readGlobals(RecordReader& records) {
     Record bof = records.next();
     if (bof.type != rtBof || bof.size < 4)
         damaged(Reason::NoStartRecord);
-    if (le16(bof.data) != 0x0600)
-        unsupported(Reason::OlderVersion);
+    if (le16(bof.data) != 0x0600) // left to FreeXL; readStream() looks before
+        damaged(Reason::OlderVersion);
     if (le16(bof.data + 2) != 5)
         damaged(Reason::NoGlobals);
     Globals g;
@@ -263,7 +249,7 @@ Globals readGlobals(RecordReader& records) {
         case rtEof:
             return g;
         case rtFilePass:
-            throw Stop{StreamResult::Verdict::Encrypted, Reason::PasswordProtected};
+            throw Error(Error::Kind::Encrypted, {}, reasonText(Reason::PasswordProtected));
         case rtBof:
             damaged(Reason::GlobalsUnended);
         case rtDate1904:
@@ -276,15 +262,10 @@ Globals readGlobals(RecordReader& records) {
                 damaged(Reason::SheetEntryShort);
             if (r.data[5] != 0) // a chart, macro or dialog sheet: no cells to read
                 break;
-            const std::size_t count = r.data[6];
-            const bool wide = (r.data[7] & 1) != 0;
-            if (8 + count * (wide ? 2 : 1) > r.size)
+            std::optional<QString> name = shortStringAt(r.data, r.size, 6);
+            if (!name)
                 damaged(Reason::SheetNamePastRecord);
-            QString name(static_cast<qsizetype>(count), Qt::Uninitialized);
-            for (std::size_t i = 0; i < count; ++i)
-                name[static_cast<qsizetype>(i)] =
-                    QChar(wide ? le16(r.data + 8 + 2 * i) : r.data[8 + i]);
-            g.sheets.emplace_back(le32(r.data), name);
+            g.sheets.emplace_back(le32(r.data), std::move(*name));
             break;
         }
         case rtSst:
@@ -332,11 +313,17 @@ private:
             damaged(Reason::CellNotFinite);
         m_sheet.setValue(cell.row, cell.column, shownNumber(value, cell.shown, m_g.date1904));
     }
+    void sharedText(const Record& r);
+    void numberList(const Record& r);
+    void formula(const Record& r);
+    void formulaText(const Record& r, RecordReader& records);
 
     const Globals& m_g;
     Sheet& m_sheet;
     std::vector<std::uint32_t>& m_pooled; // shared-string index to the sheet's own string
     std::vector<std::uint32_t> m_touched;
+    Cell m_pending{0, 0, Shown::Number}; // a formula whose text result follows in STRING
+    bool m_hasPending = false;
 };
 
 void SheetReader::read(RecordReader& records) {
@@ -345,13 +332,11 @@ void SheetReader::read(RecordReader& records) {
         damaged(Reason::SheetNoStartRecord);
     if (le16(bof.data + 2) != 0x10)
         damaged(Reason::SheetOfOtherKind);
-    Cell pending{0, 0, Shown::Number}; // a formula whose text result follows in STRING
-    bool hasPending = false;
     for (;;) {
         const Record r = records.next();
         if (r.type != rtString && r.type != rtSharedFormula && r.type != rtArray &&
             r.type != rtTable)
-            hasPending = false;
+            m_hasPending = false;
         switch (r.type) {
         case rtEof:
             return;
@@ -361,91 +346,112 @@ void SheetReader::read(RecordReader& records) {
                 depth += type == rtBof ? 1 : type == rtEof ? -1 : 0;
             }
             break;
-        case rtRString: {
-            const Cell cell = cellAt(r, 9);
-            m_sheet.setText(cell.row, cell.column, recordString(r, 6));
-            break;
-        }
-        case rtLabelSst: {
-            const Cell cell = cellAt(r, 10);
-            const std::uint32_t index = le32(r.data + 6);
-            if (index >= m_g.sst.size())
-                damaged(Reason::SharedTextMissing);
-            if (m_pooled[index] == UINT32_MAX) {
-                m_pooled[index] = m_sheet.addString(m_g.sst[index]);
-                m_touched.push_back(index);
-            }
-            m_sheet.setStringCell(cell.row, cell.column, m_pooled[index]);
-            break;
-        }
+        case rtRString:
         case rtLabel: {
             const Cell cell = cellAt(r, 9);
             m_sheet.setText(cell.row, cell.column, recordString(r, 6));
             break;
         }
+        case rtLabelSst:
+            sharedText(r);
+            break;
         case rtNumber:
             number(cellAt(r, 14), f64(r.data + 6));
             break;
         case rtRk:
             number(cellAt(r, 10), rkValue(le32(r.data + 6)));
             break;
-        case rtMulRk: {
-            if (r.size < 6 || (r.size - 6) % 6 != 0)
-                damaged(Reason::NumberListLength);
-            const int first = le16(r.data + 2);
-            const std::size_t count = (r.size - 6) / 6;
-            if (le16(r.data + r.size - 2) != first + static_cast<int>(count) - 1)
-                damaged(Reason::NumberListLength);
-            for (std::size_t i = 0; i < count; ++i) {
-                const std::uint8_t* p = r.data + 4 + 6 * i;
-                number(at(le16(r.data), first + static_cast<int>(i), le16(p)),
-                       rkValue(le32(p + 2)));
-            }
+        case rtMulRk:
+            numberList(r);
             break;
-        }
         case rtBoolErr: {
             const Cell cell = cellAt(r, 8);
             if (r.data[7] == 0) // a boolean; an error value leaves the cell empty
                 m_sheet.setBoolean(cell.row, cell.column, r.data[6] != 0);
             break;
         }
-        case rtFormula: {
-            // The cached result ([MS-XLS] 2.5.133 FormulaValue): a number, or after 0xFFFF
-            // in its last two bytes a text (in the STRING record that follows), a boolean,
-            // an error or an empty text.
-            const Cell cell = cellAt(r, 20);
-            if (le16(r.data + 12) != 0xFFFF) {
-                number(cell, f64(r.data + 6));
-            } else if (r.data[6] == 0) {
-                pending = cell;
-                hasPending = true;
-            } else if (r.data[6] == 1) {
-                m_sheet.setBoolean(cell.row, cell.column, r.data[8] != 0);
-            } else if (r.data[6] == 3) {
-                m_sheet.setText(cell.row, cell.column, QString());
-            }
+        case rtFormula:
+            formula(r);
             break;
-        }
-        case rtString: {
-            if (!hasPending)
-                break;
-            Segments data = withContinues(r, records);
-            const std::uint16_t count = data.u16();
-            const bool wide = (data.u8() & 1) != 0;
-            m_sheet.setText(pending.row, pending.column,
-                            count == 0 ? QString() : data.chars(count, wide));
-            hasPending = false;
+        case rtString:
+            formulaText(r, records);
             break;
-        }
         default:
             break;
         }
     }
 }
 
+void SheetReader::sharedText(const Record& r) {
+    const Cell cell = cellAt(r, 10);
+    const std::uint32_t index = le32(r.data + 6);
+    if (index >= m_g.sst.size())
+        damaged(Reason::SharedTextMissing);
+    if (m_pooled[index] == UINT32_MAX) {
+        m_pooled[index] = m_sheet.addString(m_g.sst[index]);
+        m_touched.push_back(index);
+    }
+    m_sheet.setStringCell(cell.row, cell.column, m_pooled[index]);
+}
+
+void SheetReader::numberList(const Record& r) {
+    if (r.size < 6 || (r.size - 6) % 6 != 0)
+        damaged(Reason::NumberListLength);
+    const int first = le16(r.data + 2);
+    const std::size_t count = (r.size - 6) / 6;
+    if (le16(r.data + r.size - 2) != first + static_cast<int>(count) - 1)
+        damaged(Reason::NumberListLength);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* p = r.data + 4 + 6 * i;
+        number(at(le16(r.data), first + static_cast<int>(i), le16(p)), rkValue(le32(p + 2)));
+    }
+}
+
+// The cached result ([MS-XLS] 2.5.133 FormulaValue): a number, or after 0xFFFF in its last
+// two bytes a text (in the STRING record that follows), a boolean, an error or an empty
+// text.
+void SheetReader::formula(const Record& r) {
+    const Cell cell = cellAt(r, 20);
+    if (le16(r.data + 12) != 0xFFFF) {
+        number(cell, f64(r.data + 6));
+    } else if (r.data[6] == 0) {
+        m_pending = cell;
+        m_hasPending = true;
+    } else if (r.data[6] == 1) {
+        m_sheet.setBoolean(cell.row, cell.column, r.data[8] != 0);
+    } else if (r.data[6] == 3) {
+        m_sheet.setText(cell.row, cell.column, QString());
+    }
+}
+
+// The text result of the formula before, over the STRING record and its CONTINUE records.
+void SheetReader::formulaText(const Record& r, RecordReader& records) {
+    if (!m_hasPending)
+        return;
+    Segments data = withContinues(r, records);
+    const std::uint16_t count = data.u16();
+    const bool wide = (data.u8() & 1) != 0;
+    m_sheet.setText(m_pending.row, m_pending.column,
+                    count == 0 ? QString() : data.chars(count, wide));
+    m_hasPending = false;
+}
+
+} // namespace
+
+namespace {
+// Whether the stream starts with the BOF of an older BIFF version, which FreeXL reads.
+bool olderVersion(std::span<const std::uint8_t> stream) {
+    if (stream.size() < 8)
+        return false;
+    const std::size_t size = le16(stream.data() + 2);
+    return le16(stream.data()) == rtBof && size >= 4 && size <= MaxRecordData &&
+           4 + size <= stream.size() && le16(stream.data() + 4) != 0x0600;
+}
 } // namespace
 
 StreamResult readStream(std::span<const std::uint8_t> stream) {
+    if (olderVersion(stream))
+        return {StreamResult::Verdict::Unsupported, std::nullopt, reasonText(Reason::OlderVersion)};
     try {
         RecordReader records(stream);
         const Globals g = readGlobals(records);
@@ -460,10 +466,10 @@ StreamResult readStream(std::span<const std::uint8_t> stream) {
             SheetReader(g, book.appendSheet(name), pooled).read(records);
         }
         return {StreamResult::Verdict::Read, std::move(book), {}};
-    } catch (const Stop& stop) {
-        return {stop.verdict, std::nullopt, reasonText(stop.reason)};
-    } catch (const Error& e) { // a cell beyond what a worksheet holds
-        return {StreamResult::Verdict::Damaged, std::nullopt, e.reason()};
+    } catch (const Error& e) { // damage, a password, a cell beyond what a worksheet holds
+        return {e.kind() == Error::Kind::Encrypted ? StreamResult::Verdict::Encrypted
+                                                   : StreamResult::Verdict::Damaged,
+                std::nullopt, e.reason()};
     }
 }
 
@@ -474,7 +480,7 @@ NumberFormats numberFormats(std::span<const std::uint8_t> stream) {
         RecordReader records(stream);
         for (Record r = records.next(); r.type != rtEof; r = records.next())
             noteFormat(g, r);
-    } catch (const Stop&) { // formats cut short: the numbers of the rest show as numbers
+    } catch (const Error&) { // formats cut short: the numbers of the rest show as numbers
     }
     for (const Shown shown : g.xfShown)
         out.shown.push_back(static_cast<std::uint8_t>(shown));
@@ -505,6 +511,32 @@ double f64(const std::uint8_t* p) {
     double value;
     std::memcpy(&value, &bits, 8);
     return value;
+}
+
+namespace {
+// `count` characters from `p`: one byte each, or UTF-16LE when `wide`; nothing when they
+// run past `end`.
+std::optional<QString> charsAt(const std::uint8_t* p, const std::uint8_t* end, std::size_t count,
+                               bool wide) {
+    if (count * (wide ? 2 : 1) > static_cast<std::size_t>(end - p))
+        return std::nullopt;
+    QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
+    for (std::size_t i = 0; i < count; ++i)
+        text[static_cast<qsizetype>(i)] = QChar(wide ? le16(p + 2 * i) : p[i]);
+    return text;
+}
+} // namespace
+
+std::optional<QString> stringAt(const std::uint8_t* data, std::size_t size, std::size_t at) {
+    if (at + 3 > size)
+        return std::nullopt;
+    return charsAt(data + at + 3, data + size, le16(data + at), (data[at + 2] & 1) != 0);
+}
+
+std::optional<QString> shortStringAt(const std::uint8_t* data, std::size_t size, std::size_t at) {
+    if (at + 2 > size)
+        return std::nullopt;
+    return charsAt(data + at + 2, data + size, data[at], (data[at + 1] & 1) != 0);
 }
 
 } // namespace workbook::biff

@@ -34,6 +34,12 @@ struct StreamResult {
 double rkValue(std::uint32_t rk);
 double f64(const std::uint8_t* p);
 
+// A string inside one record of `size` data bytes, at `at`: a 16-bit character count, a
+// flags byte and the characters ([MS-XLS] 2.5.294); nothing when it runs past the record.
+std::optional<QString> stringAt(const std::uint8_t* data, std::size_t size, std::size_t at);
+// The same with an 8-bit count ([MS-XLS] 2.5.240), as a sheet's name in BOUNDSHEET.
+std::optional<QString> shortStringAt(const std::uint8_t* data, std::size_t size, std::size_t at);
+
 // How a workbook's cell formats show numbers: as numbers, or as the date and time texts the
 // reader gives. The record-level editor decodes the cells it is asked about through it, so
 // that the store and the viewer read every cell alike.

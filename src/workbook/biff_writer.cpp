@@ -314,8 +314,9 @@ std::vector<int> columnWidths(const Sheet& sheet) {
     return widest;
 }
 
-void writeSheet(Bytes& out, const Sheet& sheet, const SheetPlan& plan, bool active,
-                std::uint32_t& labels) {
+// The settings a worksheet starts with: calculation, printing, outline, default row height
+// and column width.
+void writeSheetSettings(Bytes& out) {
     writeBof(out, 0x0010);
     out.record16(rtCalcMode, 1);
     out.record16(rtCalcCount, 100);
@@ -344,7 +345,9 @@ void writeSheet(Bytes& out, const Sheet& sheet, const SheetPlan& plan, bool acti
     }
     out.record16(rtWsBool, 0x04C1);
     out.record16(rtDefColWidth, 8);
+}
 
+void writeColumnWidths(Bytes& out, const Sheet& sheet) {
     const std::vector<int> widths = columnWidths(sheet);
     for (std::size_t c = 0; c < widths.size(); ++c) {
         const std::size_t at = out.begin(rtColInfo);
@@ -356,8 +359,10 @@ void writeSheet(Bytes& out, const Sheet& sheet, const SheetPlan& plan, bool acti
         out.u16(0);
         out.end(at);
     }
+}
 
-    // DIMENSIONS: first used row and column, and one past the last ([MS-XLS] 2.4.90).
+// DIMENSIONS: first used row and column, and one past the last ([MS-XLS] 2.4.90).
+void writeDimensions(Bytes& out, const Sheet& sheet) {
     std::uint32_t firstRow = 0;
     std::uint16_t firstColumn = 0;
     const auto& rows = sheet.rows();
@@ -374,32 +379,37 @@ void writeSheet(Bytes& out, const Sheet& sheet, const SheetPlan& plan, bool acti
         }
         firstColumn = static_cast<std::uint16_t>(minColumn);
     }
-    {
-        const std::size_t at = out.begin(rtDimensions);
-        out.u32(firstRow);
-        out.u32(static_cast<std::uint32_t>(sheet.rowCount()));
-        out.u16(firstColumn);
-        out.u16(static_cast<std::uint16_t>(sheet.columnCount()));
-        out.u16(0);
-        out.end(at);
-    }
+    const std::size_t at = out.begin(rtDimensions);
+    out.u32(firstRow);
+    out.u32(static_cast<std::uint32_t>(sheet.rowCount()));
+    out.u16(firstColumn);
+    out.u16(static_cast<std::uint16_t>(sheet.columnCount()));
+    out.u16(0);
+    out.end(at);
+}
 
+void writeWindow2(Bytes& out, bool active) {
+    const std::size_t at = out.begin(rtWindow2);
+    // Gridlines, headers, zeros, default header colour, outline symbols; the active sheet
+    // is also the selected and shown one.
+    out.u16(active ? 0x06B6 : 0x00B6);
+    out.u16(0);    // top row
+    out.u16(0);    // left column
+    out.u16(0x40); // header colour: automatic
+    out.u16(0);
+    out.u16(0); // page-break preview zoom: default
+    out.u16(0); // normal zoom: default
+    out.u32(0);
+    out.end(at);
+}
+
+void writeSheet(Bytes& out, const Sheet& sheet, const SheetPlan& plan, bool active,
+                std::uint32_t& labels) {
+    writeSheetSettings(out);
+    writeColumnWidths(out, sheet);
+    writeDimensions(out, sheet);
     writeCells(out, sheet, plan, labels);
-
-    {
-        const std::size_t at = out.begin(rtWindow2);
-        // Gridlines, headers, zeros, default header colour, outline symbols; the active sheet
-        // is also the selected and shown one.
-        out.u16(active ? 0x06B6 : 0x00B6);
-        out.u16(0);    // top row
-        out.u16(0);    // left column
-        out.u16(0x40); // header colour: automatic
-        out.u16(0);
-        out.u16(0); // page-break preview zoom: default
-        out.u16(0); // normal zoom: default
-        out.u32(0);
-        out.end(at);
-    }
+    writeWindow2(out, active);
     out.emptyRecord(rtEof);
 }
 
@@ -428,6 +438,92 @@ void checkBook(const Book& book) {
                 throw Error(Error::Kind::FormatLimit, {},
                             reasonText(Reason::SheetTextTooLong).arg(sheet.name()));
     }
+}
+
+// The globals up to the window: the writer, the code page, the sheets' tab ids, no
+// protection.
+void writeGlobalsHead(Bytes& out, const Book& book) {
+    writeBof(out, 0x0005);
+    out.record16(rtInterfaceHdr, 1200);
+    out.record16(rtMms, 0);
+    out.emptyRecord(rtInterfaceEnd);
+    {
+        const std::size_t at = out.begin(rtWriteAccess);
+        const QStringView user = u"weighbridge";
+        out.u16(static_cast<std::uint16_t>(user.size()));
+        out.u8(0);
+        writeChars(out, user, false);
+        while (out.size() - at < 112)
+            out.u8(' ');
+        out.end(at);
+    }
+    out.record16(rtCodePage, 1200); // texts are UTF-16
+    out.record16(rtDsf, 0);
+    {
+        const std::size_t at = out.begin(rtTabId);
+        for (int i = 0; i < book.sheetCount(); ++i)
+            out.u16(static_cast<std::uint16_t>(i + 1));
+        out.end(at);
+    }
+    out.record16(rtFnGroupCount, 14);
+    out.record16(rtWinProtect, 0);
+    out.record16(rtProtect, 0);
+    out.record16(rtPassword, 0);
+    out.record16(rtProt4Rev, 0);
+    out.record16(rtProt4RevPass, 0);
+    out.record16(rtBackup, 0);
+    out.record16(rtHideObj, 0);
+}
+
+void writeWindow1(Bytes& out, int active) {
+    const std::size_t at = out.begin(rtWindow1);
+    out.u16(0x0168); // position and size in twips
+    out.u16(0x001E);
+    out.u16(0x4000);
+    out.u16(0x2000);
+    out.u16(0x0038);                             // scroll bars and sheet tabs shown
+    out.u16(static_cast<std::uint16_t>(active)); // active sheet
+    out.u16(0);                                  // first tab shown
+    out.u16(1);                                  // one sheet selected
+    out.u16(600);                                // tab bar width, in thousandths
+    out.end(at);
+}
+
+// Dates from 1900, full precision, the fonts, the cell formats and the one style.
+void writeFormats(Bytes& out) {
+    out.record16(rtDate1904, 0);
+    out.record16(rtCalcPrecision, 1);
+    out.record16(rtRefreshAll, 0);
+    out.record16(rtBookBool, 0);
+    // Readers skip font index 4, so five FONT records give indices 0 to 3 and 5.
+    for (int i = 0; i < 5; ++i)
+        writeFont(out);
+    for (int i = 0; i < 15; ++i)
+        writeXf(out, true);
+    writeXf(out, false);
+    {
+        const std::size_t at = out.begin(rtStyle);
+        out.u16(0x8000); // built-in style, format 0
+        out.u8(0);       // "Normal"
+        out.u8(0xFF);
+        out.end(at);
+    }
+    out.record16(rtUsesElfs, 0);
+}
+
+// A BOUNDSHEET for each sheet; returns where each sheet's stream position goes.
+std::vector<std::size_t> writeBoundSheets(Bytes& out, const Book& book) {
+    std::vector<std::size_t> sheetOffsetAt;
+    for (const Sheet& sheet : book.sheets()) {
+        const std::size_t at = out.begin(rtBoundSheet);
+        sheetOffsetAt.push_back(out.size());
+        out.u32(0); // stream position of the sheet's BOF, filled in below
+        out.u8(0);  // visible
+        out.u8(0);  // worksheet
+        writeShortString(out, sheet.name());
+        out.end(at);
+    }
+    return sheetOffsetAt;
 }
 
 } // namespace
@@ -472,78 +568,10 @@ std::vector<std::uint8_t> workbookStream(const Book& book) {
     const int active = std::clamp(book.activeSheet(), 0, book.sheetCount() - 1);
 
     // Globals, in the order Excel writes them ([MS-XLS] 2.1.7.20.3).
-    writeBof(out, 0x0005);
-    out.record16(rtInterfaceHdr, 1200);
-    out.record16(rtMms, 0);
-    out.emptyRecord(rtInterfaceEnd);
-    {
-        const std::size_t at = out.begin(rtWriteAccess);
-        const QStringView user = u"weighbridge";
-        out.u16(static_cast<std::uint16_t>(user.size()));
-        out.u8(0);
-        writeChars(out, user, false);
-        while (out.size() - at < 112)
-            out.u8(' ');
-        out.end(at);
-    }
-    out.record16(rtCodePage, 1200); // texts are UTF-16
-    out.record16(rtDsf, 0);
-    {
-        const std::size_t at = out.begin(rtTabId);
-        for (int i = 0; i < book.sheetCount(); ++i)
-            out.u16(static_cast<std::uint16_t>(i + 1));
-        out.end(at);
-    }
-    out.record16(rtFnGroupCount, 14);
-    out.record16(rtWinProtect, 0);
-    out.record16(rtProtect, 0);
-    out.record16(rtPassword, 0);
-    out.record16(rtProt4Rev, 0);
-    out.record16(rtProt4RevPass, 0);
-    out.record16(rtBackup, 0);
-    out.record16(rtHideObj, 0);
-    {
-        const std::size_t at = out.begin(rtWindow1);
-        out.u16(0x0168); // position and size in twips
-        out.u16(0x001E);
-        out.u16(0x4000);
-        out.u16(0x2000);
-        out.u16(0x0038);                             // scroll bars and sheet tabs shown
-        out.u16(static_cast<std::uint16_t>(active)); // active sheet
-        out.u16(0);                                  // first tab shown
-        out.u16(1);                                  // one sheet selected
-        out.u16(600);                                // tab bar width, in thousandths
-        out.end(at);
-    }
-    out.record16(rtDate1904, 0);
-    out.record16(rtCalcPrecision, 1);
-    out.record16(rtRefreshAll, 0);
-    out.record16(rtBookBool, 0);
-    // Readers skip font index 4, so five FONT records give indices 0 to 3 and 5.
-    for (int i = 0; i < 5; ++i)
-        writeFont(out);
-    for (int i = 0; i < 15; ++i)
-        writeXf(out, true);
-    writeXf(out, false);
-    {
-        const std::size_t at = out.begin(rtStyle);
-        out.u16(0x8000); // built-in style, format 0
-        out.u8(0);       // "Normal"
-        out.u8(0xFF);
-        out.end(at);
-    }
-    out.record16(rtUsesElfs, 0);
-
-    std::vector<std::size_t> sheetOffsetAt;
-    for (const Sheet& sheet : book.sheets()) {
-        const std::size_t at = out.begin(rtBoundSheet);
-        sheetOffsetAt.push_back(out.size());
-        out.u32(0); // stream position of the sheet's BOF, filled in below
-        out.u8(0);  // visible
-        out.u8(0);  // worksheet
-        writeShortString(out, sheet.name());
-        out.end(at);
-    }
+    writeGlobalsHead(out, book);
+    writeWindow1(out, active);
+    writeFormats(out);
+    const std::vector<std::size_t> sheetOffsetAt = writeBoundSheets(out, book);
     {
         const std::size_t at = out.begin(rtCountry);
         out.u16(1);

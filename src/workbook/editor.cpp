@@ -232,6 +232,9 @@ struct Editor::Impl {
     void read();
     void parse();
     void readGlobals();
+    void globalRecord(std::size_t index, const Rec& r);
+    void boundSheet(std::size_t index, const Rec& r);
+    std::uint32_t readSstRecords(std::size_t index, std::uint32_t pos);
     void readSst(std::size_t first);
     // The records of the sheet at `position`; `bytes` is how far it may reach at most.
     Substream readSubstream(std::uint32_t position, std::size_t bytes);
@@ -240,6 +243,7 @@ struct Editor::Impl {
     std::vector<Group> groups(const Substream& s, std::size_t from, std::size_t to,
                               int lastRow = MaxRows) const;
     Value decode(const Substream& s, const Group& g, int column) const;
+    Value formulaValue(const Substream& s, const Group& g, const std::uint8_t* data) const;
     mutable std::optional<biff::NumberFormats> numberFormats; // read when a cell is asked for
     Value number(double value, std::uint16_t xf) const;
     Value existingCell(const Substream& s, int row, int column) const;
@@ -307,91 +311,113 @@ void Editor::Impl::parse() {
             refuse(QStringLiteral("两个工作表的记录相互重叠"));
 }
 
+namespace {
+
+// The record at `pos`; refused with `missing` when the stream ends before its header, and
+// when it reaches past the stream.
+Rec recordAt(std::span<const std::uint8_t> stream, std::uint32_t pos, const QString& missing) {
+    if (pos + 4 > stream.size())
+        refuse(missing);
+    const Rec r{pos, le16(&stream[pos]), le16(&stream[pos + 2])};
+    if (r.size > MaxRecordData || r.end() > stream.size())
+        refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
+    return r;
+}
+
+// The BOF the stream starts with: BIFF8 globals.
+void checkGlobalsBof(const Rec& r, const std::uint8_t* data) {
+    if (r.type != rtBof || r.size < 4)
+        refuse(QStringLiteral("工作簿数据流不是以起始记录开始"));
+    if (le16(data) != 0x0600)
+        refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
+    if (le16(data + 2) != 0x0005)
+        refuse(QStringLiteral("工作簿数据流不是以全局记录开始"));
+}
+
+} // namespace
+
 void Editor::Impl::readGlobals() {
     std::uint32_t pos = 0;
-    bool first = true;
     for (;;) {
-        if (pos + 4 > stream.size())
-            refuse(QStringLiteral("工作簿全局记录没有结束记录"));
-        const Rec r{pos, le16(&stream[pos]), le16(&stream[pos + 2])};
-        if (r.size > MaxRecordData || r.end() > stream.size())
-            refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
-        const std::uint8_t* data = &stream[pos + 4];
-        if (first) {
-            if (r.type != rtBof || r.size < 4)
-                refuse(QStringLiteral("工作簿数据流不是以起始记录开始"));
-            if (le16(data) != 0x0600)
-                refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
-            if (le16(data + 2) != 0x0005)
-                refuse(QStringLiteral("工作簿数据流不是以全局记录开始"));
-            first = false;
-        }
+        const Rec r = recordAt(stream, pos, QStringLiteral("工作簿全局记录没有结束记录"));
+        if (globals.empty())
+            checkGlobalsBof(r, &stream[pos + 4]);
         const std::size_t index = globals.size();
         globals.push_back(r);
         pos = r.end();
-        switch (r.type) {
-        case rtEof:
+        if (r.type == rtEof) {
             globalsEnd = pos;
             if (sheets.empty())
                 refuse(QStringLiteral("工作簿中没有工作表"));
             return;
-        case rtFilePass:
-            throw Error(Error::Kind::Encrypted, path, reasonText(Reason::PasswordProtected));
-        case rtBof:
-            if (index != 0)
-                refuse(QStringLiteral("工作簿全局记录没有结束记录"));
-            break;
-        case rtXf:
-            ++xfCount;
-            break;
-        case rtTabId:
-            tabId = index;
-            break;
-        case rtBoundSheet: {
-            if (r.size < 8)
-                refuse(QStringLiteral("工作表目录记录过短"));
-            const std::size_t count = data[6];
-            const bool wide = (data[7] & 1) != 0;
-            if (8 + count * (wide ? 2 : 1) > r.size)
-                refuse(QStringLiteral("工作表名称超出其记录"));
-            QString name(static_cast<qsizetype>(count), Qt::Uninitialized);
-            for (std::size_t i = 0; i < count; ++i)
-                name[static_cast<qsizetype>(i)] =
-                    QChar(wide ? le16(data + 8 + 2 * i) : data[8 + i]);
-            SheetEntry entry;
-            entry.info = {name, SheetKind::Other, (data[4] & 3) != 0};
-            entry.boundSheet = index;
-            entry.position = le32(data);
-            sheets.push_back(entry);
-            lastBoundSheet = index;
-            if (sheets.size() > static_cast<std::size_t>(MaxSheets))
-                refuse(QStringLiteral("工作表数量超出工作簿的上限"));
-            break;
         }
-        case rtSst:
-            if (sst)
-                refuse(QStringLiteral("工作簿有两个共享字符串表"));
-            sst = index;
-            break;
-        case rtExtSst:
-            extSst = index;
-            break;
-        default:
-            break;
-        }
-        if (r.type == rtSst) {
-            // Its CONTINUE records follow; read them as part of the table.
-            while (pos + 4 <= stream.size() && le16(&stream[pos]) == rtContinue) {
-                const Rec c{pos, rtContinue, le16(&stream[pos + 2])};
-                if (c.size > MaxRecordData || c.end() > stream.size())
-                    refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
-                globals.push_back(c);
-                pos = c.end();
-            }
-            sstRecEnd = globals.size();
-            readSst(index);
-        }
+        globalRecord(index, r);
+        if (r.type == rtSst)
+            pos = readSstRecords(index, pos);
     }
+}
+
+// What the editor keeps of a record of the globals.
+void Editor::Impl::globalRecord(std::size_t index, const Rec& r) {
+    switch (r.type) {
+    case rtFilePass:
+        throw Error(Error::Kind::Encrypted, path, reasonText(Reason::PasswordProtected));
+    case rtBof:
+        if (index != 0)
+            refuse(QStringLiteral("工作簿全局记录没有结束记录"));
+        break;
+    case rtXf:
+        ++xfCount;
+        break;
+    case rtTabId:
+        tabId = index;
+        break;
+    case rtBoundSheet:
+        boundSheet(index, r);
+        break;
+    case rtSst:
+        if (sst)
+            refuse(QStringLiteral("工作簿有两个共享字符串表"));
+        sst = index;
+        break;
+    case rtExtSst:
+        extSst = index;
+        break;
+    default:
+        break;
+    }
+}
+
+void Editor::Impl::boundSheet(std::size_t index, const Rec& r) {
+    const std::uint8_t* data = &stream[r.pos + 4];
+    if (r.size < 8)
+        refuse(QStringLiteral("工作表目录记录过短"));
+    std::optional<QString> name = shortStringAt(data, r.size, 6);
+    if (!name)
+        refuse(QStringLiteral("工作表名称超出其记录"));
+    SheetEntry entry;
+    entry.info = {std::move(*name), SheetKind::Other, (data[4] & 3) != 0};
+    entry.boundSheet = index;
+    entry.position = le32(data);
+    sheets.push_back(entry);
+    lastBoundSheet = index;
+    if (sheets.size() > static_cast<std::size_t>(MaxSheets))
+        refuse(QStringLiteral("工作表数量超出工作簿的上限"));
+}
+
+// The CONTINUE records of the SST at `index` (they follow from `pos`), read as part of the
+// table; returns the position after them.
+std::uint32_t Editor::Impl::readSstRecords(std::size_t index, std::uint32_t pos) {
+    while (pos + 4 <= stream.size() && le16(&stream[pos]) == rtContinue) {
+        const Rec c{pos, rtContinue, le16(&stream[pos + 2])};
+        if (c.size > MaxRecordData || c.end() > stream.size())
+            refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
+        globals.push_back(c);
+        pos = c.end();
+    }
+    sstRecEnd = globals.size();
+    readSst(index);
+    return pos;
 }
 
 // The shared strings ([MS-XLS] 2.4.265): where each string starts, read from the SST record
@@ -451,142 +477,184 @@ Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes)
     return s;
 }
 
-void Editor::Impl::readCellTable(Substream& s) {
-    bool inTable = false;
-    bool ended = false;
-    Block* block = nullptr;
-    bool blockInCells = false;
-    int lastRowRecord = -1;
-    int lastCellRow = -1;
-    int lastCellColumn = -1;
-    std::vector<std::uint32_t> dbcells;
-    auto startBlock = [&](std::size_t i) {
-        s.blocks.push_back(Block{});
-        block = &s.blocks.back();
-        block->recFirst = i;
-        block->rowRecEnd = i;
-        blockInCells = false;
-    };
-    auto seeRow = [&](int row) {
-        if (block->firstRow < 0 || row < block->firstRow)
-            block->firstRow = row;
-        block->lastRow = std::max(block->lastRow, row);
-        if (s.firstRow < 0 || row < s.firstRow)
-            s.firstRow = row;
-        s.lastRow = std::max(s.lastRow, row);
-    };
-    bool attachable = false;
-    for (std::size_t i = 1; i < s.recs.size(); ++i) {
-        const Rec& r = s.recs[i];
-        const std::uint8_t* data = &stream[r.pos + 4];
-        const bool cell = isCell(r.type);
-        if (cell || r.type == rtRow || r.type == rtDbCell) {
-            if (ended)
-                refuse(QStringLiteral("工作表“%1”的单元格记录不在单元格表中").arg(QString()));
-            inTable = true;
-        } else if (inTable && attachable && isAttached(r.type)) {
-            block->recEnd = i + 1;
-            continue;
-        } else {
-            if (inTable)
-                ended = true;
-            inTable = false;
-            attachable = false;
-            switch (r.type) {
-            case rtIndex:
-                s.index = i;
-                break;
-            case rtDimensions:
-                if (r.size < 14)
-                    refuse(QStringLiteral("工作表范围记录过短"));
-                s.dimensions = i;
-                break;
-            case rtDefaultRowHeight:
-                if (r.size >= 4)
-                    s.defaultRowHeight = le16(data + 2);
-                break;
-            case rtColInfo:
-                if (r.size >= 10)
-                    s.columns.push_back({le16(data), le16(data + 2), le16(data + 6)});
-                break;
-            default:
-                break;
+namespace {
+
+// One pass over a worksheet's records that finds its cell table: the row blocks (ROW
+// records, cells with the records attached to them, a DBCELL), the rows in use, INDEX,
+// DIMENSIONS, the default row height and the column formats. A table out of order, or one
+// whose records lie about their lengths or positions, is refused.
+class CellTableReader {
+public:
+    CellTableReader(Substream& s, std::span<const std::uint8_t> stream, std::size_t strings)
+        : m_s(s), m_stream(stream), m_strings(strings) {}
+
+    void read() {
+        for (std::size_t i = 1; i < m_s.recs.size(); ++i) {
+            const Rec& r = m_s.recs[i];
+            const std::uint8_t* data = &m_stream[r.pos + 4];
+            if (isCell(r.type) || r.type == rtRow || r.type == rtDbCell) {
+                if (m_ended)
+                    refuse(QStringLiteral("工作表“%1”的单元格记录不在单元格表中").arg(QString()));
+                m_inTable = true;
+            } else if (m_inTable && m_attachable && isAttached(r.type)) {
+                m_block->recEnd = i + 1;
+                continue;
+            } else {
+                m_ended = m_ended || m_inTable;
+                m_inTable = false;
+                m_attachable = false;
+                otherRecord(i, r, data);
+                continue;
             }
-            continue;
+            if (r.type == rtRow)
+                rowRecord(i, r, data);
+            else if (r.type == rtDbCell)
+                dbCell(i, r);
+            else
+                cellRecord(i, r, data);
         }
-        if (r.type == rtRow) {
-            if (r.size < 16)
-                refuse(QStringLiteral("行记录过短"));
-            const int row = le16(data);
-            if (row <= lastRowRecord)
-                refuse(QStringLiteral("单元格表中的行次序颠倒"));
-            lastRowRecord = row;
-            if (block == nullptr || blockInCells)
-                startBlock(i);
-            block->rowRecEnd = i + 1;
-            block->recEnd = i + 1;
-            s.rowRecords = true;
-            seeRow(row);
-            attachable = false;
-        } else if (r.type == rtDbCell) {
-            if (block == nullptr)
-                startBlock(i);
-            block->dbcell = true;
-            block->recEnd = i + 1;
-            s.blocked = true;
-            dbcells.push_back(r.pos);
-            block = nullptr;
-            attachable = false;
-        } else {
-            if (r.size < minimumCellSize(r.type))
-                refuse(QStringLiteral("单元格记录过短"));
-            const int row = le16(data);
-            int first = le16(data + 2);
-            int last = first;
-            if (r.type == rtMulRk || r.type == rtMulBlank) {
-                const std::size_t each = r.type == rtMulRk ? 6 : 2;
-                if ((r.size - 6) % each != 0 || r.size < 6 + each)
-                    refuse(QStringLiteral("多单元格记录的长度有误"));
-                last = le16(data + r.size - 2);
-                if (last != first + static_cast<int>((r.size - 6) / each) - 1)
-                    refuse(QStringLiteral("多单元格记录的长度有误"));
-            }
-            if (last >= MaxColumns)
-                refuse(QStringLiteral("单元格超出第 256 列"));
-            if (r.type == rtLabelSst && le32(data + 6) >= strings.size())
-                refuse(QStringLiteral("单元格引用了不存在的共享字符串"));
-            if (row < lastCellRow || (row == lastCellRow && first <= lastCellColumn))
-                refuse(QStringLiteral("单元格表中的单元格次序颠倒"));
-            lastCellRow = row;
-            lastCellColumn = last;
-            if (block == nullptr)
-                startBlock(i);
-            blockInCells = true;
-            block->recEnd = i + 1;
-            seeRow(row);
-            attachable = true;
+        checkBlocks();
+    }
+
+private:
+    // A record outside the cell table.
+    void otherRecord(std::size_t i, const Rec& r, const std::uint8_t* data) {
+        switch (r.type) {
+        case rtIndex:
+            m_s.index = i;
+            break;
+        case rtDimensions:
+            if (r.size < 14)
+                refuse(QStringLiteral("工作表范围记录过短"));
+            m_s.dimensions = i;
+            break;
+        case rtDefaultRowHeight:
+            if (r.size >= 4)
+                m_s.defaultRowHeight = le16(data + 2);
+            break;
+        case rtColInfo:
+            if (r.size >= 10)
+                m_s.columns.push_back({le16(data), le16(data + 2), le16(data + 6)});
+            break;
+        default:
+            break;
         }
     }
-    // Blocks must follow each other in row order.
-    for (std::size_t i = 1; i < s.blocks.size(); ++i)
-        if (s.blocks[i].firstRow >= 0 && s.blocks[i - 1].lastRow >= s.blocks[i].firstRow)
-            refuse(QStringLiteral("单元格表中的行块次序颠倒"));
-    if (s.index) {
-        const Rec& r = s.recs[*s.index];
+    void rowRecord(std::size_t i, const Rec& r, const std::uint8_t* data) {
+        if (r.size < 16)
+            refuse(QStringLiteral("行记录过短"));
+        const int row = le16(data);
+        if (row <= m_lastRowRecord)
+            refuse(QStringLiteral("单元格表中的行次序颠倒"));
+        m_lastRowRecord = row;
+        if (m_block == nullptr || m_blockInCells)
+            startBlock(i);
+        m_block->rowRecEnd = i + 1;
+        m_block->recEnd = i + 1;
+        m_s.rowRecords = true;
+        seeRow(row);
+        m_attachable = false;
+    }
+    void dbCell(std::size_t i, const Rec& r) {
+        if (m_block == nullptr)
+            startBlock(i);
+        m_block->dbcell = true;
+        m_block->recEnd = i + 1;
+        m_s.blocked = true;
+        m_dbcells.push_back(r.pos);
+        m_block = nullptr;
+        m_attachable = false;
+    }
+    void cellRecord(std::size_t i, const Rec& r, const std::uint8_t* data) {
+        if (r.size < minimumCellSize(r.type))
+            refuse(QStringLiteral("单元格记录过短"));
+        const int row = le16(data);
+        const int first = le16(data + 2);
+        const int last = lastColumn(r, data, first);
+        if (last >= MaxColumns)
+            refuse(QStringLiteral("单元格超出第 256 列"));
+        if (r.type == rtLabelSst && le32(data + 6) >= m_strings)
+            refuse(QStringLiteral("单元格引用了不存在的共享字符串"));
+        if (row < m_lastCellRow || (row == m_lastCellRow && first <= m_lastCellColumn))
+            refuse(QStringLiteral("单元格表中的单元格次序颠倒"));
+        m_lastCellRow = row;
+        m_lastCellColumn = last;
+        if (m_block == nullptr)
+            startBlock(i);
+        m_blockInCells = true;
+        m_block->recEnd = i + 1;
+        seeRow(row);
+        m_attachable = true;
+    }
+    // The last column of a cell record: its first, or the last of a MULRK or MULBLANK.
+    static int lastColumn(const Rec& r, const std::uint8_t* data, int first) {
+        if (r.type != rtMulRk && r.type != rtMulBlank)
+            return first;
+        const std::size_t each = r.type == rtMulRk ? 6 : 2;
+        if ((r.size - 6) % each != 0 || r.size < 6 + each)
+            refuse(QStringLiteral("多单元格记录的长度有误"));
+        const int last = le16(data + r.size - 2);
+        if (last != first + static_cast<int>((r.size - 6) / each) - 1)
+            refuse(QStringLiteral("多单元格记录的长度有误"));
+        return last;
+    }
+    void startBlock(std::size_t i) {
+        m_s.blocks.push_back(Block{});
+        m_block = &m_s.blocks.back();
+        m_block->recFirst = i;
+        m_block->rowRecEnd = i;
+        m_blockInCells = false;
+    }
+    void seeRow(int row) {
+        if (m_block->firstRow < 0 || row < m_block->firstRow)
+            m_block->firstRow = row;
+        m_block->lastRow = std::max(m_block->lastRow, row);
+        if (m_s.firstRow < 0 || row < m_s.firstRow)
+            m_s.firstRow = row;
+        m_s.lastRow = std::max(m_s.lastRow, row);
+    }
+    // Blocks follow each other in row order, INDEX points at every DBCELL, and all blocks
+    // end in DBCELL or none does.
+    void checkBlocks() const {
+        for (std::size_t i = 1; i < m_s.blocks.size(); ++i)
+            if (m_s.blocks[i].firstRow >= 0 && m_s.blocks[i - 1].lastRow >= m_s.blocks[i].firstRow)
+                refuse(QStringLiteral("单元格表中的行块次序颠倒"));
+        // DBCELL without INDEX: the blocks are rewritten as found, an INDEX is not added.
+        if (m_s.index)
+            checkIndex(m_s.recs[*m_s.index]);
+        for (const Block& b : m_s.blocks)
+            if (m_s.blocked && !b.dbcell)
+                refuse(QStringLiteral("单元格表中有不以行块索引记录结束的行块"));
+    }
+    void checkIndex(const Rec& r) const {
         if (r.size < 16 || (r.size - 16) % 4 != 0)
             refuse(QStringLiteral("行索引记录的长度有误"));
         const std::size_t count = (r.size - 16) / 4;
-        if (count != dbcells.size())
+        if (count != m_dbcells.size())
             refuse(QStringLiteral("行索引记录指向的位置不是行块索引记录"));
         for (std::size_t k = 0; k < count; ++k)
-            if (le32(&stream[r.pos + 4 + 16 + 4 * k]) != dbcells[k])
+            if (le32(&m_stream[r.pos + 4 + 16 + 4 * k]) != m_dbcells[k])
                 refuse(QStringLiteral("行索引记录指向的位置不是行块索引记录"));
-    } else if (s.blocked) {
-        // DBCELL without INDEX: the blocks are rewritten as found, an INDEX is not added.
     }
-    for (const Block& b : s.blocks)
-        if (s.blocked && !b.dbcell)
-            refuse(QStringLiteral("单元格表中有不以行块索引记录结束的行块"));
+
+    Substream& m_s;
+    std::span<const std::uint8_t> m_stream;
+    const std::size_t m_strings; // how many shared strings there are
+    bool m_inTable = false;
+    bool m_ended = false;
+    bool m_attachable = false; // a STRING, CONTINUE ... may follow and belong to the cell
+    Block* m_block = nullptr;
+    bool m_blockInCells = false;
+    int m_lastRowRecord = -1;
+    int m_lastCellRow = -1;
+    int m_lastCellColumn = -1;
+    std::vector<std::uint32_t> m_dbcells;
+};
+
+} // namespace
+
+void Editor::Impl::readCellTable(Substream& s) {
+    CellTableReader(s, stream, strings.size()).read();
 }
 
 std::vector<Group> Editor::Impl::groups(const Substream& s, std::size_t from, std::size_t to,
@@ -618,28 +686,21 @@ Value Editor::Impl::number(double value, std::uint16_t xf) const {
     return numberFormats->value(value, xf);
 }
 
+namespace {
+Value textValue(std::optional<QString> text) {
+    return text ? Value::text(std::move(*text)) : Value();
+}
+} // namespace
+
 Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const {
     const Rec& r = s.recs[g.rec];
     const std::uint8_t* data = &stream[r.pos + 4];
-    auto inlineText = [&](std::size_t at, std::size_t size) -> Value {
-        if (at + 3 > size)
-            return {};
-        const std::size_t count = le16(data + at);
-        const bool wide = (data[at + 2] & 1) != 0;
-        if (at + 3 + count * (wide ? 2 : 1) > size)
-            return {};
-        QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
-        for (std::size_t i = 0; i < count; ++i)
-            text[static_cast<qsizetype>(i)] =
-                QChar(wide ? le16(data + at + 3 + 2 * i) : data[at + 3 + i]);
-        return Value::text(text);
-    };
     switch (r.type) {
     case rtLabelSst:
         return Value::text(strings.text(le32(data + 6)));
     case rtLabel:
     case rtRString:
-        return inlineText(6, r.size);
+        return textValue(stringAt(data, r.size, 6));
     case rtNumber:
         return number(f64(data + 6), le16(data + 4));
     case rtRk:
@@ -650,35 +711,27 @@ Value Editor::Impl::decode(const Substream& s, const Group& g, int column) const
     case rtBoolErr:
         return data[7] == 0 ? Value::boolean(data[6] != 0) : Value();
     case rtFormula:
-        if (le16(data + 12) != 0xFFFF)
-            return number(f64(data + 6), le16(data + 4));
-        if (data[6] == 1)
-            return Value::boolean(data[8] != 0);
-        if (data[6] == 3)
-            return Value::text(QString());
-        if (data[6] == 0)
-            for (std::size_t k = g.rec + 1; k < g.recEnd; ++k)
-                if (s.recs[k].type == rtString) {
-                    const std::uint8_t* saved = data;
-                    data = &stream[s.recs[k].pos + 4];
-                    // A text result longer than one record is not needed here.
-                    if (s.recs[k].size < 3)
-                        return {};
-                    const std::size_t count = le16(data);
-                    const bool wide = (data[2] & 1) != 0;
-                    if (3 + count * (wide ? 2 : 1) > s.recs[k].size)
-                        return {};
-                    QString text(static_cast<qsizetype>(count), Qt::Uninitialized);
-                    for (std::size_t i = 0; i < count; ++i)
-                        text[static_cast<qsizetype>(i)] =
-                            QChar(wide ? le16(data + 3 + 2 * i) : data[3 + i]);
-                    (void)saved;
-                    return Value::text(text);
-                }
-        return {};
+        return formulaValue(s, g, data);
     default:
         return {};
     }
+}
+
+// A formula's cached result: a number, a boolean, an empty text, or the text of the STRING
+// record that follows it (when that fits in one record).
+Value Editor::Impl::formulaValue(const Substream& s, const Group& g,
+                                 const std::uint8_t* data) const {
+    if (le16(data + 12) != 0xFFFF)
+        return number(f64(data + 6), le16(data + 4));
+    if (data[6] == 1)
+        return Value::boolean(data[8] != 0);
+    if (data[6] == 3)
+        return Value::text(QString());
+    if (data[6] == 0)
+        for (std::size_t k = g.rec + 1; k < g.recEnd; ++k)
+            if (s.recs[k].type == rtString)
+                return textValue(stringAt(&stream[s.recs[k].pos + 4], s.recs[k].size, 0));
+    return {};
 }
 
 Value Editor::Impl::existingCell(const Substream& s, int row, int column) const {
@@ -733,10 +786,9 @@ struct SheetPlan {
     bool edited = false;
 };
 
-// Where a new shared string starts: in the edit `edit` at `pos`, `offsetInRecord` bytes
-// into its record (header included).
+// Where a new shared string starts: at `pos` in the edit that appends the strings,
+// `offsetInRecord` bytes into its record (header included).
 struct StringAt {
-    int edit;
     std::uint32_t pos;
     std::uint16_t offsetInRecord;
 };
@@ -1092,6 +1144,7 @@ private:
     QHash<QString, std::uint32_t> m_addedIndex;
     std::uint32_t m_newLabels = 0;
     std::vector<StringAt> m_addedAt;
+    int m_appendEdit = -1;
     int m_extSstEdit = -1;
     std::size_t m_uniqueCount = 0;
     // New sheets.
@@ -1549,10 +1602,9 @@ void Editor::Impl::LayoutPass::appendStrings() {
         used = 8;
     }
     StringAppender appender(append.bytes, header, used);
-    const int appendEdit = static_cast<int>(m_edits.size());
     for (const QString& text : m_added) {
         const auto [pos, offset] = appender.put(text);
-        m_addedAt.push_back({appendEdit, pos, offset});
+        m_addedAt.push_back({pos, offset});
     }
     const std::size_t extension = appender.close();
     if (d.sst) {
@@ -1569,7 +1621,7 @@ void Editor::Impl::LayoutPass::appendStrings() {
         }
     }
     const std::uint32_t extAt = append.from;
-    m_edits.push_back(std::move(append));
+    m_appendEdit = pushEdit(std::move(append));
     addExtSst(extAt, m_uniqueCount);
 }
 
@@ -1711,7 +1763,7 @@ void Editor::Impl::LayoutPass::fillExtSst() {
             offset = d.strings.offsetInRecord(static_cast<std::uint32_t>(i));
         } else {
             const StringAt& at = m_addedAt[i - d.strings.size()];
-            pos = static_cast<std::uint32_t>(outAt(static_cast<std::size_t>(at.edit)) + at.pos);
+            pos = outAt(static_cast<std::size_t>(m_appendEdit)) + at.pos;
             offset = at.offsetInRecord;
         }
         set32(p, pos);
@@ -1901,6 +1953,31 @@ void Editor::save() {
     // The edited stream goes to the file piece by piece, never whole in memory.
     const Layout layout = d->build();
     d->image->save(d->path, d->pieces(layout));
+}
+
+Editor::Opening Editor::open(const QString& path) {
+    try {
+        return {std::make_unique<Editor>(path), {}};
+    } catch (const Refusal& r) {
+        return {nullptr, r.reason()};
+    }
+}
+
+Editor::Opening Editor::open(const QString& name, std::vector<std::uint8_t> workbookStream) {
+    try {
+        return {std::make_unique<Editor>(name, std::move(workbookStream)), {}};
+    } catch (const Refusal& r) {
+        return {nullptr, r.reason()};
+    }
+}
+
+std::optional<QString> Editor::trySave() {
+    try {
+        save();
+    } catch (const Refusal& r) {
+        return r.reason();
+    }
+    return std::nullopt;
 }
 
 } // namespace workbook

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -26,7 +27,9 @@ namespace workbook {
 
 class Editor {
 public:
-    // The workbook cannot be edited without losing something; `reason()` says why.
+    // The workbook cannot be edited without losing something; `reason()` says why. Thrown by
+    // the constructors, editedStream() and save(); open() and trySave() return the reason
+    // instead.
     class Refusal : public std::runtime_error {
     public:
         explicit Refusal(const QString& reason)
@@ -44,8 +47,19 @@ public:
         bool hidden;
     };
 
+    // An editor of a workbook, or why there is none although the workbook is readable: the
+    // editor cannot keep it whole (an expected outcome: the caller stores by value instead).
+    struct Opening {
+        std::unique_ptr<Editor> editor; // null when refused
+        QString refusal;
+    };
     // Opens the workbook at `path`. Throws Error (Missing, NotWorkbook, Damaged, Encrypted,
-    // Io) when it is no readable .xls workbook, Refusal when it cannot be kept whole.
+    // Io) when it is no readable .xls workbook.
+    static Opening open(const QString& path);
+    // The same for a workbook stream alone, with no file to save to.
+    static Opening open(const QString& name, std::vector<std::uint8_t> workbookStream);
+
+    // As open(), but throws Refusal when the workbook cannot be kept whole.
     explicit Editor(const QString& path);
     // An editor of a workbook stream alone, with no file to save to (for tests and fuzzing).
     Editor(const QString& name, std::vector<std::uint8_t> workbookStream);
@@ -85,6 +99,9 @@ public:
     // Writes the edited workbook over its file, atomically, every other stream and storage
     // as it was. Throws Error (Io) or Refusal; the file is untouched then.
     void save();
+    // As save(), but returns why when the edits cannot be laid out without losing something
+    // (the file untouched); nothing when saved. Throws Error (Io).
+    [[nodiscard]] std::optional<QString> trySave();
 
 private:
     struct Impl;

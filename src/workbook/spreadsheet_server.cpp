@@ -80,10 +80,6 @@ Worksheet& Workbook::worksheets(int index) {
     return handle(index - 1);
 }
 
-int Workbook::worksheetCount() const {
-    return book().sheetCount();
-}
-
 Worksheet& Workbook::addWorksheet(const QString& name) {
     liveBook().addSheet(name);
     m_dirty = true;
@@ -114,14 +110,14 @@ void Workbook::close(bool saveChanges) {
 // Workbooks
 
 Workbook& Workbooks::keep(std::unique_ptr<Workbook> workbook) {
-    if (m_application->hasQuit())
+    if (m_application->m_quit)
         misuse({}, reasonText(Reason::InstanceEnded));
     m_workbooks.push_back(std::move(workbook));
     return *m_workbooks.back();
 }
 
 Workbook& Workbooks::open(const QString& path, bool readOnly) {
-    if (m_application->hasQuit())
+    if (m_application->m_quit)
         misuse(path, reasonText(Reason::InstanceEnded));
     return keep(std::unique_ptr<Workbook>(new Workbook(readBook(path), path, readOnly)));
 }
@@ -130,13 +126,6 @@ Workbook& Workbooks::add() {
     Book book;
     book.addSheet(QStringLiteral("Sheet1"));
     return keep(std::unique_ptr<Workbook>(new Workbook(std::move(book), {}, false)));
-}
-
-int Workbooks::count() const {
-    int n = 0;
-    for (const auto& workbook : m_workbooks)
-        n += workbook->isOpen() ? 1 : 0;
-    return n;
 }
 
 // Application
@@ -151,7 +140,7 @@ Workbooks& Application::workbooks() {
 
 void Application::quit() {
     for (const auto& workbook : m_workbooks.m_workbooks)
-        if (workbook->isOpen())
+        if (workbook->m_open)
             workbook->close(false);
     m_quit = true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // An in-process stand-in for the spreadsheet application's automation server, with the
-// members the day's workbook store and the viewing of saved workbooks use, by the same names:
+// members the day's workbook store (when it holds the day's workbook by value) and the
+// journal's check of a stored row use, by the same names:
 //
 //   Application app;                          // "Excel.Application": a new instance
 //   app.setVisible(false); app.setDisplayAlerts(false);
@@ -54,7 +55,6 @@ public:
     // Error (NoSuchSheet) when there is none.
     Worksheet& worksheets(const QString& name);
     Worksheet& worksheets(int index);
-    int worksheetCount() const;
     // Appends an empty worksheet (for rows beyond what one sheet holds: "sheet2", ...).
     Worksheet& addWorksheet(const QString& name);
 
@@ -65,15 +65,10 @@ public:
     // opened or last saved, then closes it. Closing without saving drops the changes.
     void close(bool saveChanges);
 
-    // The file the workbook was opened from or last saved to; empty for a new workbook.
-    const QString& fullName() const { return m_path; }
-    bool readOnly() const { return m_readOnly; }
-    // Nothing changed since the workbook was opened or last saved.
-    bool saved() const { return !m_dirty; }
-    bool isOpen() const { return m_open; }
     const Book& book() const;
 
 private:
+    friend class Application;
     friend class Workbooks;
     friend class Worksheet;
     Workbook(Book book, QString path, bool readOnly);
@@ -98,8 +93,6 @@ public:
     Workbook& open(const QString& path, bool readOnly = false);
     // A new workbook with one empty worksheet, "Sheet1".
     Workbook& add();
-    // The workbooks open now.
-    int count() const;
 
 private:
     friend class Application;
@@ -116,20 +109,16 @@ public:
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
-    bool visible() const { return m_visible; }
-    void setVisible(bool visible) { m_visible = visible; }
-    // No prompts are ever shown; kept for the callers that set it.
-    bool displayAlerts() const { return m_displayAlerts; }
-    void setDisplayAlerts(bool displayAlerts) { m_displayAlerts = displayAlerts; }
+    // No window and no prompt is ever shown; kept for the callers that set them.
+    void setVisible(bool) {}
+    void setDisplayAlerts(bool) {}
 
     Workbooks& workbooks();
     // Ends the instance: every workbook still open is closed without saving.
     void quit();
-    bool hasQuit() const { return m_quit; }
 
 private:
-    bool m_visible = false;
-    bool m_displayAlerts = true;
+    friend class Workbooks;
     bool m_quit = false;
     Workbooks m_workbooks{this};
 };
