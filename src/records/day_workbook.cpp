@@ -225,15 +225,20 @@ void releaseFreedMemory() {
 #endif
 }
 
-// Replaces the day's file with `write`, the hooks told before and on a failure.
-template <class Write> void writeTold(const StoreHooks& hooks, const StoreEnd& end, Write write) {
+// Replaces the day's file with `write`, which returns whether it wrote; the hooks are told
+// before, and after a write that did not happen.
+template <class Write> bool writeTold(const StoreHooks& hooks, const StoreEnd& end, Write write) {
     hooks.beforeWrite(end);
+    bool written = false;
     try {
-        write();
+        written = write();
     } catch (...) {
         hooks.writeFailed();
         throw;
     }
+    if (!written)
+        hooks.writeFailed();
+    return written;
 }
 
 // A byte-identical copy of `path` under `copy`, on disk before it returns.
@@ -262,6 +267,11 @@ struct DayWorkbook::Impl {
     StoreHooks hooks;
 
     QString freeName(const char* kind) const;
+    struct Edited {
+        std::optional<StoreEnd> end;
+        QString refusal; // why the editor cannot keep the file whole
+    };
+    Edited editRows(const HeldColumns& rows);
     std::optional<StoreEnd> storeByEditor(const HeldColumns& rows);
     void keepCopyBefore(const QString& refusal);
     StoreEnd storeByValue(const HeldColumns& rows);
@@ -280,33 +290,49 @@ QString DayWorkbook::Impl::freeName(const char* kind) const {
     }
 }
 
+// The rows stored through the record-level editor: where the last row went; or why the
+// editor cannot keep the file whole; or neither when the file cannot take the rows at all (no
+// sheet1, a bad H1).
+DayWorkbook::Impl::Edited DayWorkbook::Impl::editRows(const HeldColumns& rows) {
+    const workbook::Editor::Opening opened = workbook::Editor::open(path);
+    if (!opened.editor)
+        return {std::nullopt, opened.refusal};
+    EditedBook book(*opened.editor);
+    const Continuation c = continuation(book);
+    if (!c.unusable.isEmpty())
+        return {};
+    StoreEnd end = storeRows(book, c, rows);
+    end.file = fileName;
+    std::optional<QString> notKept;
+    const auto save = [&] {
+        notKept = opened.editor->trySave();
+        return !notKept;
+    };
+    if (!writeTold(hooks, end, save))
+        return {std::nullopt, *notKept};
+    return {end, {}};
+}
+
 // The store through the record-level editor. Nothing when the file is for the value-level
 // path: it cannot be edited without losing something (then a copy of it is kept beside it
-// first, and the operator told), or it cannot take the rows at all (no sheet1, a bad H1: the
-// value-level path sets it aside).
+// first, and the operator told), or it cannot take the rows at all (the value-level path sets
+// it aside).
 std::optional<StoreEnd> DayWorkbook::Impl::storeByEditor(const HeldColumns& rows) {
-    QString refusal;
+    Edited edited;
     try {
-        workbook::Editor editor(path);
-        EditedBook book(editor);
-        const Continuation c = continuation(book);
-        if (!c.unusable.isEmpty())
-            return std::nullopt;
-        StoreEnd end = storeRows(book, c, rows);
-        end.file = fileName;
-        writeTold(hooks, end, [&] { editor.save(); });
-        return end;
-    } catch (const workbook::Editor::Refusal& r) {
-        refusal = r.reason();
+        edited = editRows(rows);
     } catch (const workbook::Error& e) {
         if (e.kind() == workbook::Error::Kind::Io)
             throw;
-        // Gone, damaged, encrypted ...: the value-level path judges the file.
-        refusal = e.reason();
+        // Gone, damaged, encrypted, a cell the editor cannot replace ...: the value-level
+        // path judges the file.
+        edited.refusal = e.reason();
     }
+    if (edited.end || edited.refusal.isEmpty())
+        return edited.end;
     // A file no reader can read is set aside by the value-level path, one gone is made anew.
     if (workbook::fileState(path) == workbook::FileState::Readable)
-        keepCopyBefore(refusal);
+        keepCopyBefore(edited.refusal);
     return std::nullopt;
 }
 
@@ -334,7 +360,10 @@ StoreEnd DayWorkbook::Impl::storeByValue(const HeldColumns& rows) {
     ServerBook day(*book);
     StoreEnd end = storeRows(day, c, rows);
     end.file = fileName;
-    writeTold(hooks, end, [&] { book->saveAs(path); });
+    writeTold(hooks, end, [&] {
+        book->saveAs(path);
+        return true;
+    });
     book->close(true);
     excel.quit();
     return end;

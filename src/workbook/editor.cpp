@@ -31,7 +31,7 @@ constexpr std::uint16_t rtRow = 0x0208;
 constexpr std::size_t RowsPerBlock = 32;
 
 [[noreturn]] void refuse(const QString& reason) {
-    throw Editor::Refusal(reason);
+    throw Error(Error::Kind::Unkeepable, {}, reason);
 }
 
 std::uint16_t le16(const std::uint8_t* p) {
@@ -1958,24 +1958,30 @@ void Editor::save() {
 Editor::Opening Editor::open(const QString& path) {
     try {
         return {std::make_unique<Editor>(path), {}};
-    } catch (const Refusal& r) {
-        return {nullptr, r.reason()};
+    } catch (const Error& e) {
+        if (e.kind() != Error::Kind::Unkeepable)
+            throw;
+        return {nullptr, e.reason()};
     }
 }
 
 Editor::Opening Editor::open(const QString& name, std::vector<std::uint8_t> workbookStream) {
     try {
         return {std::make_unique<Editor>(name, std::move(workbookStream)), {}};
-    } catch (const Refusal& r) {
-        return {nullptr, r.reason()};
+    } catch (const Error& e) {
+        if (e.kind() != Error::Kind::Unkeepable)
+            throw;
+        return {nullptr, e.reason()};
     }
 }
 
 std::optional<QString> Editor::trySave() {
     try {
         save();
-    } catch (const Refusal& r) {
-        return r.reason();
+    } catch (const Error& e) {
+        if (e.kind() != Error::Kind::Unkeepable)
+            throw;
+        return e.reason();
     }
     return std::nullopt;
 }

@@ -27,18 +27,10 @@ namespace workbook {
 
 class Editor {
 public:
-    // The workbook cannot be edited without losing something; `reason()` says why. Thrown by
-    // the constructors, editedStream() and save(); open() and trySave() return the reason
-    // instead.
-    class Refusal : public std::runtime_error {
-    public:
-        explicit Refusal(const QString& reason)
-            : std::runtime_error(reason.toStdString()), m_reason(reason) {}
-        const QString& reason() const { return m_reason; }
-
-    private:
-        QString m_reason;
-    };
+    // A workbook the editor cannot edit without losing something is refused with an Error
+    // of kind Unkeepable, whose reason says why: thrown by the constructors, setCell(),
+    // editedStream() and save(); open() and trySave() return the reason instead, as the
+    // expected outcome it is for the store (which then stores by value).
 
     enum class SheetKind { Worksheet, Chart, MacroSheet, Module, Other };
     struct SheetInfo {
@@ -59,7 +51,7 @@ public:
     // The same for a workbook stream alone, with no file to save to.
     static Opening open(const QString& name, std::vector<std::uint8_t> workbookStream);
 
-    // As open(), but throws Refusal when the workbook cannot be kept whole.
+    // As open(), but throws Error (Unkeepable) when the workbook cannot be kept whole.
     explicit Editor(const QString& path);
     // An editor of a workbook stream alone, with no file to save to (for tests and fuzzing).
     Editor(const QString& name, std::vector<std::uint8_t> workbookStream);
@@ -84,8 +76,8 @@ public:
     // Writes a text into a worksheet's cell as the spreadsheet server does: a number text is
     // stored as that number, an empty text leaves the cell empty. A new cell takes the format
     // of its row or column where one is set, a replaced cell keeps its own. Throws Error
-    // (InvalidUse) for a cell outside the sheet or a sheet that is no worksheet, Refusal for
-    // a cell the edit cannot replace without losing something (the anchor of a shared
+    // (InvalidUse) for a cell outside the sheet or a sheet that is no worksheet, Unkeepable
+    // for a cell the edit cannot replace without losing something (the anchor of a shared
     // formula or an array).
     void setCell(int sheet, int row, int column, const QString& text);
     // Room for `cells` more setCell() calls on a sheet, taken at once.
@@ -94,10 +86,10 @@ public:
     // that cannot name a sheet or that another sheet has.
     int addWorksheet(const QString& name);
 
-    // The edited workbook stream. Throws Refusal when the edits cannot be laid out.
+    // The edited workbook stream. Throws Error (Unkeepable) when the edits cannot be laid out.
     std::vector<std::uint8_t> editedStream() const;
     // Writes the edited workbook over its file, atomically, every other stream and storage
-    // as it was. Throws Error (Io) or Refusal; the file is untouched then.
+    // as it was. Throws Error (Io or Unkeepable); the file is untouched then.
     void save();
     // As save(), but returns why when the edits cannot be laid out without losing something
     // (the file untouched); nothing when saved. Throws Error (Io).

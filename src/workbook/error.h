@@ -19,6 +19,8 @@ public:
         Io,          // the operating system refused a read or a write
         NoSuchSheet, // a worksheet looked up by a name or an index that is not there
         InvalidUse,  // an operation that cannot apply (closed workbook, bad row or name, ...)
+        Unkeepable,  // readable, but the record-level editor cannot edit it without losing
+                     // something (Editor::open() and trySave() return this as a reason)
     };
 
     // `file` may be empty when the error concerns no file.
