@@ -32,22 +32,15 @@ constexpr int kMinColumns = 26;
 constexpr int kMaxColumnWidth = 640;
 constexpr qsizetype kTooltipLength = 40;
 
-// Display width of a text in half-width characters: East Asian characters count two.
-int textUnits(const QString& text) {
-    int units = 0;
-    for (QChar ch : text)
-        units += ch.unicode() >= 0x2E80 ? 2 : 1;
-    return units;
-}
-
-// The same for a cell, cheap for whole numbers, whose width is their digit count.
+// The display width of a cell (workbook::displayWidth of its text), cheap for whole numbers,
+// whose width is their digit count.
 int cellUnits(const workbook::Value& value) {
     if (value.kind() != workbook::Value::Kind::Number)
-        return textUnits(value.toString());
+        return workbook::displayWidth(value.toString());
     const double v = value.numberValue();
     const double magnitude = std::fabs(v);
     if (v != std::floor(v) || magnitude >= 1e15)
-        return textUnits(cellText(value));
+        return workbook::displayWidth(cellText(value));
     int digits = 1;
     for (double limit = 10; magnitude >= limit && digits < 16; limit *= 10)
         ++digits;

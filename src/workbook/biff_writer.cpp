@@ -131,14 +131,6 @@ void writeXf(Bytes& out, bool style) {
     out.end(at);
 }
 
-// How wide a column is shown, in characters: CJK characters take two.
-int displayWidth(QStringView s) {
-    int width = 0;
-    for (const QChar c : s)
-        width += c.unicode() >= 0x2E80 ? 2 : 1;
-    return width;
-}
-
 struct SheetPlan {
     // For each of the sheet's strings, its index in the shared strings table.
     std::vector<std::uint32_t> sstIndex;

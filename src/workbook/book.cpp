@@ -297,4 +297,11 @@ Sheet& Book::addSheet(const QString& name) {
     return m_sheets.back();
 }
 
+int displayWidth(QStringView text) {
+    int width = 0;
+    for (const QChar c : text)
+        width += c.unicode() >= 0x2E80 ? 2 : 1;
+    return width;
+}
+
 } // namespace workbook

@@ -32,6 +32,10 @@ QString numberText(double value);
 // "123" without its space, " 1.50", "2026/12/7" ...).
 std::optional<double> numberFromText(QStringView text);
 
+// How wide a text is shown, in half-width characters: East Asian characters count two.
+// Column widths in written files and in the viewer follow it.
+int displayWidth(QStringView text);
+
 class Value {
 public:
     enum class Kind : std::uint8_t { Empty, Text, Number, Boolean };

@@ -4,6 +4,7 @@
 
 #include "workbook/biff_reader.h"
 #include "workbook/file_io.h"
+#include "workbook/gsf_ptr.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
 
@@ -228,23 +229,19 @@ CompoundFile openCompoundFile(const QString& path) {
         "libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
         [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     (void)quiet;
-    struct Unref {
-        void operator()(void* object) const { g_object_unref(object); }
-    };
     GError* error = nullptr;
-    std::unique_ptr<GsfInput, Unref> input(
-        gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
+    detail::GPtr<GsfInput> input(gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
     g_clear_error(&error);
     if (!input)
         return {CompoundFile::State::Unreadable, {}};
     const gsf_off_t fileSize = gsf_input_size(input.get());
-    std::unique_ptr<GsfInfile, Unref> ole(gsf_infile_msole_new(input.get(), &error));
+    detail::GPtr<GsfInfile> ole(gsf_infile_msole_new(input.get(), &error));
     g_clear_error(&error);
     if (!ole)
         return {CompoundFile::State::Damaged, {}};
-    std::unique_ptr<GsfInput, Unref> stream(gsf_infile_child_by_name(ole.get(), "Workbook"));
+    detail::GPtr<GsfInput> stream(gsf_infile_child_by_name(ole.get(), "Workbook"));
     if (!stream) {
-        std::unique_ptr<GsfInput, Unref> old(gsf_infile_child_by_name(ole.get(), "Book"));
+        detail::GPtr<GsfInput> old(gsf_infile_child_by_name(ole.get(), "Book"));
         return {old ? CompoundFile::State::OldWorkbook : CompoundFile::State::NoWorkbook, {}};
     }
     const gsf_off_t size = gsf_input_size(stream.get());
@@ -258,17 +255,13 @@ CompoundFile openCompoundFile(const QString& path) {
 
 namespace {
 
-struct GUnref {
-    void operator()(void* object) const { g_object_unref(object); }
-};
-
 // Reads the children of `storage` into `into`; false when a stream cannot be read whole.
 bool readStorage(GsfInfile* storage, CompoundEntry& into, gsf_off_t fileSize, int depth) {
     if (depth > 32) // a directory that loops back on itself
         return false;
     const int count = gsf_infile_num_children(storage);
     for (int i = 0; i < count; ++i) {
-        std::unique_ptr<GsfInput, GUnref> child(gsf_infile_child_by_index(storage, i));
+        detail::GPtr<GsfInput> child(gsf_infile_child_by_index(storage, i));
         const char* name = gsf_infile_name_by_index(storage, i);
         if (!child || name == nullptr)
             return false;
@@ -302,13 +295,12 @@ CompoundTree readCompoundTree(const QString& path) {
     CompoundTree tree{CompoundFile::State::Unreadable, {}};
     tree.root.storage = true;
     GError* error = nullptr;
-    std::unique_ptr<GsfInput, GUnref> input(
-        gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
+    detail::GPtr<GsfInput> input(gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
     g_clear_error(&error);
     if (!input)
         return tree;
     const gsf_off_t fileSize = gsf_input_size(input.get());
-    std::unique_ptr<GsfInfile, GUnref> ole(gsf_infile_msole_new(input.get(), &error));
+    detail::GPtr<GsfInfile> ole(gsf_infile_msole_new(input.get(), &error));
     g_clear_error(&error);
     tree.state = CompoundFile::State::Damaged;
     if (!ole)

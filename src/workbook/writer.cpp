@@ -5,6 +5,7 @@
 #include "workbook/biff_writer.h"
 #include "workbook/compound_file.h"
 #include "workbook/file_io.h"
+#include "workbook/gsf_ptr.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
 
@@ -28,13 +29,7 @@ namespace workbook {
 
 namespace {
 
-struct GObjectUnref {
-    void operator()(void* object) const {
-        if (object != nullptr)
-            g_object_unref(object);
-    }
-};
-template <typename T> using GPtr = std::unique_ptr<T, GObjectUnref>;
+using detail::GPtr;
 
 QString systemReason(Reason what, int error) {
     return reasonText(what).arg(systemErrorText(error));
