@@ -3,11 +3,13 @@
 #   normal     g++, into build/
 #   sanitized  clang with AddressSanitizer and UndefinedBehaviorSanitizer, into build-asan/,
 #              with the fuzz targets (each fuzzed for 30 s as part of the suite)
-# WEIGHBRIDGE_PASSES="normal" (or "sanitized") runs one of them only.
+# WEIGHBRIDGE_PASSES="normal" (or "sanitized") runs one of them only. Before either, every
+# C++ source must be laid out as clang-format lays it out (scripts/check_format.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 WEIGHBRIDGE_DEV_TOOLS=1 "$root/scripts/setup.sh"
 export QT_QPA_PLATFORM=offscreen
+"$root/scripts/check_format.sh"
 
 # run_pass BUILD_DIR [CMAKE_ARGS...]; the compiler comes from CC/CXX when given.
 run_pass() {
