@@ -2,6 +2,7 @@
 // line, reply frames into the display and the status line, a missing or taken port, and the
 // device vanishing. (Events held while a box is open: tst_record_capture.)
 
+#include "doubles/fake_comm_control.h"
 #include "platform/serial_comm_control.h"
 #include "support/form_harness.h"
 #include "support/pty.h"
@@ -146,6 +147,28 @@ private slots:
         QVERIFY(h->isVisible());
         QCOMPARE(h.display(), QString("Load..."));
         QCOMPARE(h.displayColor(), 255);
+    }
+
+    // A read that fails paints "Load..." red; the same good frame again afterwards leaves the
+    // text as it is (the frame did not change) and paints it green again.
+    void sameFrameAfterAFailedRead() {
+        auto* port = new doubles::FakeCommControl;
+        FormHarness h{std::unique_ptr<platform::CommControl>(port)};
+        h->start();
+        const auto feed = [&](const QByteArray& bytes) {
+            port->received = bytes;
+            h->runEvent([&] { h->MSComm1_OnComm(); });
+        };
+        feed(kP856);
+        QCOMPARE(h.displayColor(), 1376020);
+        port->failing.insert("Input");
+        feed(kP856);
+        QCOMPARE(h.display(), QString("Load..."));
+        QCOMPARE(h.displayColor(), 255);
+        port->failing.clear();
+        feed(kP856);
+        QCOMPARE(h.display(), QString("Load..."));
+        QCOMPARE(h.displayColor(), 1376020);
     }
 
     void deviceVanishes() {
