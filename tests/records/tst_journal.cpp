@@ -3,6 +3,7 @@
 
 #include "records/journal.h"
 #include "records/journal_samples.h"
+#include "workbook/file_io.h"
 
 #include <QDir>
 #include <QFile>
@@ -62,6 +63,23 @@ private slots:
         QVERIFY(journal.syncCount() >= 1);
         QVERIFY(journal.syncCount() < 2000);
         QCOMPARE(contents(journalPath(folder.path())).count('\n'), 2000);
+    }
+
+    // Rows recorded after a store whose workbook shows the store's last row come back, all
+    // of them and only they.
+    void rowsAfterAStoredCommitComeBack() {
+        QTemporaryDir folder;
+        workbook::Book book;
+        workbook::Sheet& s = book.addSheet("sheet1");
+        s.setNumber(1, 8, 3);
+        s.setNumber(3, 1, 2);
+        s.setText(3, 3, row(2).time);
+        workbook::writeBook(book, QDir(folder.path()).filePath("2010-8-4.xls"));
+        put(journalPath(folder.path()), Journal::rowLine(row(1)) + Journal::rowLine(row(2)) +
+                                            Journal::commitLine("2010-8-4.xls", "sheet1", 3, 2) +
+                                            Journal::rowLine(row(3)) + Journal::rowLine(row(4)));
+        Journal journal(folder.path());
+        QCOMPARE(journal.open().rows, (std::vector<HeldRow>{row(3), row(4)}));
     }
 };
 
