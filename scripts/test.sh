@@ -9,6 +9,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 WEIGHBRIDGE_DEV_TOOLS=1 "$root/scripts/setup.sh"
 export QT_QPA_PLATFORM=offscreen
+# Qt Test aborts a test function that runs past its watchdog (300 s by default); on a loaded
+# machine the sanitized workbook tests come near that. ctest's own limit (600 s) is the one.
+export QTEST_FUNCTION_TIMEOUT=600000
 "$root/scripts/check_format.sh"
 
 # run_pass BUILD_DIR [CMAKE_ARGS...]; the compiler comes from CC/CXX when given.
