@@ -6,6 +6,7 @@
 // then the directory, the mini FAT, the FAT and the DIFAT, all in one pass.
 
 #include "workbook/compound_file.h"
+#include "workbook/big_memory.h"
 #include "workbook/reasons.h"
 
 #include <QFile>
@@ -124,26 +125,19 @@ private:
     std::vector<iovec> m_parts;
 };
 
-// A stream's buffer: a large one mapped with its pages filled in at once, a fault for every
-// page saved (most of a store's time went to the kernel serving first touches).
-constexpr std::size_t MappedFrom = 1 << 20;
+// A stream's buffer: a large one mapped with its pages filled in at once (see big_memory.h).
 struct Release {
     std::size_t size = 0;
     void operator()(std::uint8_t* p) const {
-        if (size >= MappedFrom)
-            ::munmap(p, size);
+        if (size >= BigFrom)
+            unmapBig(p, size);
         else
             delete[] p;
     }
 };
 std::unique_ptr<std::uint8_t[], Release> allocate(std::size_t size) {
-    if (size >= MappedFrom) {
-        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (p == MAP_FAILED)
-            throw std::bad_alloc();
-        return {static_cast<std::uint8_t*>(p), Release{size}};
-    }
+    if (size >= BigFrom)
+        return {static_cast<std::uint8_t*>(mapBig(size, true)), Release{size}};
     return {new std::uint8_t[std::max<std::size_t>(size, 1)], Release{size}};
 }
 

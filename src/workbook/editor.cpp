@@ -2,6 +2,7 @@
 #include "workbook/biff_reader.h"
 #include "workbook/biff_records.h"
 #include "workbook/biff_writer.h"
+#include "workbook/big_memory.h"
 #include "workbook/compound_file.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
@@ -34,18 +35,21 @@ constexpr std::size_t RowsPerBlock = 32;
     throw Error(Error::Kind::Unkeepable, {}, reason);
 }
 
+// Bytes the edited stream gains: new rows, strings, records rewritten.
+using Bytes = std::vector<std::uint8_t, detail::BigAllocator<std::uint8_t>>;
+
 std::uint16_t le16(const std::uint8_t* p) {
     return qFromLittleEndian<std::uint16_t>(p);
 }
 std::uint32_t le32(const std::uint8_t* p) {
     return qFromLittleEndian<std::uint32_t>(p);
 }
-void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
+void put16(Bytes& out, std::uint16_t v) {
     const std::size_t at = out.size();
     out.resize(at + 2);
     qToLittleEndian(v, out.data() + at);
 }
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+void put32(Bytes& out, std::uint32_t v) {
     const std::size_t at = out.size();
     out.resize(at + 4);
     qToLittleEndian(v, out.data() + at);
@@ -56,7 +60,7 @@ void set16(std::uint8_t* p, std::uint16_t v) {
 void set32(std::uint8_t* p, std::uint32_t v) {
     qToLittleEndian(v, p);
 }
-void putHeader(std::vector<std::uint8_t>& out, std::uint16_t type, std::size_t size) {
+void putHeader(Bytes& out, std::uint16_t type, std::size_t size) {
     put16(out, type);
     put16(out, static_cast<std::uint16_t>(size));
 }
@@ -135,7 +139,8 @@ struct Block {
 struct Substream {
     std::uint32_t start = 0;
     std::uint32_t end = 0;
-    std::vector<Rec> recs; // top-level records; records of embedded charts left out
+    // Top-level records; records of embedded charts left out.
+    std::vector<Rec, detail::BigAllocator<Rec>> recs;
     std::uint16_t bofType = 0;
     // Worksheets only:
     std::optional<std::size_t> index;      // INDEX
@@ -172,11 +177,12 @@ struct CellEdit {
     int column;
     std::optional<CellValue> value;
 };
+using CellEdits = std::vector<CellEdit, detail::BigAllocator<CellEdit>>;
 
 struct Edit {
     std::uint32_t from;
     std::uint32_t to;
-    std::vector<std::uint8_t> bytes;
+    Bytes bytes;
 };
 
 struct Layout {
@@ -224,9 +230,9 @@ struct Editor::Impl {
 
     // Edits.
     // By sheet, in the order they were made; put in order (once) by sortedEdits().
-    mutable std::map<int, std::vector<CellEdit>> cellEdits;
+    mutable std::map<int, CellEdits> cellEdits;
     // A sheet's edits in row and column order, the last of a cell's edits only.
-    const std::vector<CellEdit>& sortedEdits(int sheet) const;
+    const CellEdits& sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
 
     void read();
@@ -769,8 +775,8 @@ namespace {
 // One row as it is emitted: its ROW record (old bytes or made) and its cells in column order.
 struct RowOut {
     int row = 0;
-    std::vector<std::uint8_t> rowRecord;                          // 20 bytes with header, or empty
-    std::vector<std::pair<int, std::vector<std::uint8_t>>> cells; // first column, record bytes
+    Bytes rowRecord;                          // 20 bytes with header, or empty
+    std::vector<std::pair<int, Bytes>> cells; // first column, record bytes
 };
 
 // The edits of one row by column (nothing: the cell emptied), and of a block's rows by row.
@@ -815,8 +821,8 @@ void setColumnSpan(RowOut& row) {
 // block's DBCELL gives for each row: how far its first cell lies from the first cell of the
 // row before (for the first row, from the second ROW record of the block).
 template <typename WriteRow>
-std::vector<std::uint16_t> putRowCells(std::vector<std::uint8_t>& out, std::size_t rowBytes,
-                                       std::size_t first, std::size_t end, WriteRow writeRow) {
+std::vector<std::uint16_t> putRowCells(Bytes& out, std::size_t rowBytes, std::size_t first,
+                                       std::size_t end, WriteRow writeRow) {
     std::vector<std::uint16_t> offsets;
     std::size_t previous = rowBytes >= 20 ? rowBytes - 20 : 0;
     for (std::size_t k = first; k < end; ++k) {
@@ -830,8 +836,8 @@ std::vector<std::uint16_t> putRowCells(std::vector<std::uint8_t>& out, std::size
 
 // The DBCELL that ends a block begun at `blockStart` in `out`; its place noted in
 // `dbcellOffsets` when given.
-void putDbCell(std::vector<std::uint8_t>& out, std::size_t blockStart,
-               const std::vector<std::uint16_t>& offsets, std::vector<std::size_t>* dbcellOffsets) {
+void putDbCell(Bytes& out, std::size_t blockStart, const std::vector<std::uint16_t>& offsets,
+               std::vector<std::size_t>* dbcellOffsets) {
     if (dbcellOffsets)
         dbcellOffsets->push_back(out.size());
     const std::size_t back = out.size() - blockStart;
@@ -842,8 +848,8 @@ void putDbCell(std::vector<std::uint8_t>& out, std::size_t blockStart,
 }
 
 // A ROW record for a row that has none: default height, no format.
-std::vector<std::uint8_t> newRowRecord(const Substream& s, int row) {
-    std::vector<std::uint8_t> r;
+Bytes newRowRecord(const Substream& s, int row) {
+    Bytes r;
     putHeader(r, rtRow, 16);
     put16(r, static_cast<std::uint16_t>(row));
     put16(r, 0);
@@ -858,7 +864,7 @@ std::vector<std::uint8_t> newRowRecord(const Substream& s, int row) {
 
 // The rows of edits [from, end) of `flat` (in row order) that give a cell a value, each as
 // the range of its edits.
-std::vector<std::pair<std::size_t, std::size_t>> rowsWithValues(const std::vector<CellEdit>& flat,
+std::vector<std::pair<std::size_t, std::size_t>> rowsWithValues(const CellEdits& flat,
                                                                 std::size_t from) {
     std::vector<std::pair<std::size_t, std::size_t>> rows;
     for (std::size_t k = from; k < flat.size();) {
@@ -874,8 +880,8 @@ std::vector<std::pair<std::size_t, std::size_t>> rowsWithValues(const std::vecto
 }
 
 // The ROW record of a new row made of edits [first, end) of `flat`.
-void putNewRowRecord(std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat,
-                     std::pair<std::size_t, std::size_t> edits, std::uint16_t height) {
+void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, std::size_t> edits,
+                     std::uint16_t height) {
     int first = MaxColumns;
     int last = 0;
     for (std::size_t i = edits.first; i < edits.second; ++i)
@@ -895,7 +901,7 @@ void putNewRowRecord(std::vector<std::uint8_t>& out, const std::vector<CellEdit>
 
 // DIMENSIONS of a new sheet from its edits: the first row and column in use, one past the
 // last; all zero for an empty sheet.
-void putNewDimensions(std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat) {
+void putNewDimensions(Bytes& out, const CellEdits& flat) {
     int firstRow = -1;
     int lastRow = -1;
     int firstColumn = MaxColumns;
@@ -918,7 +924,7 @@ void putNewDimensions(std::vector<std::uint8_t>& out, const std::vector<CellEdit
 }
 
 // DIMENSIONS widened by the edits that give a cell a value; `data` is the old record's.
-void widenDimensions(std::uint8_t* data, const std::vector<CellEdit>& flat) {
+void widenDimensions(std::uint8_t* data, const CellEdits& flat) {
     std::uint32_t rwMic = le32(data);
     std::uint32_t rwMac = le32(data + 4);
     std::uint16_t colMic = le16(data + 8);
@@ -948,7 +954,7 @@ void widenDimensions(std::uint8_t* data, const std::vector<CellEdit>& flat) {
 }
 
 // The records of a new, empty worksheet up to its cells, and after them.
-void putNewSheetStart(std::vector<std::uint8_t>& out) {
+void putNewSheetStart(Bytes& out) {
     putHeader(out, rtBof, 16);
     put16(out, 0x0600);
     put16(out, 0x0010); // a worksheet
@@ -959,7 +965,7 @@ void putNewSheetStart(std::vector<std::uint8_t>& out) {
     putHeader(out, rtDefColWidth, 2);
     put16(out, 8);
 }
-void putNewSheetEnd(std::vector<std::uint8_t>& out) {
+void putNewSheetEnd(Bytes& out) {
     putHeader(out, rtWindow2, 18);
     put16(out, 0x00B6); // gridlines, headers, zeros, outline symbols; not selected
     put16(out, 0);
@@ -974,7 +980,7 @@ void putNewSheetEnd(std::vector<std::uint8_t>& out) {
 
 // A BOUNDSHEET of a new visible worksheet, its stream position still zero; returns where
 // that position lies in `out`.
-std::size_t putNewBoundSheet(std::vector<std::uint8_t>& out, const QString& name) {
+std::size_t putNewBoundSheet(Bytes& out, const QString& name) {
     const bool wide = !fitsLatin1(name);
     putHeader(out, rtBoundSheet, 8 + static_cast<std::size_t>(name.size()) * (wide ? 2 : 1));
     const std::size_t at = out.size();
@@ -999,8 +1005,7 @@ class StringAppender {
 public:
     // `used`: the data bytes of the record being filled; `header`: where that record's
     // header lies in `out`, none when it is the table's old last record.
-    StringAppender(std::vector<std::uint8_t>& out, std::optional<std::size_t> header,
-                   std::size_t used)
+    StringAppender(Bytes& out, std::optional<std::size_t> header, std::size_t used)
         : m_out(out), m_header(header), m_used(used) {}
 
     // Appends `text`; returns where it starts in `out` and in its record.
@@ -1053,7 +1058,7 @@ private:
         m_used = 0;
     }
 
-    std::vector<std::uint8_t>& m_out;
+    Bytes& m_out;
     std::optional<std::size_t> m_header;
     std::size_t m_used;
     std::size_t m_extension = 0;
@@ -1085,33 +1090,28 @@ public:
 private:
     // Cells
     std::uint32_t stringFor(const QString& text);
-    void cellRecord(std::vector<std::uint8_t>& out, int row, int column, std::uint16_t xf,
-                    const CellValue& v);
-    std::uint16_t newCellXf(const Substream& s, const std::vector<std::uint8_t>& rowRecord,
-                            int column) const;
+    void cellRecord(Bytes& out, int row, int column, std::uint16_t xf, const CellValue& v);
+    std::uint16_t newCellXf(const Substream& s, const Bytes& rowRecord, int column) const;
     std::array<std::uint16_t, MaxColumns> columnFormats(const Substream* s) const;
-    std::vector<std::uint8_t> recordBytes(const Substream& s, std::size_t from,
-                                          std::size_t to) const;
+    Bytes recordBytes(const Substream& s, std::size_t from, std::size_t to) const;
     // Rows
-    void emitRows(std::vector<std::uint8_t>& out, std::vector<RowOut>& rows, bool rowRecords,
-                  bool dbcell, std::vector<std::size_t>* dbcellOffsets);
-    void emitNewRows(std::vector<std::uint8_t>& out, const std::vector<CellEdit>& flat,
-                     std::size_t from, const Substream* s, bool rowRecords, bool dbcell,
-                     std::vector<std::size_t>* dbcellOffsets);
+    void emitRows(Bytes& out, std::vector<RowOut>& rows, bool rowRecords, bool dbcell,
+                  std::vector<std::size_t>* dbcellOffsets);
+    void emitNewRows(Bytes& out, const CellEdits& flat, std::size_t from, const Substream* s,
+                     bool rowRecords, bool dbcell, std::vector<std::size_t>* dbcellOffsets);
     void editRow(const Substream& s, RowOut& row, const std::vector<Group>& old,
                  const RowChanges& changes);
     void keepOrSplit(const Substream& s, const Group& g, const RowChanges& changes,
-                     std::map<int, std::vector<std::uint8_t>>& cells);
+                     std::map<int, Bytes>& cells);
     // Old worksheets
     void planSheet(std::size_t sheet);
-    std::map<std::size_t, BlockChanges> editsByBlock(const Substream& s,
-                                                     const std::vector<CellEdit>& flat,
+    std::map<std::size_t, BlockChanges> editsByBlock(const Substream& s, const CellEdits& flat,
                                                      std::size_t& firstNew) const;
     void rewriteBlock(const Substream& s, const Block& block, const BlockChanges& changes,
                       SheetPlan& plan);
     void rewriteRow(const Substream& s, const Block& block, const std::vector<Group>& old, int row,
                     const RowChanges& changes);
-    void appendRows(const SheetEntry& sheet, const Substream& s, const std::vector<CellEdit>& flat,
+    void appendRows(const SheetEntry& sheet, const Substream& s, const CellEdits& flat,
                     std::size_t firstNew, SheetPlan& plan);
     // New worksheets and the globals
     void addNewSheets();
@@ -1177,8 +1177,8 @@ std::uint32_t Editor::Impl::LayoutPass::stringFor(const QString& text) {
     return index;
 }
 
-void Editor::Impl::LayoutPass::cellRecord(std::vector<std::uint8_t>& out, int row, int column,
-                                          std::uint16_t xf, const CellValue& v) {
+void Editor::Impl::LayoutPass::cellRecord(Bytes& out, int row, int column, std::uint16_t xf,
+                                          const CellValue& v) {
     if (d.xfCount == 0)
         refuse(QStringLiteral("工作簿中没有单元格格式记录"));
     std::uint32_t rk = 0;
@@ -1207,8 +1207,7 @@ void Editor::Impl::LayoutPass::cellRecord(std::vector<std::uint8_t>& out, int ro
 }
 
 // The format a new cell takes: its row's where the row has one, else its column's.
-std::uint16_t Editor::Impl::LayoutPass::newCellXf(const Substream& s,
-                                                  const std::vector<std::uint8_t>& rowRecord,
+std::uint16_t Editor::Impl::LayoutPass::newCellXf(const Substream& s, const Bytes& rowRecord,
                                                   int column) const {
     std::uint16_t xf = m_defaultXf;
     if (rowRecord.size() == 20 && (rowRecord[4 + 12] & 0x80) != 0) {
@@ -1237,19 +1236,17 @@ Editor::Impl::LayoutPass::columnFormats(const Substream* s) const {
     return columnXf;
 }
 
-std::vector<std::uint8_t>
-Editor::Impl::LayoutPass::recordBytes(const Substream& s, std::size_t from, std::size_t to) const {
+Bytes Editor::Impl::LayoutPass::recordBytes(const Substream& s, std::size_t from,
+                                            std::size_t to) const {
     if (from >= to)
         return {};
-    return std::vector<std::uint8_t>(d.stream.begin() + s.recs[from].pos,
-                                     d.stream.begin() + s.recs[to - 1].end());
+    return Bytes(d.stream.begin() + s.recs[from].pos, d.stream.begin() + s.recs[to - 1].end());
 }
 
 // Emits rows as blocks of at most 32 rows: ROW records, cells, and a DBCELL when `dbcell`;
 // without `rowRecords` only the cells.
-void Editor::Impl::LayoutPass::emitRows(std::vector<std::uint8_t>& out, std::vector<RowOut>& rows,
-                                        bool rowRecords, bool dbcell,
-                                        std::vector<std::size_t>* dbcellOffsets) {
+void Editor::Impl::LayoutPass::emitRows(Bytes& out, std::vector<RowOut>& rows, bool rowRecords,
+                                        bool dbcell, std::vector<std::size_t>* dbcellOffsets) {
     for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
         const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
         const std::size_t blockStart = out.size();
@@ -1273,8 +1270,7 @@ void Editor::Impl::LayoutPass::emitRows(std::vector<std::uint8_t>& out, std::vec
 // New rows from edits [from, end) of `flat` (in row order), written straight into `out` as
 // emitRows() lays them out; a new cell takes its column's format. `s` is null for a new
 // sheet.
-void Editor::Impl::LayoutPass::emitNewRows(std::vector<std::uint8_t>& out,
-                                           const std::vector<CellEdit>& flat, std::size_t from,
+void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, std::size_t from,
                                            const Substream* s, bool rowRecords, bool dbcell,
                                            std::vector<std::size_t>* dbcellOffsets) {
     const std::array<std::uint16_t, MaxColumns> columnXf = columnFormats(s);
@@ -1305,7 +1301,7 @@ void Editor::Impl::LayoutPass::emitNewRows(std::vector<std::uint8_t>& out,
 // into are split into single cells.
 void Editor::Impl::LayoutPass::editRow(const Substream& s, RowOut& row,
                                        const std::vector<Group>& old, const RowChanges& changes) {
-    std::map<int, std::vector<std::uint8_t>> cells;
+    std::map<int, Bytes> cells;
     for (const Group& g : old)
         keepOrSplit(s, g, changes, cells);
     for (const auto& [column, value] : changes) {
@@ -1318,7 +1314,7 @@ void Editor::Impl::LayoutPass::editRow(const Substream& s, RowOut& row,
             xf = newCellXf(s, row.rowRecord, column);
         }
         if (value) {
-            std::vector<std::uint8_t> bytes;
+            Bytes bytes;
             cellRecord(bytes, row.row, column, xf, *value);
             cells.emplace(column, std::move(bytes));
         }
@@ -1329,8 +1325,7 @@ void Editor::Impl::LayoutPass::editRow(const Substream& s, RowOut& row,
 
 // An old cell group as it was, or split into single cells when an edit falls into it.
 void Editor::Impl::LayoutPass::keepOrSplit(const Substream& s, const Group& g,
-                                           const RowChanges& changes,
-                                           std::map<int, std::vector<std::uint8_t>>& cells) {
+                                           const RowChanges& changes, std::map<int, Bytes>& cells) {
     bool touched = false;
     for (const auto& [column, value] : changes)
         touched = touched || (column >= g.first && column <= g.last);
@@ -1347,7 +1342,7 @@ void Editor::Impl::LayoutPass::keepOrSplit(const Substream& s, const Group& g,
     const std::size_t each = r.type == rtMulRk ? 6 : 2;
     for (int c = g.first; c <= g.last; ++c) {
         const std::uint8_t* p = data + 4 + each * static_cast<std::size_t>(c - g.first);
-        std::vector<std::uint8_t> single;
+        Bytes single;
         putHeader(single, r.type == rtMulRk ? rtRk : rtBlank, r.type == rtMulRk ? 10 : 6);
         put16(single, static_cast<std::uint16_t>(g.row));
         put16(single, static_cast<std::uint16_t>(c));
@@ -1368,7 +1363,7 @@ void Editor::Impl::LayoutPass::planSheet(std::size_t si) {
     SheetPlan& plan = m_plans[static_cast<std::size_t>(sheet.substream)];
     plan.firstRow = s.firstRow;
     plan.lastRow = s.lastRow;
-    const std::vector<CellEdit>& flat = d.sortedEdits(static_cast<int>(si));
+    const CellEdits& flat = d.sortedEdits(static_cast<int>(si));
     plan.edited = !flat.empty();
     std::size_t firstNew = flat.size();
     const std::map<std::size_t, BlockChanges> byBlock = editsByBlock(s, flat, firstNew);
@@ -1396,7 +1391,7 @@ void Editor::Impl::LayoutPass::planSheet(std::size_t si) {
         plan.firstRow = flat.front().row;
     if (!flat.empty() && s.dimensions) {
         const Rec& r = s.recs[*s.dimensions];
-        std::vector<std::uint8_t> bytes(d.stream.begin() + r.pos, d.stream.begin() + r.end());
+        Bytes bytes(d.stream.begin() + r.pos, d.stream.begin() + r.end());
         widenDimensions(&bytes[4], flat);
         m_edits.push_back({r.pos, r.end(), std::move(bytes)});
     }
@@ -1405,7 +1400,7 @@ void Editor::Impl::LayoutPass::planSheet(std::size_t si) {
 // The edits of rows that exist, by the block they fall into; `firstNew` is set to the first
 // edit past the sheet's last row.
 std::map<std::size_t, BlockChanges>
-Editor::Impl::LayoutPass::editsByBlock(const Substream& s, const std::vector<CellEdit>& flat,
+Editor::Impl::LayoutPass::editsByBlock(const Substream& s, const CellEdits& flat,
                                        std::size_t& firstNew) const {
     std::map<std::size_t, BlockChanges> byBlock;
     for (std::size_t k = 0; k < flat.size(); ++k) {
@@ -1508,7 +1503,7 @@ void Editor::Impl::LayoutPass::rewriteRow(const Substream& s, const Block& block
         const std::uint32_t end = rowRec ? s.recs[*rowRec].end() : at;
         m_edits.push_back({at, end, out.rowRecord});
     }
-    std::vector<std::uint8_t> cellBytes;
+    Bytes cellBytes;
     for (const auto& cell : out.cells)
         cellBytes.insert(cellBytes.end(), cell.second.begin(), cell.second.end());
     const std::uint32_t a = from < block.recEnd ? s.recs[from].pos : s.recs[block.recEnd - 1].end();
@@ -1518,7 +1513,7 @@ void Editor::Impl::LayoutPass::rewriteRow(const Substream& s, const Block& block
 
 // New rows after the last block, or after DIMENSIONS in a sheet without cells.
 void Editor::Impl::LayoutPass::appendRows(const SheetEntry& sheet, const Substream& s,
-                                          const std::vector<CellEdit>& flat, std::size_t firstNew,
+                                          const CellEdits& flat, std::size_t firstNew,
                                           SheetPlan& plan) {
     std::uint32_t at = 0;
     if (!s.blocks.empty())
@@ -1552,7 +1547,7 @@ void Editor::Impl::LayoutPass::addNewSheets() {
     for (std::size_t k = 0; k < d.newSheets.size(); ++k) {
         Edit sheet{end, end, {}};
         putNewSheetStart(sheet.bytes);
-        const std::vector<CellEdit>& flat = d.sortedEdits(static_cast<int>(d.sheets.size() + k));
+        const CellEdits& flat = d.sortedEdits(static_cast<int>(d.sheets.size() + k));
         putNewDimensions(sheet.bytes, flat);
         emitNewRows(sheet.bytes, flat, 0, nullptr, false, false, nullptr);
         putNewSheetEnd(sheet.bytes);
@@ -1565,7 +1560,7 @@ void Editor::Impl::LayoutPass::extendTabIds() {
     if (!d.tabId)
         return;
     const Rec& r = d.globals[*d.tabId];
-    std::vector<std::uint8_t> bytes(d.stream.begin() + r.pos, d.stream.begin() + r.end());
+    Bytes bytes(d.stream.begin() + r.pos, d.stream.begin() + r.end());
     std::uint16_t next = 0;
     for (std::size_t k = 0; k + 1 < r.size; k += 2)
         next = std::max(next, le16(&d.stream[r.pos + 4 + k]));
@@ -1609,13 +1604,13 @@ void Editor::Impl::LayoutPass::appendStrings() {
     const std::size_t extension = appender.close();
     if (d.sst) {
         const Rec& head = d.globals[*d.sst];
-        std::vector<std::uint8_t> counts;
+        Bytes counts;
         put32(counts, total);
         put32(counts, static_cast<std::uint32_t>(m_uniqueCount));
         m_edits.push_back({head.pos + 4, head.pos + 12, std::move(counts)});
         if (extension > 0) {
             const Rec& last = d.globals[d.sstRecEnd - 1];
-            std::vector<std::uint8_t> length;
+            Bytes length;
             put16(length, static_cast<std::uint16_t>(last.size + extension));
             m_edits.push_back({last.pos + 2, last.pos + 4, std::move(length)});
         }
@@ -1650,7 +1645,7 @@ void Editor::Impl::LayoutPass::sizeIndexes() {
         const Rec& r = s.recs[*s.index];
         const std::size_t entries =
             s.bofType == 0x0010 ? m_plans[k].dbcells.size() : (r.size - 16) / 4;
-        std::vector<std::uint8_t> bytes(d.stream.begin() + r.pos, d.stream.begin() + r.pos + 20);
+        Bytes bytes(d.stream.begin() + r.pos, d.stream.begin() + r.pos + 20);
         bytes.resize(20 + 4 * entries, 0);
         if (bytes.size() - 4 > MaxRecordData)
             refuse(QStringLiteral("行索引记录已满"));
@@ -1664,7 +1659,7 @@ void Editor::Impl::LayoutPass::reserveBoundSheetPositions() {
     for (const SheetEntry& sheet : d.sheets) {
         const std::uint32_t at = d.globals[sheet.boundSheet].pos + 4;
         m_boundSheetEdits.push_back(m_edits.size());
-        m_edits.push_back({at, at + 4, std::vector<std::uint8_t>(4)});
+        m_edits.push_back({at, at + 4, Bytes(4)});
     }
 }
 
@@ -1788,12 +1783,12 @@ std::vector<std::span<const std::uint8_t>> Editor::Impl::pieces(const Layout& la
     return out;
 }
 
-const std::vector<CellEdit>& Editor::Impl::sortedEdits(int sheet) const {
-    static const std::vector<CellEdit> none;
+const CellEdits& Editor::Impl::sortedEdits(int sheet) const {
+    static const CellEdits none;
     const auto found = cellEdits.find(sheet);
     if (found == cellEdits.end())
         return none;
-    std::vector<CellEdit>& edits = found->second;
+    CellEdits& edits = found->second;
     const auto before = [](const CellEdit& a, const CellEdit& b) {
         return a.row != b.row ? a.row < b.row : a.column < b.column;
     };
@@ -1922,7 +1917,7 @@ void Editor::setCell(int sheet, int row, int column, const QString& text) {
 }
 
 void Editor::reserveCells(int sheet, std::size_t cells) {
-    std::vector<CellEdit>& edits = d->cellEdits[sheet];
+    CellEdits& edits = d->cellEdits[sheet];
     edits.reserve(edits.size() + cells);
 }
 

@@ -6,6 +6,7 @@
 // a store asks for two.
 
 #include "workbook/biff_segments.h"
+#include "workbook/big_memory.h"
 
 #include <QString>
 #include <QStringView>
@@ -54,8 +55,9 @@ private:
 
     std::vector<Part> m_parts;
     mutable biff::Segments m_segments{&SharedStrings::overrun};
-    std::vector<Entry> m_strings;
-    std::vector<std::uint32_t> m_slots; // open addressing: index + 1 of a plain string, or 0
+    std::vector<Entry, detail::BigAllocator<Entry>> m_strings;
+    std::vector<std::uint32_t, detail::BigAllocator<std::uint32_t>>
+        m_slots; // open addressing: index + 1 of a plain string, or 0
     std::uint32_t m_references = 0;
 };
 
