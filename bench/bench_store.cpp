@@ -12,6 +12,7 @@
 #include "app/form1.h"
 #include "doubles/fake_comm_control.h"
 #include "support/form_harness.h"
+#include "support/resident.h"
 #include "workbook/file_io.h"
 
 #include <QApplication>
@@ -166,10 +167,8 @@ int main(int argc, char** argv) {
         QFile::copy(QString::fromLocal8Bit(argv[2]), day);
         holdRows(h);
         h->Save_date();
-        rusage u{};
-        getrusage(RUSAGE_SELF, &u);
         std::printf("peak RSS of a program doing one store %.1f MB\n",
-                    double(u.ru_maxrss) / 1024.0);
+                    double(support::peakResidentKb()) / 1024.0);
         return 0;
     }
     const int runs = argc > 1 ? std::atoi(argv[1]) : 7;
