@@ -5,6 +5,7 @@
 //            7 cells through "cells", write H1, saveas, close, quit
 // Each figure runs in a child process of its own, so that its peak RSS is its own.
 
+#include "support/resident.h"
 #include "workbook/biff_writer.h"
 #include "workbook/readers.h"
 #include "workbook/spreadsheet_server.h"
@@ -20,7 +21,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <sys/resource.h>
 #include <vector>
 
 using namespace workbook;
@@ -85,9 +85,7 @@ double timed(const std::function<void()>& f) {
 }
 
 long peakRssKb() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    return support::peakResidentKb();
 }
 
 void report(const char* what, const std::vector<double>& ms) {
