@@ -19,15 +19,17 @@ std::size_t roundUp(std::size_t n, std::size_t to) {
     return (n + to - 1) / to * to;
 }
 
-} // namespace
-
 // The length mapped for `bytes`: whole huge pages, so that the last part of a buffer is not
 // left to small pages (at most one huge page more is resident than the buffer's size).
 std::size_t mappedLength(std::size_t bytes) {
     return roundUp(bytes, HugePage);
 }
 
+} // namespace
+
 void* mapBig(std::size_t bytes, bool fill) {
+    if (bytes > static_cast<std::size_t>(-1) / 2) // no room to round it up
+        throw std::bad_alloc();
     const std::size_t length = mappedLength(bytes);
     // Mapped a huge page longer, then cut to start on a huge-page boundary: only whole
     // aligned 2 MB ranges can be served by huge pages.
