@@ -61,6 +61,9 @@ void TestBigMemory::containersGiveTheirMemoryBack() {
         QCOMPARE(copy.back(), v.back());
     }
     // Nothing is left mapped: 60 rounds that each left a few MB behind would add 100s of MB.
+    // (Under AddressSanitizer the buffers come from its heap, which holds freed memory back.)
+    if (BigFrom == static_cast<std::size_t>(-1))
+        return;
     const long after = addressSpaceKb();
     QVERIFY2(before > 0 && after - before < 16 * 1024,
              qPrintable(
