@@ -56,8 +56,8 @@ private:
     std::vector<Part> m_parts;
     mutable biff::Segments m_segments{&SharedStrings::overrun};
     std::vector<Entry, detail::BigAllocator<Entry>> m_strings;
-    std::vector<std::uint32_t, detail::BigAllocator<std::uint32_t>>
-        m_slots; // open addressing: index + 1 of a plain string, or 0
+    // Open addressing: index + 1 of a plain string, or 0.
+    std::vector<std::uint32_t, detail::BigAllocator<std::uint32_t>> m_slots;
     std::uint32_t m_references = 0;
 };
 
