@@ -2,30 +2,15 @@
 // and given back whole when freed, however often a container grows and is dropped; the
 // contents survive every growth across the size from which buffers are mapped.
 
+#include "support/resident.h"
 #include "workbook/big_memory.h"
 
-#include <QFile>
 #include <QTest>
 
 #include <cstdint>
 #include <vector>
 
 using namespace workbook::detail;
-
-namespace {
-
-// The size of this process's address space in kB: every mapping counts, resident or not.
-long addressSpaceKb() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmSize:"))
-            return line.mid(7).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
-
-} // namespace
 
 class TestBigMemory : public QObject {
     Q_OBJECT
@@ -48,7 +33,7 @@ void TestBigMemory::mappedWholeAndZeroed() {
 }
 
 void TestBigMemory::containersGiveTheirMemoryBack() {
-    const long before = addressSpaceKb();
+    const long before = support::statusKb("VmSize:");
     for (int round = 0; round < 60; ++round) {
         // Grown by doubling from the heap into mappings of 1, 2, 4 and 8 MB, then dropped.
         std::vector<std::uint64_t, BigAllocator<std::uint64_t>> v;
@@ -64,7 +49,7 @@ void TestBigMemory::containersGiveTheirMemoryBack() {
     // (Under AddressSanitizer the buffers come from its heap, which holds freed memory back.)
     if (BigFrom == static_cast<std::size_t>(-1))
         return;
-    const long after = addressSpaceKb();
+    const long after = support::statusKb("VmSize:");
     QVERIFY2(before > 0 && after - before < 16 * 1024,
              qPrintable(
                  QStringLiteral("address space %1 kB before, %2 kB after").arg(before).arg(after)));
