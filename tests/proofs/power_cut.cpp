@@ -71,6 +71,7 @@ struct Session {
     void settle() {
         if (h->journal() != nullptr)
             h->journal()->waitSynced(false);
+        mark(QStringLiteral("settled"));
     }
     QStringList held() const {
         QStringList out;

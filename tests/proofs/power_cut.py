@@ -19,7 +19,9 @@ What survives a cut:
     alone with none of its pending data while the others have all, and the other way round.
 
 The rule checked in each disk: a row counts as durable once the first sync of the journal
-after the write that held it returned 0; a row that a store said it stored ("数据保存成功！")
+after the write that held it returned 0 (and when the journal says its rows are on the disk,
+every row written to it must have had that sync); a row that a store said it stored
+("数据保存成功！")
 counts from then on; the rows a scenario finds in a journal at its start count from the
 start. After the restart's store every durable row is in the day's workbook exactly once,
 no row is there twice, no row comes from nowhere, and every file the scenario found (an
@@ -351,6 +353,13 @@ class Run:
                     stored |= {int(g) for g in text[9:].split(",") if g}
                 elif text.startswith("box "):
                     boxes.append(text[4:])
+                elif text == "settled":
+                    # The journal said every row written so far is on the disk.
+                    unsynced = sorted(set().union(*(n.rows for n in disk.inodes)))
+                    if unsynced:
+                        disk.problems.append("rows %s written to the journal, said to be on "
+                                             "the disk after call %d, never synced"
+                                             % (unsynced, index + 1))
             required = self.initial_rows | disk.confirmed | stored
             yield index, r, required, list(boxes), disk
 
