@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
+  qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev libxcb1-dev
   libfreexl-dev libgsf-1-dev
   python3-xlrd python3-xlwt
   fonts-wqy-zenhei qt6-translations-l10n locales

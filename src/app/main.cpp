@@ -3,8 +3,10 @@
 
 #include "app/form1.h"
 #include "app/program_clock.h"
+#include "platform/blocked_close.h"
 #include "platform/com1_device.h"
 #include "platform/serial_comm_control.h"
+#include "platform/single_instance.h"
 #include "platform/termination.h"
 #include "platform/translations.h"
 
@@ -24,17 +26,35 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("weighbridge"));
     platform::installToolkitTranslation(application);
 
+    // One recorder per folder: a second start leaves the running one's journal and port alone.
+    const QString folder = QApplication::applicationDirPath();
+    platform::SingleInstance instance(folder);
+    if (!instance.acquire()) {
+        platform::QtMessageBoxes().MsgBox(
+            QStringLiteral("地磅数据记录系统已经在运行，不能再打开一个。\n请使用已经打开的窗口。"),
+            platform::msgbox::vbOKOnly | platform::msgbox::vbInformation, {});
+        return 0;
+    }
+
     app::Platform parts;
     parts.comm = std::make_unique<platform::SerialCommControl>(platform::com1Device(
         QStringLiteral(WEIGHBRIDGE_COM1_LINK), QStringLiteral(WEIGHBRIDGE_COM1)));
     parts.messages = std::make_unique<platform::QtMessageBoxes>();
     parts.dialog = std::make_unique<platform::QtFileDialog>();
-    parts.programFolder = QApplication::applicationDirPath();
+    parts.programFolder = folder;
     parts.clock = app::programClock(parts.programFolder);
     parts.endProgram = [] { std::_Exit(0); };
 
     app::Form1 form(std::move(parts));
     platform::endOnTermination(&form, [&form] { form.Terminate(); });
+    platform::watchBlockedClose(&form, [&form] { form.closeAskedUnderBox(); });
+    instance.onRaiseAsked([&form] {
+        if (!form.isVisible())
+            return; // hidden while its rows are stored on the way out
+        form.setWindowState(form.windowState() & ~Qt::WindowMinimized);
+        form.raise();
+        form.activateWindow();
+    });
     form.start();
     return QApplication::exec();
 }

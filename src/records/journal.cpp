@@ -1,5 +1,7 @@
 #include "records/journal.h"
 
+#include "workbook/file_io.h"
+#include "workbook/reasons.h"
 #include "workbook/spreadsheet_server.h"
 
 #include <QDir>
@@ -9,7 +11,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,10 +22,9 @@ namespace {
 // last field is the CRC-32 of everything before its tab, in eight upper-case hex digits.
 constexpr char kRow = 'R';
 constexpr char kCommit = 'C';
-constexpr char kFailed = 'F';
+constexpr char kFailed = 'F'; // the store of the commit line before it did not happen
 // How long the worker lets rows gather after the first one before it syncs them.
-constexpr std::chrono::milliseconds
-    kBatchPause(20); // the store of the commit line before it did not happen
+constexpr std::chrono::milliseconds kBatchPause(20);
 
 std::uint32_t crc32(const QByteArray& bytes) {
     static const auto table = [] {
@@ -103,10 +103,6 @@ QByteArray sealed(QByteArray body) {
     body += QByteArray::number(check, 16).toUpper().rightJustified(8, '0');
     body += '\n';
     return body;
-}
-
-QString errorText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
 }
 
 } // namespace
@@ -258,21 +254,55 @@ std::optional<QByteArray> Journal::readText() {
     return file.readAll();
 }
 
-// A damaged journal is kept as it was, under a name of its own, and never removed. False
-// when that fails: nothing may be rewritten while the damaged lines exist nowhere else.
-bool Journal::keepDamagedAside(Recovery& out) {
-    for (int n = 1;; ++n) {
-        const QString aside = QDir(m_folder).filePath(keptAsideName(n));
-        if (QFile::exists(aside))
-            continue;
-        if (QFile::copy(path(), aside))
-            out.keptAside = aside;
-        break;
+namespace {
+
+// `bytes` as a new file `path`, its data and its name on the disk; 0 or the errno value of
+// the step that failed (the file is then removed again).
+int writeNewDurably(const QString& path, const QByteArray& bytes) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    for (qsizetype done = 0; done < bytes.size() && error == 0;) {
+        const ssize_t n =
+            ::write(fd, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n == 0 || errno != EINTR)
+            error = n == 0 ? ENOSPC : errno;
     }
-    if (!out.keptAside.isEmpty())
+    if (error == 0 && ::fdatasync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0)
+        error = workbook::syncFolder(QFileInfo(path).absolutePath());
+    if (error != 0)
+        ::unlink(name.constData());
+    return error;
+}
+
+} // namespace
+
+// A damaged journal is kept as it was, under a name of its own, and never removed. False
+// when that fails: nothing may be rewritten while the damaged lines exist nowhere else, and
+// no row of it is taken back (it would come back again at every start).
+bool Journal::keepDamagedAside(Recovery& out, const QByteArray& text) {
+    int n = 1;
+    while (QFile::exists(QDir(m_folder).filePath(keptAsideName(n))))
+        ++n;
+    const QString aside = QDir(m_folder).filePath(keptAsideName(n));
+    const int error = writeNewDurably(aside, text);
+    if (error == 0) {
+        out.keptAside = aside;
         return true;
-    m_error = QStringLiteral("无法另存损坏的数据日志 %1").arg(QDir::toNativeSeparators(path()));
+    }
+    m_error = QStringLiteral("无法另存损坏的数据日志 %1：%2；其中未保存的数据留在日志中，"
+                             "下次启动本程序时恢复")
+                  .arg(QDir::toNativeSeparators(aside), workbook::systemErrorText(error));
     m_untouchable = true;
+    out.rows.clear();
     return false;
 }
 
@@ -285,9 +315,17 @@ bool Journal::rewrite(const std::vector<HeldRow>& rows) {
         ok = ok && f.write(rowLine(row)) >= 0;
     ok = ok && f.flush() && ::fdatasync(f.handle()) == 0;
     f.close();
-    if (ok &&
-        ::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(path()).constData()) == 0)
+    if (ok && ::rename(QFile::encodeName(fresh).constData(),
+                       QFile::encodeName(path()).constData()) == 0) {
+        // Either journal holds the same rows: the old one may come back after a power cut
+        // until the folder is synced, which does no harm.
+        if (const int error = workbook::syncFolder(m_folder); error != 0) {
+            fail(QStringLiteral("重写"), error);
+            return false;
+        }
+        m_mayHoldRows = !rows.empty();
         return true;
+    }
     fail(QStringLiteral("重写"), errno);
     QFile::remove(fresh);
     return false;
@@ -304,7 +342,8 @@ Journal::Recovery Journal::open() {
         if (is(f, kRow))
             out.rows.push_back({f[1], f[2], f[3], f[4], f[5], f[6]});
     }
-    if (out.damagedLines > 0 && !keepDamagedAside(out))
+    m_mayHoldRows = !out.rows.empty();
+    if (out.damagedLines > 0 && !keepDamagedAside(out, *text))
         return out;
     // The journal of this run starts with the recovered rows.
     if (!text->isEmpty() && !rewrite(out.rows))
@@ -315,14 +354,58 @@ Journal::Recovery Journal::open() {
 }
 
 bool Journal::openForAppend() {
-    const int fd = ::open(QFile::encodeName(path()).constData(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const QByteArray name = QFile::encodeName(path());
+    const bool existed = ::access(name.constData(), F_OK) == 0;
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         fail(QStringLiteral("打开"), errno);
         return false;
     }
+    // A journal made now holds rows after a power cut only once its name is on the disk.
+    if (const int error = existed ? 0 : workbook::syncFolder(m_folder); error != 0) {
+        ::close(fd);
+        fail(QStringLiteral("创建"), error);
+        return false;
+    }
     m_fd = fd;
     m_error.clear();
+    const std::lock_guard lock(m_mutex);
+    m_syncError = 0;
+    return true;
+}
+
+// The journal opened again from the start, after a write or a sync that failed.
+bool Journal::reopen() {
+    stopSyncer();
+    closeFile();
+    m_error.clear();
+    if (!openForAppend())
+        return false;
+    startSyncer();
+    return true;
+}
+
+bool Journal::isHealthy() const {
+    return m_fd >= 0 && m_error.isEmpty() && syncError() == 0;
+}
+
+int Journal::syncError() const {
+    const std::lock_guard lock(m_mutex);
+    return m_syncError;
+}
+
+void Journal::onSyncFailed(std::function<void()> hook) {
+    const std::lock_guard lock(m_mutex);
+    m_syncFailed = std::move(hook);
+}
+
+// Truncated to nothing, on the disk.
+bool Journal::emptyDurably() {
+    if (::ftruncate(m_fd, 0) != 0 || ::fdatasync(m_fd) != 0) {
+        fail(QStringLiteral("清空"), errno);
+        return false;
+    }
+    m_mayHoldRows = false;
     return true;
 }
 
@@ -332,9 +415,21 @@ void Journal::closeFile() {
     m_fd = -1;
 }
 
+QString Journal::failText(const QString& what, int error) const {
+    return QStringLiteral("%1 %2 失败：%3")
+        .arg(what, QDir::toNativeSeparators(path()), workbook::systemErrorText(error));
+}
+
 void Journal::fail(const QString& what, int error) {
-    m_error = QStringLiteral("%1 %2 失败：%3")
-                  .arg(what, QDir::toNativeSeparators(path()), errorText(error));
+    m_error = failText(what, error);
+}
+
+QString Journal::lastError() const {
+    if (m_error.isEmpty()) {
+        if (const int error = syncError(); error != 0)
+            return failText(QStringLiteral("同步"), error);
+    }
+    return m_error;
 }
 
 bool Journal::writeAll(const QByteArray& bytes) {
@@ -374,54 +469,51 @@ void Journal::markWritten() {
 }
 
 bool Journal::append(const HeldRow& row) {
-    if (m_fd < 0 || !m_error.isEmpty())
+    if (!isHealthy())
         return false;
-    return writeAll(rowLine(row));
+    if (!writeAll(rowLine(row)))
+        return false;
+    m_mayHoldRows = true;
+    return true;
 }
 
-void Journal::beginStore(const QString& dayFile, const QString& sheet, int lastRow,
+bool Journal::beginStore(const QString& dayFile, const QString& sheet, int lastRow,
                          std::int64_t lastSerial) {
-    if (m_fd < 0 || !m_error.isEmpty())
-        return;
-    if (writeAll(commitLine(dayFile, sheet, lastRow, lastSerial)))
-        waitSynced();
+    if (m_untouchable)
+        return true; // the file holds none of the rows this run holds
+    if (!isHealthy())
+        reopen();
+    if (isHealthy() && writeAll(commitLine(dayFile, sheet, lastRow, lastSerial)) && waitSynced())
+        return true;
+    // Without its commit line the journal must not hold the rows when the workbook does.
+    return !m_mayHoldRows || (m_fd >= 0 && emptyDurably());
 }
 
 void Journal::storeFailed() {
-    if (m_fd >= 0 && m_error.isEmpty())
+    if (isHealthy())
         writeAll(failedLine());
 }
 
 bool Journal::clear() {
     if (m_untouchable)
         return false;
-    if (m_fd < 0 || !m_error.isEmpty()) {
-        // Try again from the start: the cause may be gone.
-        stopSyncer();
-        closeFile();
-        m_error.clear();
-        if (!openForAppend())
-            return false;
-        startSyncer();
-    }
-    if (::ftruncate(m_fd, 0) != 0) {
-        fail(QStringLiteral("清空"), errno);
+    // After a failure, try again from the start: the cause may be gone.
+    if (!isHealthy() && !reopen())
         return false;
-    }
-    markWritten();
-    return true;
+    return emptyDurably();
 }
 
-void Journal::waitSynced(bool now) {
+bool Journal::waitSynced(bool now) {
     std::unique_lock lock(m_mutex);
     if (!m_syncer.joinable())
-        return;
+        return m_syncError == 0;
     const std::uint64_t target = m_written;
     if (now) {
         m_urgent = true;
         m_wake.notify_one();
     }
     m_synced.wait(lock, [&] { return m_onDisk >= target || m_stop; });
+    return m_syncError == 0;
 }
 
 std::uint64_t Journal::syncCount() const {
@@ -457,8 +549,17 @@ void Journal::syncLoop() {
         m_urgent = false;
         const std::uint64_t target = m_written;
         lock.unlock();
-        ::fdatasync(m_fd);
+        const int error = ::fdatasync(m_fd) == 0 ? 0 : errno;
         lock.lock();
+        // After a failed sync the system may have dropped the rows it could not write (and
+        // marked them clean): they count as in memory only from now on.
+        // Told before any waiter learns of it.
+        if (error != 0 && std::exchange(m_syncError, error) == 0 && m_syncFailed) {
+            const std::function<void()> hook = m_syncFailed;
+            lock.unlock();
+            hook();
+            lock.lock();
+        }
         m_onDisk = target;
         ++m_syncs;
         m_synced.notify_all();

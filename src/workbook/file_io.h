@@ -16,9 +16,15 @@ Book readBook(const QString& path);
 // Writes `book` to `path` atomically: the workbook is written beside the target under a
 // temporary name, flushed to disk and renamed over the target, so that the target holds
 // either its old content or the new one at every instant. A failed save removes its
-// temporary file and leaves the target untouched. Throws Error: FormatLimit or InvalidUse
-// (before any file is touched) or Io.
+// temporary file and leaves the target untouched. The rename itself is on the disk only once
+// the folder is synced (syncFolder): the caller does that, and checks it, before it tells
+// anyone the file is stored. Throws Error: FormatLimit or InvalidUse (before any file is
+// touched) or Io.
 void writeBook(const Book& book, const QString& path);
+
+// Brings the names created, renamed or removed in `folder` to the disk (a file's own data
+// is synced on its own). 0, or the errno value of the step that failed.
+int syncFolder(const QString& folder);
 
 // Whether a file can be opened as a workbook, without changing anything on disk.
 enum class FileState { Missing, Readable, Unreadable };

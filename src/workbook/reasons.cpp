@@ -107,13 +107,17 @@ constexpr ReasonEntry Table[] = {
     {R::TextTooLong, u"文本超过 32767 个字符"},
     {R::SheetLimitReached, u"工作表数量已达上限"},
     {R::CannotCopy, u"无法复制为 %1"},
+
+    {R::CannotSyncFolder, u"无法把文件夹中的更改写到磁盘：%1"},
+    {R::OutOfMemoryStoring, u"内存不足，无法保存"},
+    {R::StoreUnexpected, u"程序内部出错"},
 };
 
 constexpr bool inOrder() {
     for (std::size_t i = 0; i < std::size(Table); ++i)
         if (static_cast<std::size_t>(Table[i].reason) != i)
             return false;
-    return Table[std::size(Table) - 1].reason == R::CannotCopy;
+    return Table[std::size(Table) - 1].reason == R::StoreUnexpected;
 }
 static_assert(inOrder(), "the table lists every reason once, in the enumeration's order");
 

@@ -104,6 +104,10 @@ enum class Reason {
     TextTooLong,
     SheetLimitReached,
     CannotCopy, // %1: the copy's name
+    // Bringing a store to the disk
+    CannotSyncFolder, // %1: the system's error
+    OutOfMemoryStoring,
+    StoreUnexpected,
 };
 
 // The text of a reason, its particulars still to be filled in with QString::arg.

@@ -150,13 +150,6 @@ template <typename Write> void replaceAtomically(const QString& path, Write writ
     if (::rename(temp.name().constData(), QFile::encodeName(path).constData()) != 0)
         throw Error(Error::Kind::Io, path, systemReason(Reason::CannotReplace, errno));
     temp.release();
-    // The rename itself reaches the disk with the folder.
-    const int dir = ::open(QFile::encodeName(info.absolutePath()).constData(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
     removeLeftovers(info);
 }
 
@@ -179,6 +172,16 @@ void replaceFile(const QString& path, const std::function<void(int fd)>& write) 
     replaceAtomically(path, [&](TempFile& temp) { write(::fileno(temp.file())); });
 }
 } // namespace detail
+
+int syncFolder(const QString& folder) {
+    const int dir =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return errno;
+    const int error = ::fsync(dir) == 0 ? 0 : errno;
+    ::close(dir);
+    return error;
+}
 
 void writeBook(const Book& book, const QString& path) {
     std::vector<std::uint8_t> stream;

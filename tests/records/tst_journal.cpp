@@ -1,5 +1,6 @@
-// The journal file on its own: a torn last line at every length of the cut, and rows
-// brought to the disk in batches without the caller waiting.
+// The journal file on its own: a torn last line at every length of the cut, rows brought to
+// the disk in batches without the caller waiting, a sync or a write that fails, the commit
+// line before a store, and a damaged journal that cannot be kept aside.
 
 #include "records/journal.h"
 #include "records/journal_samples.h"
@@ -10,7 +11,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+
 using journal_samples::journalPath;
+using journal_samples::pointDescriptorsAt;
 using journal_samples::put;
 using journal_samples::row;
 using records::HeldRow;
@@ -80,6 +84,99 @@ private slots:
                                             Journal::rowLine(row(3)) + Journal::rowLine(row(4)));
         Journal journal(folder.path());
         QCOMPARE(journal.open().rows, (std::vector<HeldRow>{row(3), row(4)}));
+    }
+
+    // A sync that fails is told once (on the worker's hook and in lastError()); the journal is
+    // then in its error state and takes no more rows until a store opens it again.
+    void failedSyncIsAnError() {
+        QTemporaryDir folder;
+        Journal journal(folder.path());
+        std::atomic<int> told = 0;
+        journal.onSyncFailed([&] { ++told; });
+        journal.open();
+        QVERIFY(journal.append(row(1)));
+        QVERIFY(journal.waitSynced());
+        QVERIFY(pointDescriptorsAt(journalPath(folder.path()), "/dev/null"));
+        QVERIFY(journal.append(row(2)));
+        QVERIFY(!journal.waitSynced());
+        QVERIFY(!journal.isHealthy());
+        QVERIFY(journal.lastError().startsWith("同步 "));
+        QVERIFY(!journal.append(row(3)));
+        QVERIFY(!journal.waitSynced());
+        QCOMPARE(told.load(), 1);
+        QVERIFY(journal.beginStore("2010-8-4.xls", "sheet1", 3, 2));
+        QVERIFY(journal.isHealthy());
+        QCOMPARE(contents(journalPath(folder.path())),
+                 Journal::rowLine(row(1)) + Journal::commitLine("2010-8-4.xls", "sheet1", 3, 2));
+    }
+
+    // The commit line is on the disk before a store, also after a write that failed (the
+    // journal is opened again). When the line cannot be written the journal is emptied
+    // instead; when that fails too while it holds rows, the store must not go ahead.
+    void commitLineBeforeEveryStore_data() {
+        QTest::addColumn<bool>("rows");       // rows written before the trouble
+        QTest::addColumn<QString>("trouble"); // "", "failed write", "full device"
+        QTest::addColumn<bool>("goesAhead");
+        QTest::addColumn<bool>("committed"); // the file ends with the commit line
+        QTest::newRow("healthy") << true << "" << true << true;
+        QTest::newRow("after a failed write") << true << "failed write" << true << true;
+        QTest::newRow("full device, rows held") << true << "full device" << false << false;
+        QTest::newRow("full device, nothing held") << false << "full device" << true << false;
+    }
+    void commitLineBeforeEveryStore() {
+        QFETCH(bool, rows);
+        QFETCH(QString, trouble);
+        QFETCH(bool, goesAhead);
+        QFETCH(bool, committed);
+        QTemporaryDir folder;
+        const QString path = journalPath(folder.path());
+        Journal journal(folder.path());
+        journal.open();
+        if (rows)
+            QVERIFY(journal.append(row(1)));
+        if (!trouble.isEmpty()) {
+            QVERIFY(pointDescriptorsAt(path, "/dev/full"));
+            if (trouble == "failed write")
+                QVERIFY(!journal.append(row(2)));
+        }
+        QCOMPARE(journal.beginStore("2010-8-4.xls", "sheet1", 2, 1), goesAhead);
+        const QByteArray commit = Journal::commitLine("2010-8-4.xls", "sheet1", 2, 1);
+        QCOMPARE(contents(path).endsWith(commit), committed);
+        if (rows)
+            QVERIFY(contents(path).startsWith(Journal::rowLine(row(1))));
+    }
+
+    // A damaged journal that cannot be kept aside stays as it is and gives back no row; the
+    // first start that can keep it aside takes its rows back, and only that one.
+    void damagedJournalNotKeptAside() {
+        QTemporaryDir folder;
+        const QString path = journalPath(folder.path());
+        const QByteArray damaged =
+            Journal::rowLine(row(1)) + "R\tbroken\n" + Journal::rowLine(row(2));
+        put(path, damaged);
+        // A dangling link takes the first free name: the copy cannot be made there.
+        const QString aside = QDir(folder.path()).filePath(Journal::keptAsideName(1));
+        QVERIFY(QFile::link(folder.path() + "/nowhere/x", aside));
+        {
+            Journal journal(folder.path());
+            const Journal::Recovery found = journal.open();
+            QVERIFY(found.rows.empty());
+            QVERIFY(found.keptAside.isEmpty());
+            QVERIFY(!journal.isOpen());
+            QVERIFY(journal.lastError().contains(Journal::keptAsideName(1)));
+            QVERIFY(journal.beginStore("2010-8-4.xls", "sheet1", 2, 1));
+            QVERIFY(!journal.clear());
+        }
+        QCOMPARE(contents(path), damaged);
+        QVERIFY(QFile::remove(aside));
+        for (const std::size_t expected : {2u, 0u}) {
+            Journal journal(folder.path());
+            const Journal::Recovery found = journal.open();
+            QCOMPARE(found.rows.size(), expected);
+            if (expected > 0)
+                QVERIFY(journal.clear()); // as after the store of the rows
+        }
+        QCOMPARE(contents(aside), damaged);
     }
 };
 

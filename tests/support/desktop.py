@@ -1,4 +1,5 @@
 """A virtual X display for tests that drive the real program's window."""
+import ctypes
 import os
 import shutil
 import subprocess
@@ -54,3 +55,37 @@ def click(env, window, point):
     """A left click at `point` (pixels) inside the program's window."""
     subprocess.run(["xdotool", "mousemove", "--window", window, str(point[0]), str(point[1]),
                     "click", "1"], env=env, check=True, timeout=10)
+
+
+class _ClientMessage(ctypes.Structure):
+    """Xlib's XClientMessageEvent, padded to the size of an XEvent."""
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
+
+
+def ask_to_close(env, window):
+    """What a window manager does for the title bar's close button: a WM_DELETE_WINDOW
+    message to the window (a bare Xvfb has no window manager)."""
+    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.c_void_p]
+    x11.XFlush.argtypes = [ctypes.c_void_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x11.XOpenDisplay(env["DISPLAY"].encode())
+    if not display:
+        raise RuntimeError("cannot open display %s" % env["DISPLAY"])
+    event = _ClientMessage()
+    event.type = 33  # ClientMessage
+    event.window = int(window)
+    event.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.format = 32
+    event.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(display, int(window), 0, 0, ctypes.byref(event))
+    x11.XFlush(display)
+    x11.XCloseDisplay(display)

@@ -13,7 +13,7 @@ import zlib
 
 import xlrd
 
-from desktop import click, find_window
+from desktop import ask_to_close, click, find_window
 
 JOURNAL = ".weighbridge-held-rows"
 QUERY = bytes.fromhex("024142303303")
@@ -75,6 +75,13 @@ def port_lock(port):
         return path, None
 
 
+def find_box(env, title, timeout=10):
+    """The window id of a box titled `title`."""
+    out = subprocess.run(["xdotool", "search", "--sync", "--name", "^%s$" % title],
+                         env=env, capture_output=True, text=True, timeout=timeout).stdout.split()
+    return out[0]
+
+
 class Program:
     """One run of the program in `work`, on display `env`."""
 
@@ -91,16 +98,18 @@ class Program:
     def click(self, point):
         click(self.env, self.window, point)
 
-    def box(self, timeout=10):
-        """The window id of a message box (titled with the application's title)."""
-        out = subprocess.run(["xdotool", "search", "--sync", "--name", "^地磅数据记录$"],
-                             env=self.env, capture_output=True, text=True,
-                             timeout=timeout).stdout.split()
-        return out[0]
+    def box(self, timeout=10, title="地磅数据记录"):
+        """The window id of a message box (titled with the application's title unless
+        `title` is given)."""
+        return find_box(self.env, title, timeout)
 
-    def answer_box(self, box):
-        subprocess.run(["xdotool", "windowfocus", "--sync", box, "key", "Return"],
+    def answer_box(self, box, key="Return"):
+        """Return takes a box's default button; "n" and "y" answer 否 and 是."""
+        subprocess.run(["xdotool", "windowfocus", "--sync", box, "key", key],
                        env=self.env, check=True, timeout=10)
+
+    def ask_to_close(self):
+        ask_to_close(self.env, self.window)
 
     def wait(self, timeout):
         return self.proc.wait(timeout=timeout)
