@@ -55,7 +55,10 @@ struct Session {
         h->start();
         markBoxes();
     }
+    // What the window tells between events (a sync that failed on the journal's worker) is
+    // told now, and marked.
     void markBoxes() {
+        QCoreApplication::processEvents();
         for (; boxesMarked < h.messages->shown.size(); ++boxesMarked)
             mark(QStringLiteral("box ") + h.messages->shown[boxesMarked].prompt);
     }
@@ -72,6 +75,7 @@ struct Session {
         if (h->journal() != nullptr)
             h->journal()->waitSynced(false);
         mark(QStringLiteral("settled"));
+        markBoxes();
     }
     QStringList held() const {
         QStringList out;

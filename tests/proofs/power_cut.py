@@ -12,8 +12,9 @@ What survives a cut:
     bring to the disk uncertain for good: later syncs do not vouch for them (the kernel may
     have dropped them).
   - A name made, changed or removed in the folder (create, rename, link, unlink) is on the
-    disk once a sync of the folder returned 0. Before that each such change may or may not
-    have happened: with up to four of them pending every combination is tried (applied in
+    disk once a sync of the folder returned 0 (a failed one leaves them uncertain until one
+    succeeds: the file system commits names in order). Before that each such change may or
+    may not have happened: with up to four of them pending every combination is tried (applied in
     the order they were made), with more every prefix of them.
   - Besides the variants for every file at once, each file with uncertain data is also tried
     alone with none of its pending data while the others have all, and the other way round.
@@ -25,7 +26,8 @@ every row written to it must have had that sync); a row that a store said it sto
 counts from then on; the rows a scenario finds in a journal at its start count from the
 start. After the restart's store every durable row is in the day's workbook exactly once,
 no row is there twice, no row comes from nowhere, and every file the scenario found (an
-office's day's file, a damaged journal) still exists byte for byte under some name.
+office's day's file, a damaged journal) still exists byte for byte under some name. And a
+row held in memory only (its journal write or sync failed) is told to the operator.
 
 Faults: the clean run of a scenario is repeated with one sync failing (EIO), one journal
 write failing (ENOSPC) and the copy of a damaged journal failing (ENOSPC from link).
@@ -130,6 +132,8 @@ class Disk:
         self.fds = {}  # descriptor -> inode, or FOLDER
         self.fd_names = {}  # descriptor -> the name it was opened by (the recorder's rule name)
         self.confirmed = set()
+        self.written = set()  # rows a journal write took
+        self.sync_failed = set()  # rows whose first sync failed
         self.unseen = collections.Counter()  # bytes a sync found that no logged write made
         self.problems = []
 
@@ -173,6 +177,7 @@ class Disk:
         node.ops.append([("w", offset, data), "p"])
         if node.name.startswith(JOURNAL):
             node.rows.update(journal_rows(data))
+            self.written.update(journal_rows(data))
 
     def truncate(self, fd, length):
         node = self.inode(fd)
@@ -181,8 +186,10 @@ class Disk:
 
     def sync(self, fd, ok, snapshot):
         if self.fds.get(fd) == FOLDER:
+            # Names are metadata the file system commits in order: a later sync of the folder
+            # that succeeds vouches for the changes an earlier failed one left uncertain.
             for op in self.dirops:
-                if op[1] == "p":
+                if op[1] != "d":
                     op[1] = "d" if ok else "x"
             return
         node = self.inode(fd)
@@ -198,6 +205,8 @@ class Disk:
                 op[1] = "d" if ok else "x"
         if ok:
             self.confirmed |= node.rows
+        else:
+            self.sync_failed |= node.rows
         node.rows = set()
 
     def rename(self, src, dst):
@@ -299,17 +308,24 @@ class Run:
                     self.all_rows.add(int(text[4:]))
         self.all_rows |= set(journal_rows(initial.get(JOURNAL, b"")))
 
-    def untold(self):
-        """The first call a fault rule made fail, when no message box came after it."""
-        failed = None
+    def untold(self, disk):
+        """A row held in memory only (its journal write failed or was not made, or its sync
+        failed) of which the operator was not told: (call index, rows), or None."""
+        risk, rows, told = None, set(), False
         for index, r in enumerate(self.records):
-            if failed is None and self.faults and r[0] in FALLIBLE:
-                ret, error = FALLIBLE[r[0]](r)
-                if int(ret) < 0 and int(error) in (errno.EIO, errno.ENOSPC):
-                    failed = (index, r)
-            if failed and r[0] == "mark" and unhex(r[1]).decode().startswith("box "):
-                return None
-        return failed
+            if r[0] == "write" and risk is None and int(r[3]) < 0 and int(r[4]) in FAULTS:
+                risk = index
+            elif r[0] == "sync" and risk is None and int(r[2]) < 0 and int(r[3]) in FAULTS:
+                risk = index
+            elif r[0] == "mark":
+                text = unhex(r[1]).decode()
+                if text.startswith("box ") and "数据日志" in text:
+                    told = True
+                if text.startswith("row ") and int(text[4:]) not in disk.written:
+                    rows.add(int(text[4:]))
+                    risk = index if risk is None else risk
+        rows |= disk.sync_failed
+        return None if told or not rows else (risk, sorted(rows))
 
     def walk(self):
         """Yields (index, call, required rows, told boxes, disk) after every call."""
@@ -354,8 +370,9 @@ class Run:
                 elif text.startswith("box "):
                     boxes.append(text[4:])
                 elif text == "settled":
-                    # The journal said every row written so far is on the disk.
-                    unsynced = sorted(set().union(*(n.rows for n in disk.inodes)))
+                    # The journal said every row written to it so far is on the disk.
+                    journal = disk.names.get(JOURNAL)
+                    unsynced = sorted(disk.inodes[journal].rows) if journal is not None else []
                     if unsynced:
                         disk.problems.append("rows %s written to the journal, said to be on "
                                              "the disk after call %d, never synced"
@@ -364,9 +381,8 @@ class Run:
             yield index, r, required, list(boxes), disk
 
 
-# Where each logged call keeps its result and error number.
-FALLIBLE = {"write": lambda r: (r[3], r[4]), "sync": lambda r: (r[2], r[3]),
-            "link": lambda r: (r[1], r[2]), "rename": lambda r: (r[1], r[2])}
+# The errors the fault rules inject.
+FAULTS = (errno.EIO, errno.ENOSPC)
 
 
 def damaged_rows(data):
@@ -591,10 +607,10 @@ def main():
                 lost_rows |= set(found.get("lost", []))
                 twice_rows |= set(found.get("twice", []))
         problems = list(disk.problems) if disk else []
-        untold = run.untold()
+        untold = run.untold(disk) if disk else None
         if untold:
-            problems.append("the operator was not told of the failed call %d (%s)"
-                            % (untold[0] + 1, describe(untold[1])))
+            problems.append("rows %s held in memory only from call %d on, and the operator "
+                            "was not told" % (untold[1], untold[0] + 1))
         unseen = {n: c for n, c in disk.unseen.items() if n.startswith(JOURNAL)} if disk else {}
         distinct = len({c[4] for c in checks})
         totals["runs"] += 1
