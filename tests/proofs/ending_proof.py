@@ -13,7 +13,8 @@ display, its port on a pseudo-terminal the proof writes reply frames into:
                hh:00:03: the rows are stored within 2 s.
   second-start a second start in the same folder while the first runs: it says so in a box
                and ends with status 0, leaving the journal and the port alone; the first
-               one's 退出 stores the three rows once.
+               one's 退出 stores the three rows once. A start after a run killed with
+               SIGKILL takes its lock over and recovers its row.
   close-in-box the window's close asked for while "仪表连接失败！" is open: once the box is
                answered the save prompt follows, and 是 stores the row.
   thanks-term  close, 是, and SIGTERM while the thanks box is open: the three rows once.
@@ -182,13 +183,17 @@ def run_case(case, program, port, env, fbfile):
             prog.click(EXIT_BUTTON)
             assert prog.wait(5) == 0
             assert stored_rows(work) == ["6001", "6002", "6003"], stored_rows(work)
+            # A run killed leaves its lock behind: the next start takes it over.
+            killed = Program(exe, work, env, line)
+            feed(killed, [6004])
+            killed.kill()
+            killed.wait(5)
             again = Program(exe, work, env, line)
-            time.sleep(0.5)
-            assert journal_rows(work) == []
             again.click(EXIT_BUTTON)
-            again.wait(5)
-            assert stored_rows(work) == ["6001", "6002", "6003"], stored_rows(work)
-            print("second-start: the second start ended by itself, three rows stored once")
+            assert again.wait(5) == 0
+            assert stored_rows(work) == ["6001", "6002", "6003", "6004"], stored_rows(work)
+            print("second-start: the second start ended by itself, three rows stored once; "
+                  "the lock of a killed run was taken over")
         elif case == "close-in-box":
             prog = Program(exe, work, env, line)
             feed(prog, [7001])
