@@ -133,7 +133,8 @@ class Disk:
         self.fd_names = {}  # descriptor -> the name it was opened by (the recorder's rule name)
         self.confirmed = set()
         self.written = set()  # rows a journal write took
-        self.sync_failed = set()  # rows whose first sync failed
+        self.sync_failed = {}  # rows whose first sync failed -> the call
+        self.now = 0  # the call being applied
         self.unseen = collections.Counter()  # bytes a sync found that no logged write made
         self.problems = []
 
@@ -204,9 +205,10 @@ class Disk:
             if op[1] == "p":
                 op[1] = "d" if ok else "x"
         if ok:
-            self.confirmed |= node.rows
+            # A row truncated away before the sync was never on the disk.
+            self.confirmed |= node.rows & set(journal_rows(node.content("all")))
         else:
-            self.sync_failed |= node.rows
+            self.sync_failed.update(dict.fromkeys(node.rows, self.now))
         node.rows = set()
 
     def rename(self, src, dst):
@@ -309,23 +311,26 @@ class Run:
         self.all_rows |= set(journal_rows(initial.get(JOURNAL, b"")))
 
     def untold(self, disk):
-        """A row held in memory only (its journal write failed or was not made, or its sync
-        failed) of which the operator was not told: (call index, rows), or None."""
-        risk, rows, told = None, set(), False
+        """Rows held in memory only (their journal write failed or was not made, or their sync
+        failed) of which the operator was not told: (call index, rows), or None. A row a store
+        put at risk and then stored needs no word."""
+        risk = dict(disk.sync_failed)  # row -> the call from which it was in memory only
+        told, store, exempt = False, None, set()
         for index, r in enumerate(self.records):
-            if r[0] == "write" and risk is None and int(r[3]) < 0 and int(r[4]) in FAULTS:
-                risk = index
-            elif r[0] == "sync" and risk is None and int(r[2]) < 0 and int(r[3]) in FAULTS:
-                risk = index
-            elif r[0] == "mark":
-                text = unhex(r[1]).decode()
-                if text.startswith("box ") and "数据日志" in text:
-                    told = True
-                if text.startswith("row ") and int(text[4:]) not in disk.written:
-                    rows.add(int(text[4:]))
-                    risk = index if risk is None else risk
-        rows |= disk.sync_failed
-        return None if told or not rows else (risk, sorted(rows))
+            if r[0] != "mark":
+                continue
+            text = unhex(r[1]).decode()
+            if text.startswith("box ") and "数据日志" in text:
+                told = True
+            elif text.startswith("row ") and int(text[4:]) not in disk.written:
+                risk.setdefault(int(text[4:]), index)
+            elif text.startswith("store-begin "):
+                store = index
+            elif text.startswith("store-ok ") and store is not None:
+                exempt |= {int(g) for g in text[9:].split(",")
+                           if g and store < risk.get(int(g), -1)}
+        rows = sorted(set(risk) - exempt)
+        return None if told or not rows else (min(risk[g] for g in rows), rows)
 
     def walk(self):
         """Yields (index, call, required rows, told boxes, disk) after every call."""
@@ -334,6 +339,7 @@ class Run:
         boxes = []
         for index, r in enumerate(self.records):
             op = r[0]
+            disk.now = index
             if op == "open":
                 name = name_in(self.folder, r[3])
                 if name is not None:
