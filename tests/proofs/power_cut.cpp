@@ -1,9 +1,12 @@
 // The window of the power-cut proof (power_cut.py): the real Form1 on a fake port and clock,
 // on a folder the proof names.
-//   power_cut prepare <scenario> <folder>  the folder as the scenario finds it (an office's
-//                                           day's file, a damaged journal)
-//   power_cut record <scenario> <folder>   the scenario's readings and stores; run under the
-//                                           file-system recorder, which logs the marks too
+//   power_cut record <plan>                 for each line of the plan (scenario, folder, log,
+//                                           fault rules, tab-separated): the folder as the
+//                                           scenario finds it (an office's day's file, a
+//                                           damaged journal), copied to <folder>.initial, then
+//                                           the scenario's readings and stores recorded by the
+//                                           file-system recorder (loaded with LD_PRELOAD)
+//                                           into the log, with the marks
 //   power_cut replay <folder>...           for each folder (a disk a power cut could leave):
 //                                           start, "保存" if rows came back, start once more
 //                                           (and "保存" again if rows came back again), then
@@ -267,8 +270,40 @@ QJsonObject replay(const QString& folder) {
     return out;
 }
 
+// The scenarios of the plan, each recorded into its own log.
+int record(const QString& planPath) {
+    using Start = void (*)(const char*, const char*, const char*);
+    const auto start = reinterpret_cast<Start>(dlsym(RTLD_DEFAULT, "wb_fsrec_start"));
+    QFile plan(planPath);
+    if (start == nullptr || !plan.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "power_cut: no plan, or the recorder is not loaded\n");
+        return 1;
+    }
+    for (const QByteArray& line : plan.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split('\t');
+        if (f.size() != 4 || !scenarios().contains(QString::fromUtf8(f[0])))
+            continue;
+        const QString folder = QString::fromUtf8(f[1]);
+        const QString initial = folder + QStringLiteral(".initial");
+        if (!QDir().mkpath(folder) || !QDir().mkpath(initial) ||
+            !prepare(QString::fromUtf8(f[0]), folder))
+            return 1;
+        const QDir dir(folder);
+        for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden))
+            QFile::copy(dir.filePath(name), QDir(initial).filePath(name));
+        start(f[2].constData(), f[1].constData(), f[3].isEmpty() ? nullptr : f[3].constData());
+        {
+            Session s(folder);
+            scenarios().at(QString::fromUtf8(f[0]))(s);
+            mark(QStringLiteral("end"));
+        }
+        start(nullptr, nullptr, nullptr);
+    }
+    return 0;
+}
+
 int usage() {
-    std::fprintf(stderr, "usage: power_cut prepare|record <scenario> <folder>\n"
+    std::fprintf(stderr, "usage: power_cut record <plan>\n"
                          "       power_cut replay <folder>...\n");
     return 2;
 }
@@ -287,14 +322,7 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (args.size() != 3 || !scenarios().contains(args[1]))
-        return usage();
-    if (args[0] == QStringLiteral("prepare"))
-        return prepare(args[1], args[2]) ? 0 : 1;
-    if (args[0] != QStringLiteral("record"))
-        return usage();
-    Session s(args[2]);
-    scenarios().at(args[1])(s);
-    mark(QStringLiteral("end"));
-    return 0;
+    if (args.size() == 2 && args[0] == QStringLiteral("record"))
+        return record(args[1]);
+    return usage();
 }

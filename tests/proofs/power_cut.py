@@ -429,20 +429,30 @@ class Harness:
         env.update(extra or {})
         return env
 
-    def record(self, scenario, faults, tag):
-        base = os.path.join(self.work, "run-" + tag)
-        folder = os.path.realpath(os.path.join(base, "folder"))
-        os.makedirs(folder)
-        subprocess.run([self.driver, "prepare", scenario, folder], check=True,
-                       env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        initial = {n: open(os.path.join(folder, n), "rb").read() for n in os.listdir(folder)}
-        log = os.path.join(base, "calls.log")
-        extra = {"LD_PRELOAD": self.recorder, "WB_FSREC_LOG": log, "WB_FSREC_FOLDER": folder}
-        if faults:
-            extra["WB_FSREC_FAULTS"] = faults
-        subprocess.run([self.driver, "record", scenario, folder], check=True,
-                       env=self.env(extra), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        return folder, initial, parse_log(log, folder)
+    def record(self, runs):
+        """Records the runs [(tag, scenario, faults)] in one process of the window; returns
+        their (folder, the files it started with, the logged calls)."""
+        lines, out = [], []
+        for tag, scenario, faults in runs:
+            base = os.path.join(self.work, "run-" + tag)
+            os.makedirs(base)
+            folder = os.path.join(os.path.realpath(base), "folder")
+            log = os.path.join(base, "calls.log")
+            lines.append("\t".join([scenario, folder, log, faults]))
+            out.append((folder, log))
+        plan = os.path.join(self.work, "plan-%s.txt" % runs[0][0])
+        with open(plan, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        subprocess.run([self.driver, "record", plan], check=True,
+                       env=self.env({"LD_PRELOAD": self.recorder}),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        recorded = []
+        for folder, log in out:
+            initial = {n: open(os.path.join(folder + ".initial", n), "rb").read()
+                       for n in os.listdir(folder + ".initial")}
+            recorded.append((folder, initial, parse_log(log, folder) if os.path.exists(log)
+                             else []))
+        return recorded
 
     def want(self, files):
         key = state_key(files)
@@ -524,10 +534,12 @@ def rule_name(name):
     """The recorder's rule glob for a file of that name (a day's temporary file by its kind)."""
     if name.startswith("." + DAY + ".xls."):
         return "." + DAY + ".xls.*"
+    if name.startswith("held-rows-damaged-"):
+        return "held-rows-damaged-*"
     return name
 
 
-def fault_runs(scenario, records, folder):
+def fault_runs(records, folder):
     """One run per sync of the clean run (failing with EIO) and per journal write (ENOSPC)."""
     runs = []
     fd_names, seen = {}, collections.Counter()
@@ -543,7 +555,7 @@ def fault_runs(scenario, records, folder):
             n = seen[(kind, glob)]
             if kind == "sync":
                 runs.append("sync:%s:%d:EIO" % (glob, n))
-            elif glob.startswith(JOURNAL):
+            elif glob.startswith(JOURNAL) or glob.startswith("held-rows-damaged-"):
                 runs.append("write:%s:%d:ENOSPC" % (glob, n))
     return runs
 
@@ -574,36 +586,58 @@ def main():
                  "write:%s:2+:ENOSPC" % JOURNAL))
     plan.append(("damaged_journal, its copy refused (ENOSPC from link)", "damaged_journal",
                  "link:held-rows-damaged-*:1:ENOSPC"))
+    plan.append(("damaged_journal, its copy refused (ENOSPC from create)", "damaged_journal",
+                 "create:held-rows-damaged-*:1:ENOSPC"))
+
+    # The runs: recorded in two batches (the second holds the faults the first one's clean
+    # runs lead to), then every disk of every run replayed, then each run checked. A clean
+    # run of a swept scenario is recorded for its faults even when --only leaves it out.
+    def shown(name):
+        return not args.only or args.only in name
+
+    runs = []
+    batch = [item for item in plan
+             if shown(item[0]) or not item[2] and item[1] in SWEPT and not args.quick]
+    first = True
+    while batch:
+        tags = ["%03d" % (len(runs) + i + 1) for i in range(len(batch))]
+        recorded = harness.record([(t, sc, f) for t, (_, sc, f) in zip(tags, batch)])
+        sweeps = []
+        for (name, scenario, faults), (folder, initial, records) in zip(batch, recorded):
+            precious = {}
+            if scenario in ("copy_first", "set_aside"):
+                precious["the day's file as found"] = sha1(initial[DAY + ".xls"])
+            if scenario == "damaged_journal":
+                precious["the damaged journal as found"] = sha1(initial[JOURNAL])
+            run = Run(name, scenario, faults, folder, initial, records, precious)
+            run.shown = shown(name)
+            runs.append(run)
+            if first and not faults and not args.quick and scenario in SWEPT:
+                sweeps += [item for item in (("%s, %s" % (scenario, rule), scenario, rule)
+                                             for rule in fault_runs(records, folder))
+                           if shown(item[0])]
+        batch, first = sweeps, False
+
+    for run in runs:
+        run.checks = []  # (index, call, variant, required, key)
+        run.disk = None
+        if run.shown:
+            for i, call, required, _, disk in run.walk():
+                run.disk = disk
+                for variant, files in disk.cut():
+                    run.checks.append((i, call, variant, frozenset(required),
+                                       harness.want(files)))
+        if len(harness.pending) > 400:
+            harness.replay_pending()
+    harness.replay_pending()
 
     totals = collections.Counter()
     failed_runs = 0
-    index = 0
-    while index < len(plan):
-        name, scenario, faults = plan[index]
-        index += 1
-        swept = not faults and not args.quick and scenario in SWEPT
-        if args.only and args.only not in name and not swept:
+    for run in runs:
+        if not run.shown:
             continue
-        folder, initial, records = harness.record(scenario, faults, "%03d" % index)
-        precious = {}
-        if scenario in ("copy_first", "set_aside"):
-            precious["the day's file as found"] = sha1(initial[DAY + ".xls"])
-        if scenario == "damaged_journal":
-            precious["the damaged journal as found"] = sha1(initial[JOURNAL])
-        run = Run(name, scenario, faults, folder, initial, records, precious)
-        if swept:
-            for rule in fault_runs(scenario, records, folder):
-                plan.append(("%s, %s" % (scenario, rule), scenario, rule))
-            if args.only and args.only not in name:
-                continue  # recorded only for the faults it leads to
-
-        checks = []  # (index, call, variant, required, key)
-        disk = None
-        for i, call, required, boxes, disk in run.walk():
-            for variant, files in disk.cut():
-                checks.append((i, call, variant, frozenset(required), harness.want(files)))
-        harness.replay_pending()
-
+        name, faults, records, disk, checks = (run.name, run.faults, run.records, run.disk,
+                                               run.checks)
         failures = []
         lost_rows, twice_rows = set(), set()
         for i, call, variant, required, key in checks:
@@ -612,7 +646,7 @@ def main():
                 failures.append((i, call, variant, found))
                 lost_rows |= set(found.get("lost", []))
                 twice_rows |= set(found.get("twice", []))
-        problems = list(disk.problems) if disk else []
+        problems = list(disk.problems) if disk else ["nothing was recorded"]
         untold = run.untold(disk) if disk else None
         if untold:
             problems.append("rows %s held in memory only from call %d on, and the operator "
@@ -628,6 +662,11 @@ def main():
         totals["rows stored twice"] += len(twice_rows)
         ok = not failures and not problems and not unseen
         failed_runs += 0 if ok else 1
+        fired = not faults or any(r[0] == "create-refused" or r[0] in ("write", "sync", "link",
+                                                                         "rename")
+                                  and "-1" in r[1:4] for r in records)
+        if not fired:
+            faults += ", did not fire"
         print("%-4s %s%s: %d calls, %d disks (%d distinct), %d failing, rows lost %d, "
               "rows stored twice %d" % ("ok" if ok else "FAIL", name,
                                         "" if not faults else " [%s]" % faults, len(records),

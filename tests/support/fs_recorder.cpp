@@ -14,7 +14,8 @@
 //
 // The calls run one at a time under one lock (the journal's worker thread syncs while the
 // window writes), so the log's order is the order of their effects. wb_fsrec_mark(text)
-// puts a line of the test's own into the log at that point.
+// puts a line of the test's own into the log at that point; wb_fsrec_start(log, folder,
+// faults) ends one recording and starts the next, as the three variables start the first.
 //
 // Log lines: "<seq> <op> <fields>", texts and bytes in hexadecimal:
 //   open <fd> <flags> <path>        tmpfile <fd> <folder>        close <fd>
@@ -161,15 +162,28 @@ private:
     static void init(State& s) {
         s.ready = true;
         s.fds.assign(65536, Slot());
-        const char* log = std::getenv("WB_FSREC_LOG");
-        const char* folder = std::getenv("WB_FSREC_FOLDER");
+        begin(s, std::getenv("WB_FSREC_LOG"), std::getenv("WB_FSREC_FOLDER"),
+              std::getenv("WB_FSREC_FAULTS"));
+    }
+
+public:
+    // Recording starts into `log` for `folder` with the fault rules `faults` (both may be
+    // null); an earlier recording ends.
+    static void begin(State& s, const char* log, const char* folder, const char* faults) {
+        if (s.log >= 0)
+            real<CloseFn>("close")(s.log);
+        s.log = -1;
+        s.seq = 0;
+        s.rules.clear();
+        for (Slot& slot : s.fds)
+            slot = Slot();
         if (log == nullptr || folder == nullptr)
             return;
         s.folder = folder;
         while (s.folder.size() > 1 && s.folder.back() == '/')
             s.folder.pop_back();
         s.log = real<OpenFn>("open")(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (const char* faults = std::getenv("WB_FSREC_FAULTS"))
+        if (faults != nullptr)
             parseRules(s, faults);
     }
 };
@@ -450,6 +464,14 @@ int linkCommon(const std::string& from, const std::string& to, const std::functi
 } // namespace
 
 extern "C" {
+
+// Ends the recording so far and starts another, as the environment starts the first (a
+// null log: none). Lets one process record several runs.
+__attribute__((visibility("default"))) void wb_fsrec_start(const char* log, const char* folder,
+                                                           const char* faults) {
+    Guard g;
+    Guard::begin(state(), log, folder, faults);
+}
 
 __attribute__((visibility("default"))) void wb_fsrec_mark(const char* text) {
     Guard g;
