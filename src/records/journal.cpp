@@ -485,8 +485,10 @@ bool Journal::beginStore(const QString& dayFile, const QString& sheet, int lastR
         reopen();
     if (isHealthy() && writeAll(commitLine(dayFile, sheet, lastRow, lastSerial)) && waitSynced())
         return true;
-    // Without its commit line the journal must not hold the rows when the workbook does.
-    return !m_mayHoldRows || (m_fd >= 0 && emptyDurably());
+    // Without its commit line the journal must not hold the rows when the workbook does; nor
+    // may it be emptied now, before the workbook holds them (a power cut in the store would
+    // leave them nowhere).
+    return !m_mayHoldRows;
 }
 
 void Journal::storeFailed() {

@@ -67,10 +67,10 @@ public:
     // Before a store replaces the day's workbook `dayFile` (a name in the folder): the commit
     // line with the sheet and row the store's last row goes to (the sheet's row counter after
     // the store) and its serial number, on the disk when this returns; the journal is opened
-    // again first when it is in its error state. When the line cannot be brought to the disk
-    // the journal is emptied instead (the rows are then held in memory only until the store
-    // is done). False when neither could be done while the journal may hold the rows: the
-    // store must not go ahead, or the rows would come back after it (lastError() says why).
+    // again first when it is in its error state. False when the line cannot be brought to the
+    // disk while the journal may hold rows: the store must not go ahead, or the rows would
+    // come back after it (lastError() says why). The journal is not emptied instead: a power
+    // cut before the workbook is replaced would leave the rows nowhere.
     bool beginStore(const QString& dayFile, const QString& sheet, int lastRow,
                     std::int64_t lastSerial);
     // After a store that failed: its commit line no longer counts (the workbook it named may

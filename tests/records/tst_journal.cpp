@@ -111,8 +111,9 @@ private slots:
     }
 
     // The commit line is on the disk before a store, also after a write that failed (the
-    // journal is opened again). When the line cannot be written the journal is emptied
-    // instead; when that fails too while it holds rows, the store must not go ahead.
+    // journal is opened again). When the line cannot be written while the journal holds rows,
+    // the store must not go ahead (the journal is not emptied instead: a power cut before the
+    // workbook is replaced would leave the rows nowhere).
     void commitLineBeforeEveryStore_data() {
         QTest::addColumn<bool>("rows");       // rows written before the trouble
         QTest::addColumn<QString>("trouble"); // "", "failed write", "full device"
