@@ -68,7 +68,11 @@ void Form1::journalRow(std::size_t slot) {
 
 void Form1::journalStoreBegins(const QString& dayFile, const QString& sheet, int lastRow,
                                std::int64_t lastSerial) {
-    if (m_journal && !m_journal->beginStore(dayFile, sheet, lastRow, lastSerial))
+    // The store's last row is the last held row; the journal may not have it (a write that
+    // failed), so the commit line names its time.
+    const QString lastTime =
+        Rec_Count > 0 ? Rec_Time[static_cast<std::size_t>(Rec_Count - 1)] : QString();
+    if (m_journal && !m_journal->beginStore(dayFile, sheet, lastRow, lastSerial, lastTime))
         throw records::SaveFailure(
             QDir::toNativeSeparators(programFolder()),
             QStringLiteral("数据日志中的数据无法标记为已保存（%1），为免重复保存，本次未保存")

@@ -136,10 +136,13 @@ QByteArray Journal::rowLine(const HeldRow& row) {
 }
 
 QByteArray Journal::commitLine(const QString& dayFile, const QString& sheet, int lastRow,
-                               std::int64_t lastSerial) {
-    return sealed(QByteArray(1, kCommit) + '\t' + escaped(dayFile) + '\t' + escaped(sheet) + '\t' +
-                  QByteArray::number(lastRow) + '\t' +
-                  QByteArray::number(static_cast<qlonglong>(lastSerial)));
+                               std::int64_t lastSerial, const QString& lastTime) {
+    QByteArray body = QByteArray(1, kCommit) + '\t' + escaped(dayFile) + '\t' + escaped(sheet) +
+                      '\t' + QByteArray::number(lastRow) + '\t' +
+                      QByteArray::number(static_cast<qlonglong>(lastSerial));
+    if (!lastTime.isEmpty())
+        body += '\t' + escaped(lastTime);
+    return sealed(body);
 }
 
 QByteArray Journal::failedLine() {
@@ -163,7 +166,8 @@ bool Journal::parseLine(const QByteArray& line, QList<QString>* fields) {
         fields->append(text);
     }
     const bool row = fields->front() == QString(QChar(kRow)) && fields->size() == 7;
-    const bool commit = fields->front() == QString(QChar(kCommit)) && fields->size() == 5;
+    const bool commit =
+        fields->front() == QString(QChar(kCommit)) && (fields->size() == 5 || fields->size() == 6);
     const bool failed = fields->front() == QString(QChar(kFailed)) && fields->size() == 1;
     return row || commit || failed;
 }
@@ -221,12 +225,19 @@ bool is(const Entry& entry, char kind) {
 } // namespace
 
 // The index of the first entry after the last commit line whose store shows in its
-// workbook: every row before it is there. (A store's last row is the last row line before
-// its commit line.)
+// workbook: every row before it is there. The store's last row has the time the commit line
+// names; a commit line without one (written by an earlier version) stands for the last row
+// line before it.
 std::size_t Journal::firstUnstored(const std::vector<QList<QString>>& entries) const {
     for (std::size_t i = entries.size(); i-- > 0;) {
         if (!is(entries[i], kCommit) || (i + 1 < entries.size() && is(entries[i + 1], kFailed)))
             continue;
+        if (const Entry& f = entries[i]; f.size() == 6) {
+            if (workbookShows(QDir(m_folder).filePath(f[1]), f[2], f[3].toInt(), f[4].toLongLong(),
+                              f[5]))
+                return i + 1;
+            continue;
+        }
         for (std::size_t r = i; r-- > 0;) {
             if (!is(entries[r], kRow))
                 continue;
@@ -478,12 +489,13 @@ bool Journal::append(const HeldRow& row) {
 }
 
 bool Journal::beginStore(const QString& dayFile, const QString& sheet, int lastRow,
-                         std::int64_t lastSerial) {
+                         std::int64_t lastSerial, const QString& lastTime) {
     if (m_untouchable)
         return true; // the file holds none of the rows this run holds
     if (!isHealthy())
         reopen();
-    if (isHealthy() && writeAll(commitLine(dayFile, sheet, lastRow, lastSerial)) && waitSynced())
+    if (isHealthy() && writeAll(commitLine(dayFile, sheet, lastRow, lastSerial, lastTime)) &&
+        waitSynced())
         return true;
     // Without its commit line the journal must not hold the rows when the workbook does; nor
     // may it be emptied now, before the workbook holds them (a power cut in the store would

@@ -3,9 +3,9 @@
 // program's folder, so that rows not yet in the day's workbook outlive a crash, a kill or a
 // power cut. One line per row: its six texts and a check value. Before a store replaces the
 // day's workbook it writes a commit line naming the workbook, the sheet and row its last row
-// goes to and that row's serial number; a successful store then empties the journal. At
-// start-up the rows left behind are read back, except those before a commit line whose
-// workbook holds that last row (the run ended after the workbook was replaced).
+// goes to, that row's serial number and its time; a successful store then empties the
+// journal. At start-up the rows left behind are read back, except those before a commit line
+// whose workbook holds that last row (the run ended after the workbook was replaced).
 //
 // Rows are written on the caller's thread (a write into the page cache); a worker thread
 // brings them to the disk (fdatasync) 20 ms after the first row not yet there, together with
@@ -66,13 +66,14 @@ public:
     bool append(const HeldRow& row);
     // Before a store replaces the day's workbook `dayFile` (a name in the folder): the commit
     // line with the sheet and row the store's last row goes to (the sheet's row counter after
-    // the store) and its serial number, on the disk when this returns; the journal is opened
+    // the store), its serial number and its time text (the journal need not hold that row: it
+    // may have been held in memory only), on the disk when this returns; the journal is opened
     // again first when it is in its error state. False when the line cannot be brought to the
     // disk while the journal may hold rows: the store must not go ahead, or the rows would
     // come back after it (lastError() says why). The journal is not emptied instead: a power
     // cut before the workbook is replaced would leave the rows nowhere.
     bool beginStore(const QString& dayFile, const QString& sheet, int lastRow,
-                    std::int64_t lastSerial);
+                    std::int64_t lastSerial, const QString& lastTime = {});
     // After a store that failed: its commit line no longer counts (the workbook it named may
     // by chance show the serial number the store would have given it).
     void storeFailed();
@@ -97,7 +98,7 @@ public:
     // check value does not match. Exposed for the tests.
     static QByteArray rowLine(const HeldRow& row);
     static QByteArray commitLine(const QString& dayFile, const QString& sheet, int lastRow,
-                                 std::int64_t lastSerial);
+                                 std::int64_t lastSerial, const QString& lastTime = {});
     static QByteArray failedLine();
     static bool parseLine(const QByteArray& line, QList<QString>* fields);
 

@@ -1,7 +1,8 @@
 // The journal file on its own: a torn last line at every length of the cut, rows brought to
 // the disk in batches without the caller waiting, a sync or a write that fails, the commit
-// line before a store, and a damaged journal that cannot be kept aside.
+// line before a store and the row it names, and a damaged journal that cannot be kept aside.
 
+#include "records/day_workbook.h"
 #include "records/journal.h"
 #include "records/journal_samples.h"
 #include "workbook/file_io.h"
@@ -178,6 +179,34 @@ private slots:
                 QVERIFY(journal.clear()); // as after the store of the rows
         }
         QCOMPARE(contents(aside), damaged);
+    }
+
+    // A commit line names the time of the store's last row, which the journal need not hold
+    // (it was held in memory only after a write failed): the rows before it stay stored when
+    // the workbook shows that row. A line without the time, as an earlier version wrote it,
+    // stands for the last row line before it.
+    void commitLineNamesTheLastRow_data() {
+        QTest::addColumn<QString>("time"); // in the commit line
+        QTest::addColumn<int>("back");     // rows taken back
+        QTest::newRow("the last row's time") << row(2).time << 0;
+        QTest::newRow("another time") << row(1).time << 1;
+        QTest::newRow("no time: the last row line's") << QString() << 1;
+    }
+    void commitLineNamesTheLastRow() {
+        QFETCH(QString, time);
+        QFETCH(int, back);
+        QTemporaryDir folder;
+        const std::vector<QString> date{row(1).date, row(2).date}, times{row(1).time, row(2).time},
+            car{row(1).carNo, row(2).carNo}, gross{row(1).gross, row(2).gross},
+            tare{row(1).tare, row(2).tare}, net{row(1).net, row(2).net};
+        records::DayWorkbook day(folder.path(), "2010-8-4",
+                                 {[](const auto&) {}, [](const auto&) {}, [] {}});
+        const records::StoreEnd end = day.store({date, times, car, gross, tare, net, 2});
+        put(journalPath(folder.path()),
+            Journal::rowLine(row(1)) +
+                Journal::commitLine(end.file, end.sheet, end.last, end.serial, time));
+        Journal journal(folder.path());
+        QCOMPARE(journal.open().rows.size(), static_cast<std::size_t>(back));
     }
 };
 
