@@ -208,6 +208,8 @@ std::vector<Entry> validEntries(const QByteArray& text, int& damaged) {
     std::vector<Entry> entries;
     for (const QByteArray& line : lines) {
         Entry e;
+        if (line.isEmpty())
+            continue; // the line feed written before a line after a failure
         if (Journal::parseLine(line, &e))
             entries.push_back(std::move(e));
         else
@@ -385,13 +387,23 @@ bool Journal::openForAppend() {
     return true;
 }
 
-// The journal opened again from the start, after a write or a sync that failed.
+// The journal opened again from the start, after a write or a sync that failed. What the
+// disk holds of it is uncertain then: its name (a sync of the folder may have failed) is
+// brought to the disk again, and its end (the system may have dropped what it could not
+// write, leaving bytes that end no line) is passed over by starting the next line on a line
+// of its own.
 bool Journal::reopen() {
     stopSyncer();
     closeFile();
     m_error.clear();
     if (!openForAppend())
         return false;
+    if (const int error = workbook::syncFolder(m_folder); error != 0) {
+        closeFile();
+        fail(QStringLiteral("打开"), error);
+        return false;
+    }
+    m_freshLine = true;
     startSyncer();
     return true;
 }
@@ -417,6 +429,7 @@ bool Journal::emptyDurably() {
         return false;
     }
     m_mayHoldRows = false;
+    m_freshLine = false;
     return true;
 }
 
@@ -443,7 +456,8 @@ QString Journal::lastError() const {
     return m_error;
 }
 
-bool Journal::writeAll(const QByteArray& bytes) {
+bool Journal::writeAll(const QByteArray& line) {
+    const QByteArray bytes = m_freshLine ? '\n' + line : line;
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n =
@@ -463,6 +477,7 @@ bool Journal::writeAll(const QByteArray& bytes) {
         }
         done += n;
     }
+    m_freshLine = false;
     markWritten();
     return true;
 }

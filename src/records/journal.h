@@ -117,7 +117,7 @@ private:
     bool reopen();
     bool emptyDurably();
     int syncError() const;
-    bool writeAll(const QByteArray& bytes);
+    bool writeAll(const QByteArray& line);
     void markWritten();
     void closeFile();
     void fail(const QString& what, int error);
@@ -146,6 +146,8 @@ private:
     // The file may hold rows written by this run or recovered from the last one: false only
     // after it was emptied on the disk.
     bool m_mayHoldRows = false;
+    // The next line starts with a line feed: the file's end on the disk is uncertain.
+    bool m_freshLine = false;
 };
 
 } // namespace records

@@ -1,6 +1,7 @@
 // The journal file on its own: a torn last line at every length of the cut, rows brought to
 // the disk in batches without the caller waiting, a sync or a write that fails, the commit
-// line before a store and the row it names, and a damaged journal that cannot be kept aside.
+// line before a store and the row it names, a line after a failure, and a damaged journal
+// that cannot be kept aside.
 
 #include "records/day_workbook.h"
 #include "records/journal.h"
@@ -107,8 +108,10 @@ private slots:
         QCOMPARE(told.load(), 1);
         QVERIFY(journal.beginStore("2010-8-4.xls", "sheet1", 3, 2));
         QVERIFY(journal.isHealthy());
+        // After the failure the commit line starts on a line of its own.
         QCOMPARE(contents(journalPath(folder.path())),
-                 Journal::rowLine(row(1)) + Journal::commitLine("2010-8-4.xls", "sheet1", 3, 2));
+                 Journal::rowLine(row(1)) + '\n' +
+                     Journal::commitLine("2010-8-4.xls", "sheet1", 3, 2));
     }
 
     // The commit line is on the disk before a store, also after a write that failed (the
@@ -207,6 +210,30 @@ private slots:
                 Journal::commitLine(end.file, end.sheet, end.last, end.serial, time));
         Journal journal(folder.path());
         QCOMPARE(journal.open().rows.size(), static_cast<std::size_t>(back));
+    }
+
+    // What a failure leaves at the journal's end on the disk (bytes the system could not
+    // write, read back as zeros) does not take the next line with it: an empty line is passed
+    // over, the bytes before the line feed are one damaged line.
+    void lineAfterAFailureStandsAlone_data() {
+        QTest::addColumn<QByteArray>("between");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<int>("damaged");
+        QTest::newRow("nothing") << QByteArray("\n") << 2 << 0;
+        QTest::newRow("dropped bytes") << QByteArray(42, '\0') + '\n' << 2 << 1;
+        QTest::newRow("dropped bytes, no line feed") << QByteArray(42, '\0') << 1 << 1;
+    }
+    void lineAfterAFailureStandsAlone() {
+        QFETCH(QByteArray, between);
+        QFETCH(int, rows);
+        QFETCH(int, damaged);
+        QTemporaryDir folder;
+        put(journalPath(folder.path()),
+            Journal::rowLine(row(1)) + between + Journal::rowLine(row(2)));
+        Journal journal(folder.path());
+        const Journal::Recovery found = journal.open();
+        QCOMPARE(found.rows.size(), static_cast<std::size_t>(rows));
+        QCOMPARE(found.damagedLines, damaged);
     }
 };
 
