@@ -86,6 +86,14 @@ struct Session {
             out << QString::number(h.form->Rec_Gross[static_cast<std::size_t>(k)].toDouble());
         return out;
     }
+    // The window closed, the question whether to save answered 否: the rows are discarded.
+    void discard() {
+        mark(QStringLiteral("discard-begin ") + held().join(','));
+        h.messages->answers << platform::msgbox::vbNo;
+        h->close();
+        mark(QStringLiteral("discarded ") + held().join(','));
+        markBoxes();
+    }
     // "保存": true when the store said it stored every held row.
     bool store() {
         const QStringList rows = held();
@@ -203,6 +211,13 @@ const std::map<QString, std::function<void(Session&)>>& scenarios() {
              s.store();
              s.row(5005);
              s.settle();
+         }},
+        {"discarded",
+         [](Session& s) {
+             s.row(7001);
+             s.row(7002);
+             s.settle();
+             s.discard(); // the rows must not come back
          }},
         {"journal_error",
          [](Session& s) {

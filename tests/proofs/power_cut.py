@@ -24,7 +24,8 @@ after the write that held it returned 0 (and when the journal says its rows are 
 every row written to it must have had that sync); a row that a store said it stored
 ("数据保存成功！")
 counts from then on; the rows a scenario finds in a journal at its start count from the
-start. After the restart's store every durable row is in the day's workbook exactly once,
+start. Rows the operator discarded (否 to the question on closing) must not come back once
+the window has closed. After the restart's store every durable row is in the day's workbook exactly once,
 no row is there twice, no row comes from nowhere, and every file the scenario found (an
 office's day's file, a damaged journal) still exists byte for byte under some name. And a
 row held in memory only (its journal write or sync failed) is told to the operator.
@@ -333,9 +334,11 @@ class Run:
         return None if told or not rows else (min(risk[g] for g in rows), rows)
 
     def walk(self):
-        """Yields (index, call, required rows, told boxes, disk) after every call."""
+        """Yields (index, call, required rows, discarded rows, disk) after every call."""
         disk = Disk(self.initial)
         stored = set()
+        discarding = set()
+        self.discarded = set()  # rows the operator discarded: they must not come back
         boxes = []
         for index, r in enumerate(self.records):
             op = r[0]
@@ -373,6 +376,10 @@ class Run:
                 text = unhex(r[1]).decode()
                 if text.startswith("store-ok "):
                     stored |= {int(g) for g in text[9:].split(",") if g}
+                elif text.startswith("discard-begin "):
+                    discarding = {int(g) for g in text[14:].split(",") if g}
+                elif text.startswith("discarded "):
+                    self.discarded |= discarding
                 elif text.startswith("box "):
                     boxes.append(text[4:])
                 elif text == "settled":
@@ -383,8 +390,8 @@ class Run:
                         disk.problems.append("rows %s written to the journal, said to be on "
                                              "the disk after call %d, never synced"
                                              % (unsynced, index + 1))
-            required = self.initial_rows | disk.confirmed | stored
-            yield index, r, required, list(boxes), disk
+            required = (self.initial_rows | disk.confirmed | stored) - discarding
+            yield index, r, required, frozenset(self.discarded), disk
 
 
 # The errors the fault rules inject.
@@ -487,10 +494,13 @@ class Harness:
         self.pending = {}
 
 
-def check(run, result, required):
+def check(run, result, required, discarded):
     """What is wrong with one replayed disk: {"lost": [...], "twice": [...], ...}."""
     counts = collections.Counter(int(g) for g in result["rows"])
     found = {}
+    back = sorted(g for g in discarded if counts[g] > 0)
+    if back:
+        found["discarded, stored"] = back
     lost = sorted(g for g in required if counts[g] == 0)
     twice = sorted(g for g, c in counts.items() if c > 1)
     strange = sorted(g for g in counts if g not in run.all_rows)
@@ -525,7 +535,7 @@ def describe(call):
 
 # --- the plan ------------------------------------------------------------------------------
 
-SCENARIOS = ["rows", "stores", "copy_first", "set_aside", "damaged_journal"]
+SCENARIOS = ["rows", "stores", "copy_first", "set_aside", "damaged_journal", "discarded"]
 # The scenarios run again with a fault in each of their syncs and journal writes in turn.
 SWEPT = ("stores", "damaged_journal")
 
@@ -619,13 +629,13 @@ def main():
         batch, first = sweeps, False
 
     for run in runs:
-        run.checks = []  # (index, call, variant, required, key)
+        run.checks = []  # (index, call, variant, required, discarded, key)
         run.disk = None
         if run.shown:
-            for i, call, required, _, disk in run.walk():
+            for i, call, required, discarded, disk in run.walk():
                 run.disk = disk
                 for variant, files in disk.cut():
-                    run.checks.append((i, call, variant, frozenset(required),
+                    run.checks.append((i, call, variant, frozenset(required), discarded,
                                        harness.want(files)))
         if len(harness.pending) > 400:
             harness.replay_pending()
@@ -640,8 +650,8 @@ def main():
                                                run.checks)
         failures = []
         lost_rows, twice_rows = set(), set()
-        for i, call, variant, required, key in checks:
-            found = check(run, harness.results[key], required)
+        for i, call, variant, required, discarded, key in checks:
+            found = check(run, harness.results[key], required, discarded)
             if found:
                 failures.append((i, call, variant, found))
                 lost_rows |= set(found.get("lost", []))
@@ -652,7 +662,7 @@ def main():
             problems.append("rows %s held in memory only from call %d on, and the operator "
                             "was not told" % (untold[1], untold[0] + 1))
         unseen = {n: c for n, c in disk.unseen.items() if n.startswith(JOURNAL)} if disk else {}
-        distinct = len({c[4] for c in checks})
+        distinct = len({c[-1] for c in checks})
         totals["runs"] += 1
         totals["calls"] += len(records)
         totals["states"] += len(checks)
