@@ -642,6 +642,8 @@ def main():
     harness.replay_pending()
 
     totals = collections.Counter()
+    by_scenario = collections.OrderedDict()
+    distinct_by_scenario = {}
     failed_runs = 0
     for run in runs:
         if not run.shown:
@@ -670,6 +672,11 @@ def main():
         totals["failing states"] += len(failures)
         totals["rows lost"] += len(lost_rows)
         totals["rows stored twice"] += len(twice_rows)
+        mine = by_scenario.setdefault(run.scenario, collections.Counter())
+        mine.update({"runs": 1, "calls": len(records), "states": len(checks),
+                     "failing": len(failures), "lost": len(lost_rows),
+                     "twice": len(twice_rows)})
+        distinct_by_scenario.setdefault(run.scenario, set()).update(c[-1] for c in checks)
         ok = not failures and not problems and not unseen
         failed_runs += 0 if ok else 1
         fired = not faults or any(r[0] == "create-refused" or r[0] in ("write", "sync", "link",
@@ -698,6 +705,12 @@ def main():
                   % (what, i + 1, describe(call), variant, len(where)))
         sys.stdout.flush()
 
+    print("by scenario (its clean run and its fault runs):")
+    for scenario, c in by_scenario.items():
+        print("  %-16s %2d runs, %4d calls, %5d disks (%3d distinct), %d failing, rows lost %d, "
+              "rows stored twice %d" % (scenario, c["runs"], c["calls"], c["states"],
+                                        len(distinct_by_scenario[scenario]), c["failing"],
+                                        c["lost"], c["twice"]))
     print("%d runs, %d calls, %d disks (%d distinct) started on, %d failing; rows lost %d, "
           "rows stored twice %d; %.0f s" % (totals["runs"], totals["calls"], totals["states"],
                                             totals["distinct"], totals["failing states"],
