@@ -668,7 +668,6 @@ def main():
         totals["runs"] += 1
         totals["calls"] += len(records)
         totals["states"] += len(checks)
-        totals["distinct"] += distinct
         totals["failing states"] += len(failures)
         totals["rows lost"] += len(lost_rows)
         totals["rows stored twice"] += len(twice_rows)
@@ -713,7 +712,7 @@ def main():
                                         c["lost"], c["twice"]))
     print("%d runs, %d calls, %d disks (%d distinct) started on, %d failing; rows lost %d, "
           "rows stored twice %d; %.0f s" % (totals["runs"], totals["calls"], totals["states"],
-                                            totals["distinct"], totals["failing states"],
+                                            len(harness.results), totals["failing states"],
                                             totals["rows lost"], totals["rows stored twice"],
                                             time.time() - started))
     if not args.keep:
