@@ -1,5 +1,6 @@
 #include "records/journal.h"
 
+#include "workbook/shared_files.h"
 #include "workbook/spreadsheet_server.h"
 
 #include <QDir>
@@ -265,8 +266,10 @@ bool Journal::keepDamagedAside(Recovery& out) {
         const QString aside = QDir(m_folder).filePath(keptAsideName(n));
         if (QFile::exists(aside))
             continue;
-        if (QFile::copy(path(), aside))
+        if (QFile::copy(path(), aside)) {
+            workbook::makeShared(aside);
             out.keptAside = aside;
+        }
         break;
     }
     if (!out.keptAside.isEmpty())
@@ -281,6 +284,8 @@ bool Journal::rewrite(const std::vector<HeldRow>& rows) {
     const QString fresh = path() + QStringLiteral(".new");
     QFile f(fresh);
     bool ok = f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    if (ok)
+        workbook::makeShared(f.handle(), path());
     for (const HeldRow& row : rows)
         ok = ok && f.write(rowLine(row)) >= 0;
     ok = ok && f.flush() && ::fdatasync(f.handle()) == 0;
@@ -315,8 +320,7 @@ Journal::Recovery Journal::open() {
 }
 
 bool Journal::openForAppend() {
-    const int fd = ::open(QFile::encodeName(path()).constData(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = workbook::openShared(path(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
         fail(QStringLiteral("打开"), errno);
         return false;
