@@ -46,7 +46,7 @@ QString accountName(uid_t uid) {
     struct passwd entry {};
     struct passwd* found = nullptr;
     if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return QString::fromLocal8Bit(found->pw_name);
+        return QString::fromUtf8(found->pw_name);
     return QString::number(uid);
 }
 

@@ -26,7 +26,7 @@ qint64 endedPid() {
 
 QString nameOf(uid_t uid) {
     const struct passwd* pw = ::getpwuid(uid);
-    return pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(uid);
+    return pw ? QString::fromUtf8(pw->pw_name) : QString::number(uid);
 }
 
 } // namespace
