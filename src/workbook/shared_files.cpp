@@ -37,7 +37,7 @@ int openShared(const QString& path, int flags) {
     // The open mode passes through the umask: a file this call made gets its mode afterwards.
     int fd = ::open(name.constData(), flags | O_CREAT | O_EXCL, kNew);
     if (fd >= 0) {
-        ::fchmod(fd, kNew);
+        makeShared(fd);
         return fd;
     }
     if (errno != EEXIST)
@@ -46,7 +46,7 @@ int openShared(const QString& path, int flags) {
     struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
         (st.st_mode & kGroupReadWrite) != kGroupReadWrite)
-        ::fchmod(fd, (st.st_mode & 0777) | kGroupReadWrite);
+        makeShared(fd, path);
     return fd;
 }
 

@@ -4,7 +4,6 @@
 // so a new file takes the folder's group): each of them must be able to continue the journal,
 // the day's workbook and their copies, whatever the umask of the account that made them.
 
-#include <QByteArray>
 #include <QString>
 
 #include <sys/types.h>
