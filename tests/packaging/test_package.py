@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import isolated  # noqa: E402
-from desktop import find_window, port_lock_path, start_xvfb  # noqa: E402
+from desktop import find_window, lock_holder, start_xvfb  # noqa: E402
 
 SKIP = 77
 PROGRAM = "opt/weighbridge/weighbridge"
@@ -68,8 +68,8 @@ def check_package(deb):
 
 
 def start_installed(root, simulator, work):
-    """Starts the unpacked program with port 1 on the simulator; True once its window is up
-    and its query has reached the simulator."""
+    """Starts the unpacked program with port 1 on the simulator, and ends it once its window
+    is up and its query has reached the simulator; its process number."""
     log = os.path.join(work, "frames.log")
     sim = subprocess.Popen([simulator, "--pty", "--mode", "answer", "--log", log, "--quiet"],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -95,7 +95,7 @@ def start_installed(root, simulator, work):
             time.sleep(0.1)
         else:
             raise AssertionError("no query reached the simulator on /dev/weighbridge-com1")
-        return True
+        return app.pid
     finally:
         if app is not None and app.poll() is None:
             os.killpg(app.pid, signal.SIGKILL)
@@ -117,10 +117,8 @@ def main():
         if not isolated.available():
             print("package checked; the start is skipped: no mount namespace here")
             return SKIP
-        lock = port_lock_path("/dev/weighbridge-com1")
-        had_lock = os.path.lexists(lock)
-        start_installed(root, simulator, work)
-        assert os.path.lexists(lock) == had_lock, "the killed program's lock is left: " + lock
+        pid = start_installed(root, simulator, work)
+        assert lock_holder("/dev/weighbridge-com1") != pid, "the killed program's lock is left"
         print("package built, checked and started: window up, query on /dev/weighbridge-com1")
         return 0
     finally:

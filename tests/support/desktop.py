@@ -1,4 +1,5 @@
 """A virtual X display for tests that drive the real program's window."""
+import contextlib
 import os
 import shutil
 import subprocess
@@ -43,18 +44,26 @@ def port_lock_path(port):
     return "/run/lock/LCK.." + name.replace("/", "_")
 
 
+def lock_holder(port):
+    """The process named in the lock file of the port at `port`; None without one."""
+    try:
+        with open(port_lock_path(port)) as f:
+            return int(f.readline().split()[0])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
 def remove_stale_lock(port):
     """Removes the lock of the test port `port` (a path in the build tree, so its lock is the
     tests' own) when its process has ended: a program killed with SIGKILL leaves its lock in
     the host's /run/lock."""
-    path = port_lock_path(port)
+    pid = lock_holder(port)
     try:
-        with open(path) as f:
-            os.kill(int(f.readline().split()[0]), 0)
+        if pid is not None:
+            os.kill(pid, 0)
     except ProcessLookupError:
-        os.remove(path)
-    except (OSError, ValueError, IndexError):
-        pass
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(port_lock_path(port))
 
 
 def find_window(env, title="地磅数据记录系统", timeout=20):

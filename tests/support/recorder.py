@@ -13,7 +13,7 @@ import zlib
 
 import xlrd
 
-from desktop import click, find_window, port_lock_path, remove_stale_lock
+from desktop import click, find_window, lock_holder, port_lock_path, remove_stale_lock
 
 JOURNAL = ".weighbridge-held-rows"
 QUERY = bytes.fromhex("024142303303")
@@ -72,12 +72,7 @@ class Line:
 def port_lock(port):
     """The lock file of the port at `port`, and the process id written in it (None when there
     is no such file)."""
-    path = port_lock_path(port)
-    try:
-        with open(path) as f:
-            return path, int(f.readline().split()[0])
-    except (OSError, ValueError, IndexError):
-        return path, None
+    return port_lock_path(port), lock_holder(port)
 
 
 class Program:
