@@ -8,9 +8,10 @@ import subprocess
 def start_xvfb(fbdir=None, any_account=False):
     """Starts Xvfb on a free display number; returns the process and the DISPLAY value. With
     `fbdir` the screen is also kept as an XWD image in the file Xvfb_screen0 there; with
-    `any_account` programs of every account on this machine may use it."""
+    `any_account` programs of every account on this machine may use it, and it is not reset
+    when the last of them ends (a program started just then found no display)."""
     read_fd, write_fd = os.pipe()
-    extra = (["-fbdir", fbdir] if fbdir else []) + (["-ac"] if any_account else [])
+    extra = (["-fbdir", fbdir] if fbdir else []) + (["-ac", "-noreset"] if any_account else [])
     xvfb = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "640x480x24", "-nolisten", "tcp"]
         + extra,
