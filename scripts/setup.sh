@@ -9,13 +9,14 @@ packages=(
   libfreexl-dev libgsf-1-dev
   python3-xlrd python3-xlwt
   fonts-wqy-zenhei qt6-translations-l10n locales
-  xvfb xauth xdotool x11-utils
+  xvfb xauth xdotool x11-utils xclip
   lintian udev
   default-jdk-headless libapache-poi-java
 )
 # The end-to-end test drives the real window under a virtual X display (xvfb, xdotool,
-# xprop from x11-utils). Qt's own texts come in the desktop's language from
-# qt6-translations-l10n; the tests switch between zh_CN, de_DE and ru_RU, generated below.
+# xprop from x11-utils; xclip reads the text of a message box the test copied). Qt's own
+# texts come in the desktop's language from qt6-translations-l10n; the tests switch between
+# zh_CN, de_DE and ru_RU, generated below.
 # The packaging test checks the Debian package with lintian and the udev rule with udevadm.
 # The test command also needs clang and its sanitizer and libFuzzer runtimes for its
 # sanitized pass, and clang-format for its check of the sources' layout; it asks for them

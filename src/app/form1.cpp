@@ -184,7 +184,7 @@ void Form1::afterEvent() {
                 runEvent([this] { Timer3_Timer(); });
             if (std::exchange(m_timer4Pending, false))
                 runEvent([this] { Timer4_Timer(); });
-            if (std::exchange(m_closePending, false) && isVisible())
+            if (std::exchange(m_closePending, false))
                 close();
         });
     }

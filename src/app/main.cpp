@@ -9,6 +9,7 @@
 #include "platform/single_instance.h"
 #include "platform/termination.h"
 #include "platform/translations.h"
+#include "workbook/shared_files.h"
 
 #include <QApplication>
 
@@ -35,6 +36,9 @@ int main(int argc, char* argv[]) {
             platform::msgbox::vbOKOnly | platform::msgbox::vbInformation, {});
         return 0;
     }
+    // Another operator's start takes over the lock a crash of this run leaves: it must be able
+    // to open it.
+    workbook::makeShared(instance.path());
 
     app::Platform parts;
     parts.comm = std::make_unique<platform::SerialCommControl>(platform::com1Device(
@@ -43,7 +47,10 @@ int main(int argc, char* argv[]) {
     parts.dialog = std::make_unique<platform::QtFileDialog>();
     parts.programFolder = folder;
     parts.clock = app::programClock(parts.programFolder);
-    parts.endProgram = [] { std::_Exit(0); };
+    parts.endProgram = [&instance] {
+        instance.release();
+        std::_Exit(0);
+    };
 
     app::Form1 form(std::move(parts));
     platform::endOnTermination(&form, [&form] { form.Terminate(); });

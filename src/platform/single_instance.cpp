@@ -49,6 +49,14 @@ bool SingleInstance::acquire() {
     return false;
 }
 
+void SingleInstance::release() {
+    m_lock.unlock();
+}
+
+QString SingleInstance::path() const {
+    return QDir(m_folder).filePath(fileName());
+}
+
 void SingleInstance::onRaiseAsked(std::function<void()> raise) {
     m_server = std::make_unique<QLocalServer>();
     const QString name = serverName(m_folder);

@@ -28,6 +28,10 @@ public:
     // True when this run now holds the folder. When another recorder runs there, false; it
     // has then been asked to bring its window forward.
     bool acquire();
+    // Lets the folder go (at the end of the run, which does not unwind).
+    void release();
+    // The lock file's path.
+    QString path() const;
 
     // While this run holds the folder: `raise` runs on the UI thread whenever a second start
     // asks for the window.

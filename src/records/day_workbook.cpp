@@ -5,6 +5,7 @@
 #include "workbook/editor.h"
 #include "workbook/file_io.h"
 #include "workbook/reasons.h"
+#include "workbook/shared_files.h"
 #include "workbook/spreadsheet_server.h"
 
 #include <QDir>
@@ -258,6 +259,7 @@ void copyDurably(const QString& path, const QString& copy) {
     if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::NewOnly | QIODevice::WriteOnly))
         throw workbook::Error(workbook::Error::Kind::Io, path,
                               workbook::reasonText(workbook::Reason::CannotCopy).arg(copy));
+    workbook::makeShared(out.handle());
     const QByteArray bytes = in.readAll();
     if (out.write(bytes) != bytes.size() || !out.flush() || ::fsync(out.handle()) != 0) {
         out.close();

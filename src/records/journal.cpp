@@ -2,6 +2,7 @@
 
 #include "workbook/file_io.h"
 #include "workbook/reasons.h"
+#include "workbook/shared_files.h"
 #include "workbook/spreadsheet_server.h"
 
 #include <QDir>
@@ -273,9 +274,11 @@ namespace {
 // the step that failed (the file is then removed again).
 int writeNewDurably(const QString& path, const QByteArray& bytes) {
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, workbook::sharedMode());
     if (fd < 0)
         return errno;
+    workbook::makeShared(fd);
     int error = 0;
     for (qsizetype done = 0; done < bytes.size() && error == 0;) {
         const ssize_t n =
@@ -324,6 +327,8 @@ bool Journal::rewrite(const std::vector<HeldRow>& rows) {
     const QString fresh = path() + QStringLiteral(".new");
     QFile f(fresh);
     bool ok = f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    if (ok)
+        workbook::makeShared(f.handle(), path());
     for (const HeldRow& row : rows)
         ok = ok && f.write(rowLine(row)) >= 0;
     ok = ok && f.flush() && ::fdatasync(f.handle()) == 0;
@@ -367,9 +372,8 @@ Journal::Recovery Journal::open() {
 }
 
 bool Journal::openForAppend() {
-    const QByteArray name = QFile::encodeName(path());
-    const bool existed = ::access(name.constData(), F_OK) == 0;
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const bool existed = ::access(QFile::encodeName(path()).constData(), F_OK) == 0;
+    const int fd = workbook::openShared(path(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
         fail(QStringLiteral("打开"), errno);
         return false;

@@ -8,6 +8,7 @@
 #include "workbook/gsf_ptr.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
+#include "workbook/shared_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +23,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace workbook {
@@ -53,16 +53,7 @@ public:
             throw Error(Error::Kind::Io, target,
                         systemReason(Reason::CannotCreateTemporary, errno));
         // mkstemp makes the file private; give it the mode the target has or would get.
-        struct stat st {};
-        mode_t mode = 0;
-        if (::stat(QFile::encodeName(target).constData(), &st) == 0) {
-            mode = st.st_mode & 07777;
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode = 0666 & ~mask;
-        }
-        ::fchmod(m_fd, mode);
+        makeShared(m_fd, target);
         m_file = ::fdopen(m_fd, "wb");
         if (m_file == nullptr) {
             const int error = errno;

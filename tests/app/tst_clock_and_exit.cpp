@@ -306,10 +306,12 @@ private slots:
         r.h.messages->answers << platform::msgbox::vbNo;
         r.h.messages->whileShown = [&] {
             r.h.clock->time = QDateTime(kDay, answered);
-            QTest::qWait(1100); // the clock ticks inside the prompt's loop
+            QTest::qWait(1100);        // the clock ticks inside the prompt's loop
+            r.h->closeAskedUnderBox(); // a second click on the close button meanwhile
         };
         r.h->close();
-        QTest::qWait(50); // whatever fell due under the prompt runs now
+        QTest::qWait(50);                          // whatever fell due under the prompt runs now
+        QCOMPARE(r.boxes(), QStringList{kPrompt}); // the closed window is not closed again
         QCOMPARE(r.files(), QStringList{});
         QCOMPARE(r.h->Rec_Count, 0);
         QVERIFY(!r.h->Command4->isEnabled());
