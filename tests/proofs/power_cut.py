@@ -22,23 +22,24 @@ What survives a cut:
 The rule checked in each disk: a row counts as durable once the first sync of the journal
 after the write that held it returned 0 (and when the journal says its rows are on the disk,
 every row written to it must have had that sync); a row that a store said it stored
-("数据保存成功！")
-counts from then on; the rows a scenario finds in a journal at its start count from the
-start. Rows the operator discarded (否 to the question on closing) must not come back once
-the window has closed. After the restart's store every durable row is in the day's workbook exactly once,
-no row is there twice, no row comes from nowhere, and every file the scenario found (an
-office's day's file, a damaged journal) still exists byte for byte under some name. And a
-row held in memory only (its journal write or sync failed) is told to the operator.
+("数据保存成功！") counts from then on; the rows a scenario finds in a journal at its start
+count from the start. Rows the operator discarded (否 to the question on closing) must not
+come back once the window has closed. After the restart's store every durable row is in the
+day's workbook exactly once, no row is there twice, no row comes from nowhere, and every file
+the scenario found (an office's day's file, a damaged journal) still exists byte for byte
+under some name. And a row held in memory only (its journal write or sync failed) is told to
+the operator.
 
-Faults: the clean run of a scenario is repeated with one sync failing (EIO), one journal
-write failing (ENOSPC) and the copy of a damaged journal failing (ENOSPC from link).
+Faults: the clean runs of two scenarios are repeated with each of their syncs failing in
+turn (EIO) and each of their journal writes (ENOSPC); a row's write is refused once, the disk
+is full from the second row on, and the copy of a damaged journal is refused (ENOSPC from its
+link or its creation).
 
 usage: power_cut.py DRIVER RECORDER [--only NAME] [--keep DIR] [--quick]
 """
 import argparse
 import collections
 import errno
-import fnmatch
 import hashlib
 import itertools
 import json
@@ -129,9 +130,9 @@ class Disk:
         for name, data in sorted(initial.items()):
             self.base_names[name] = self.new_inode(name, data)
         self.names = dict(self.base_names)  # as the program sees them now
-        self.dirops = []  # [[("set", name, inode) | ("del", name) | ("mv", from, to, inode), status]]
+        # [[("set", name, inode) | ("del", name) | ("mv", from, to, inode), status]]
+        self.dirops = []
         self.fds = {}  # descriptor -> inode, or FOLDER
-        self.fd_names = {}  # descriptor -> the name it was opened by (the recorder's rule name)
         self.confirmed = set()
         self.written = set()  # rows a journal write took
         self.sync_failed = {}  # rows whose first sync failed -> the call
@@ -151,7 +152,6 @@ class Disk:
         return self.inodes[ino]
 
     def open(self, fd, flags, name):
-        self.fd_names[fd] = name
         if name == FOLDER:
             self.fds[fd] = FOLDER
             return
@@ -170,7 +170,6 @@ class Disk:
 
     def tmpfile(self, fd):
         self.fds[fd] = self.new_inode("<unnamed>")
-        self.fd_names[fd] = "<unnamed>"
 
     def write(self, fd, offset, data):
         node = self.inode(fd)
@@ -277,7 +276,7 @@ def unhex(text):
     return b"" if text == "-" else bytes.fromhex(text)
 
 
-def parse_log(path, folder):
+def parse_log(path):
     records = []
     with open(path, encoding="ascii") as f:
         for line in f:
@@ -457,7 +456,7 @@ class Harness:
         for folder, log in out:
             initial = {n: open(os.path.join(folder + ".initial", n), "rb").read()
                        for n in os.listdir(folder + ".initial")}
-            recorded.append((folder, initial, parse_log(log, folder) if os.path.exists(log)
+            recorded.append((folder, initial, parse_log(log) if os.path.exists(log)
                              else []))
         return recorded
 
