@@ -5,10 +5,16 @@ test fail ("killed") against those that pass ("survived"). The tree is restored 
 mutation, also when the run is interrupted.
 
 usage: tools/mutate.py [--build DIR] [--list FILE] [--ctest ARGS] [--only NAME] [--check]
+                       [--run COMMAND ... [--target TARGET ...]]
   --check  only report the blocks whose text is no longer found exactly once
   --build  a configured build folder (default build/)
   --list   the mutation list (default tools/mutations.txt)
   --ctest  arguments for ctest, e.g. "-L unit" (default: every test but the long proofs)
+  --run    instead of the tests, run each COMMAND (a shell command in the build folder) on
+           every mutated tree, all at once, and count the faults each one catches on its own:
+           to compare a long and a short run of a proof, e.g.
+             --run "tests/proofs/soak --seconds 60" --run "tests/proofs/soak --seconds 20"
+  --target build only these targets after each mutation (with --run)
 
 The list holds blocks like
 
@@ -79,6 +85,58 @@ def check(mutations):
     return 1 if stale else 0
 
 
+def build(args, timeout):
+    targets = ["--target"] + args.target if args.target else []
+    return run(["cmake", "--build", args.build] + targets, ROOT, timeout)
+
+
+def compare_runs(args):
+    """Each mutation applied alone; every command of --run on the mutated tree, side by side
+    (they are proofs that run for a given wall-clock time, not for processor time); a table of
+    the faults each command catches."""
+    os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+
+    def run_all():
+        procs = [subprocess.Popen(c, shell=True, cwd=args.build, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL) for c in args.run]
+        return [p.wait() != 0 for p in procs]
+
+    if build(args, 3600) != 0:
+        sys.exit("the unmutated tree does not build")
+    if any(run_all()):
+        sys.exit("a command fails on the unmutated tree")
+    caught = [0] * len(args.run)
+    total = 0
+    for m in parse(args.list):
+        if args.only and args.only not in m["name"]:
+            continue
+        path = os.path.join(ROOT, m["file"] or "")
+        with open(path, encoding="utf-8") as f:
+            original = f.read()
+        if not m["old"] or original.count(m["old"]) != 1:
+            print("left out: %s (text found %d times)" % (m["name"], original.count(m["old"])))
+            continue
+        try:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original.replace(m["old"], m["new"]))
+            if build(args, 1800) != 0:
+                print("left out: %s (does not build)" % m["name"])
+                continue
+            failed = run_all()
+        finally:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original)
+            os.utime(path)
+        total += 1
+        caught = [c + f for c, f in zip(caught, failed)]
+        print("%s  %s" % ("  ".join("killed  " if f else "SURVIVED" for f in failed), m["name"]),
+              flush=True)
+    build(args, 3600)
+    for command, c in zip(args.run, caught):
+        print("%d of %d mutations killed by: %s" % (c, total, command))
+    return 0
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -86,9 +144,13 @@ def main():
     p.add_argument("--ctest", default="-E soak|kill_proof|fuzz|e2e_locales")
     p.add_argument("--only")
     p.add_argument("--check", action="store_true")
+    p.add_argument("--run", action="append", default=[])
+    p.add_argument("--target", action="append", default=[])
     args = p.parse_args()
     if args.check:
         sys.exit(check(parse(args.list)))
+    if args.run:
+        sys.exit(compare_runs(args))
     # A killed mutation needs one failing test: the run stops there.
     env_ctest = ["ctest", "-j2", "--timeout", "300", "--stop-on-failure"] + args.ctest.split()
     unit_ctest = ["ctest", "-L", "unit", "--stop-on-failure"]
