@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-demo"
 demo="$root/demo"
 
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" demo
 mkdir -p "$demo"
 # Port 1 is the simulator's line, whatever serial adapter this computer may have; no tests
 # and no optimisation, so that the first build is quick.

@@ -4,6 +4,7 @@
 #include "doubles/fake_comm_control.h"
 #include "indicator_sim/frames.h"
 #include "support/form_harness.h"
+#include "support/test_classes.h"
 #include "workbook/file_io.h"
 
 #include <QDir>
@@ -370,5 +371,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstClockAndExit)
+WB_TEST_CLASS(TstClockAndExit, "tst_clock_and_exit")
 #include "tst_clock_and_exit.moc"

@@ -6,6 +6,7 @@
 #include "platform/serial_comm_control.h"
 #include "support/form_harness.h"
 #include "support/pty.h"
+#include "support/test_classes.h"
 
 #include <QSerialPort>
 #include <QtTest>
@@ -186,5 +187,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstCommandMode)
+WB_TEST_CLASS(TstCommandMode, "tst_command_mode")
 #include "tst_command_mode.moc"

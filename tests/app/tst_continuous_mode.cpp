@@ -7,6 +7,7 @@
 #include "platform/serial_comm_control.h"
 #include "support/form_harness.h"
 #include "support/pty.h"
+#include "support/test_classes.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -153,5 +154,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstContinuousMode)
+WB_TEST_CLASS(TstContinuousMode, "tst_continuous_mode")
 #include "tst_continuous_mode.moc"

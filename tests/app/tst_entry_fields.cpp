@@ -3,6 +3,7 @@
 
 #include "doubles/fake_comm_control.h"
 #include "support/form_harness.h"
+#include "support/test_classes.h"
 
 #include <QLineEdit>
 #include <QtTest>
@@ -65,5 +66,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstEntryFields)
+WB_TEST_CLASS(TstEntryFields, "tst_entry_fields")
 #include "tst_entry_fields.moc"

@@ -3,6 +3,7 @@
 
 #include "doubles/fake_comm_control.h"
 #include "support/form_harness.h"
+#include "support/test_classes.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -143,5 +144,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstForm1)
+WB_TEST_CLASS(TstForm1, "tst_form1")
 #include "tst_form1.moc"

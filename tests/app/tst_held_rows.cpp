@@ -6,6 +6,7 @@
 #include "records/journal.h"
 #include "records/journal_samples.h"
 #include "support/store_rig.h"
+#include "support/test_classes.h"
 
 #include <QDir>
 #include <QLineEdit>
@@ -261,5 +262,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstHeldRows)
+WB_TEST_CLASS(TstHeldRows, "tst_held_rows")
 #include "tst_held_rows.moc"

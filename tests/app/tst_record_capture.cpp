@@ -7,6 +7,7 @@
 #include "platform/serial_comm_control.h"
 #include "support/pty.h"
 #include "support/store_rig.h"
+#include "support/test_classes.h"
 #include "workbook/file_io.h"
 #include "workbook/readers.h"
 
@@ -463,5 +464,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstRecordCapture)
+WB_TEST_CLASS(TstRecordCapture, "tst_record_capture")
 #include "tst_record_capture.moc"

@@ -5,6 +5,7 @@
 #include "app/workbook_viewer.h"
 #include "doubles/fake_comm_control.h"
 #include "support/form_harness.h"
+#include "support/test_classes.h"
 #include "workbook/file_io.h"
 
 #include <QClipboard>
@@ -225,5 +226,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstWorkbookViewing)
+WB_TEST_CLASS(TstWorkbookViewing, "tst_workbook_viewing")
 #include "tst_workbook_viewing.moc"

@@ -4,6 +4,7 @@
 #include "doubles/fake_clock.h"
 #include "platform/com1_device.h"
 #include "platform/translations.h"
+#include "support/test_classes.h"
 #include "workbook/reasons.h"
 
 #include <QApplication>
@@ -194,5 +195,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestPlatformTexts)
+WB_TEST_CLASS(TestPlatformTexts, "tst_platform_texts")
 #include "tst_platform_texts.moc"

@@ -5,6 +5,7 @@
 #include "platform/failure.h"
 #include "platform/serial_comm_control.h"
 #include "support/pty.h"
+#include "support/test_classes.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -81,5 +82,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TstSerialCommControl)
+WB_TEST_CLASS(TstSerialCommControl, "tst_serial_comm_control")
 #include "tst_serial_comm_control.moc"

@@ -37,15 +37,19 @@ namespace {
 using support::residentKb;
 
 // A clock on which every real second is a minute: an hourly save comes once a real minute,
-// and midnight half a minute after the start.
+// and midnight half a minute after the start (halfway through a shorter run).
 class FastClock final : public platform::LocaleClock {
 public:
-    FastClock() : LocaleClock(QLocale(QLocale::Chinese, QLocale::China)) { m_real.start(); }
+    explicit FastClock(int seconds)
+        : LocaleClock(QLocale(QLocale::Chinese, QLocale::China)),
+          m_base(QDate(2026, 12, 8).startOfDay().addSecs(-60 * qMin(30, seconds / 2))) {
+        m_real.start();
+    }
     QDateTime now() const override { return m_base.addSecs(m_real.elapsed() / 1000 * 60); }
 
 private:
     QElapsedTimer m_real;
-    QDateTime m_base{QDate(2026, 12, 7), QTime(23, 30, 0)};
+    QDateTime m_base;
 };
 
 struct Event {
@@ -151,7 +155,7 @@ int main(int argc, char** argv) {
     auto messages = std::make_unique<doubles::ScriptedMessages>();
     doubles::ScriptedMessages* boxes = messages.get();
     parts.messages = std::move(messages);
-    parts.clock = std::make_unique<FastClock>();
+    parts.clock = std::make_unique<FastClock>(seconds);
     parts.programFolder = folder;
     parts.endProgram = [] {};
     app::Form1 form(std::move(parts));
