@@ -241,8 +241,6 @@ WorkbookViewer* WorkbookViewer::open(const QString& path, workbook::Book book) {
 WorkbookViewer::WorkbookViewer(QString path, workbook::Book book)
     : QWidget(nullptr), m_path(std::move(path)), m_book(std::move(book)) {
     setAttribute(Qt::WA_DeleteOnClose);
-    // The program ends with its main window; an open viewer does not keep it running.
-    setAttribute(Qt::WA_QuitOnClose, false);
     setWindowTitle(QStringLiteral("%1 [只读]").arg(QFileInfo(m_path).fileName()));
 
     m_tabs = new QTabWidget(this);

@@ -2,7 +2,8 @@
 // The viewer window: one saved workbook shown read-only as a spreadsheet shows it, a tab per
 // worksheet with column letters and row numbers and every cell as text. The window holds the
 // workbook in memory (the file is not kept open), belongs to no other window, and frees
-// itself when it is closed; nothing else keeps a reference to it.
+// itself when it is closed; nothing else keeps a reference to it. It is the one window of a
+// viewing process (viewing_mode.h), which ends when it is closed.
 
 #include "workbook/book.h"
 
@@ -69,6 +70,7 @@ public:
     static WorkbookViewer* open(const QString& path, workbook::Book book);
 
     const QString& path() const { return m_path; }
+    const workbook::Book& book() const { return m_book; }
     QTabWidget* tabs() const { return m_tabs; }
     SheetView* sheetView(int index) const;
 

@@ -1,7 +1,9 @@
-// Viewing a saved workbook on "查看": the dialog settings and the cancel test, the viewer
-// windows (cells, tabs, copying, no editing, independence), unreadable files, and the Qt
-// file dialog itself.
+// Viewing a saved workbook on "查看": the dialog settings and the cancel test, the viewing
+// started for the chosen file and its arguments, the viewer windows (cells, tabs, copying, no
+// editing, independence), unreadable files, and the Qt file dialog itself. (That a viewing is a
+// process of its own that outlives the recorder: test_viewing_e2e.py.)
 
+#include "app/viewing_mode.h"
 #include "app/workbook_viewer.h"
 #include "doubles/fake_comm_control.h"
 #include "support/form_harness.h"
@@ -102,6 +104,56 @@ private slots:
         QCOMPARE(r.h.status() == "您没有选择要导入的文件！", cancelled);
         QCOMPARE(r.h.messages->shown.size(), cancelled ? 0 : 1);
         QCOMPARE(viewers().size(), 0);
+    }
+
+    // The chosen file goes to a viewing of its own; a viewing that cannot be started is told
+    // with the file's name and the reason, and the status line stays as it was.
+    void viewingStarted() {
+        Rig r;
+        const QString path = r.file("2010-8-4.xls");
+        writeSample(path);
+        const QString before = r.h.status();
+        r.h.viewingsStart = false;
+        r.view(path);
+        QVERIFY(r.h.viewings.isEmpty());
+        QCOMPARE(viewers().size(), 0);
+        QCOMPARE(r.h.messages->shown.size(), 1);
+        QCOMPARE(r.h.messages->shown[0].prompt, "无法打开所选的文件：\n" +
+                                                    QDir::toNativeSeparators(path) +
+                                                    "\n原因：查看窗口无法启动");
+        r.h.viewingsStart = true;
+        r.view(path);
+        QCOMPARE(r.h.viewings, QStringList{path});
+        QCOMPARE(viewers().size(), 1);
+        QCOMPARE(r.h.status(), before);
+    }
+
+    // Only the program's name, "--view" and a file start a viewing; any other start is the
+    // recorder's.
+    void viewingArguments_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("viewed"); // null: the recorder starts
+        const QString exe = "/opt/weighbridge/weighbridge";
+        QTest::newRow("viewing") << QStringList{exe, "--view", "/d/2010-8-4.xls"}
+                                 << "/d/2010-8-4.xls";
+        QTest::newRow("a file named like an option")
+            << QStringList{exe, "--view", "-v.xls"} << "-v.xls";
+        QTest::newRow("no arguments") << QStringList{exe} << QString();
+        QTest::newRow("no file") << QStringList{exe, "--view"} << QString();
+        QTest::newRow("empty file") << QStringList{exe, "--view", ""} << QString();
+        QTest::newRow("a file alone") << QStringList{exe, "/d/2010-8-4.xls"} << QString();
+        QTest::newRow("two files") << QStringList{exe, "--view", "a.xls", "b.xls"} << QString();
+        QTest::newRow("another option") << QStringList{exe, "--View", "a.xls"} << QString();
+    }
+    void viewingArguments() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, viewed);
+        const std::optional<QString> path = app::viewingPath(arguments);
+        QCOMPARE(path.has_value(), !viewed.isNull());
+        if (path) {
+            QCOMPARE(*path, viewed);
+            QCOMPARE(app::viewingPath(arguments.mid(0, 1) + app::viewingArguments(viewed)), path);
+        }
     }
 
     // A chosen workbook opens in a read-only viewer of its own, its cells as the file has them.
