@@ -33,7 +33,7 @@ int runViewing(const QString& path) {
     const records::WorkbookViewer* viewer = app::showViewing(path, messages);
     if (viewer == nullptr)
         return 1;
-    app::viewerFault(viewer->book());
+    app::viewerFault(viewer->sheets().front().name());
     return QApplication::exec();
 }
 

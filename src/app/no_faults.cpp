@@ -2,6 +2,6 @@
 
 namespace app {
 
-void viewerFault(const workbook::Book&) {}
+void viewerFault(const QString&) {}
 
 } // namespace app

@@ -28,7 +28,7 @@ QString cannotOpenText(const workbook::Error& error) {
 
 records::WorkbookViewer* showViewing(const QString& path, platform::MessageBoxes& messages) {
     try {
-        return records::WorkbookViewer::open(path, workbook::readBook(path));
+        return records::WorkbookViewer::open(path, workbook::readForViewing(path));
     } catch (const workbook::Error& e) {
         messages.MsgBox(cannotOpenText(e), platform::msgbox::vbExclamation);
         return nullptr;

@@ -205,6 +205,45 @@ private slots:
         QCOMPARE(cell(second, 0, 1, 1), QString("序号"));
     }
 
+    // The viewer's cells hold what the sheet held, cell for cell (texts shared or not, numbers,
+    // truth values, gaps, empty rows), and a full day's sheet of different texts in less than
+    // its file.
+    void viewerCells() {
+        workbook::Sheet s("sheet1");
+        s.setText(1, 1, "序号");
+        s.setText(1, 3, "序号");
+        s.setNumber(1, 8, -0.5);
+        s.setBoolean(3, 2, true);
+        s.setBoolean(3, 4, false);
+        s.setText(3, 5, QString());
+        s.setText(5, 256, kLongPlace);
+        const records::ViewerCells cells(s);
+        QCOMPARE(cells.name(), QString("sheet1"));
+        QCOMPARE(cells.rowCount(), s.rowCount());
+        QCOMPARE(cells.columnCount(), s.columnCount());
+        for (int r = 0; r <= s.rowCount() + 1; ++r)
+            for (int c = 0; c <= 257; ++c)
+                QVERIFY2(cells.cell(r, c) == s.cell(r, c),
+                         qPrintable(QString("%1,%2").arg(r).arg(c)));
+
+        QTemporaryDir folder;
+        const QString path = folder.filePath("full.xls");
+        workbook::Book book;
+        workbook::Sheet& full = book.addSheet("sheet1");
+        for (int r = 1; r <= workbook::MaxRows; ++r) {
+            full.setNumber(r, 1, r);
+            full.setText(r, 2, "2010/8/4");
+            full.setText(r, 3, QTime(0, 0).addSecs(r % 86400).toString("HH:mm:ss"));
+            full.setText(r, 4, QString("浙A%1").arg(r, 5, 10, QChar('0')));
+            full.setNumber(r, 5, 15000 + r * 0.25);
+        }
+        workbook::writeBook(book, path);
+        const records::ViewerCells held(workbook::readForViewing(path).book.sheet(0));
+        QVERIFY2(held.bytes() < static_cast<std::size_t>(QFileInfo(path).size()),
+                 qPrintable(QString("%1 of %2").arg(held.bytes()).arg(QFileInfo(path).size())));
+        QCOMPARE(held.cell(workbook::MaxRows, 4).textValue(), QString("浙A65536"));
+    }
+
     // The day's workbook while rows wait in memory: the viewer shows the stored rows only and
     // leaves the record store alone.
     void todaysWorkbookWithRowsUnsaved() {
