@@ -2,7 +2,8 @@
 # Makes the day's workbooks with an office's formatting committed beside this script, which
 # the viewer's tests open and compare with what Apache POI reads of them, and whose first
 # sheet the README shows in the viewer beside LibreOffice's own rendering:
-#   look_day.fods      - the source: sheet1 a day's rows with a bold, coloured header in a
+#   look_day.fods      - the source, printed landscape with its grid and headers: sheet1 a
+#                        day's rows with a bold, coloured header in a
 #                        taller first row, widths, a date, a time, weights with one decimal,
 #                        a net formula, a percent, a comment on a vehicle number, a merged
 #                        note under the rows and the first row frozen; "格式" a sheet of fonts
@@ -103,6 +104,7 @@ doc = '''<?xml version="1.0" encoding="UTF-8"?>
   </config:config-item-set>
  </office:settings>
  <office:automatic-styles>
+  <style:page-layout style:name="pm1"><style:page-layout-properties style:print-orientation="landscape" fo:page-width="297mm" fo:page-height="210mm" style:print="grid headers" style:scale-to-X="1" style:scale-to-Y="1"/></style:page-layout>
   <number:date-style style:name="Ndate"><number:year number:style="long"/><number:text>-</number:text><number:month number:style="long"/><number:text>-</number:text><number:day number:style="long"/></number:date-style>
   <number:time-style style:name="Ntime"><number:hours number:style="long"/><number:text>:</number:text><number:minutes number:style="long"/><number:text>:</number:text><number:seconds number:style="long"/></number:time-style>
   <number:number-style style:name="Nkg"><number:number number:decimal-places="1" number:min-integer-digits="1" number:grouping="true"/></number:number-style>
@@ -146,6 +148,7 @@ doc = '''<?xml version="1.0" encoding="UTF-8"?>
   <style:style style:name="group" style:family="table-cell" style:data-style-name="Ngroup"/>
   <style:style style:name="hiddencol" style:family="table-column"><style:table-column-properties style:column-width="0.8in"/></style:style>
  </office:automatic-styles>
+ <office:master-styles><style:master-page style:name="Default" style:page-layout-name="pm1"/></office:master-styles>
  <office:body><office:spreadsheet>
   <table:table table:name="sheet1">
    <table:table-column table:style-name="co1"/><table:table-column table:style-name="co2"/><table:table-column table:style-name="co3"/><table:table-column table:style-name="co4"/><table:table-column table:style-name="co3" table:number-columns-repeated="3"/><table:table-column table:style-name="co5" table:number-columns-repeated="2"/>
