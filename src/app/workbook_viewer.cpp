@@ -712,10 +712,6 @@ std::vector<ViewerCells> takeCells(workbook::Book& book) {
         cells.emplace_back(book.sheet(i));
         book.sheet(i) = workbook::Sheet();
     }
-#ifdef __GLIBC__
-    // The many small pieces of the read form, freed, leave pages the allocator would keep.
-    malloc_trim(0);
-#endif
     return cells;
 }
 } // namespace
@@ -752,6 +748,12 @@ WorkbookViewer::WorkbookViewer(QString path, workbook::ViewedBook viewed)
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addWidget(m_tabs, 1);
     layout->addLayout(bar);
+
+#ifdef __GLIBC__
+    // The many small pieces of the read form, freed, leave pages the allocator would keep:
+    // they are given back once the window has been drawn.
+    QTimer::singleShot(200, this, [] { malloc_trim(0); });
+#endif
 
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
     resize(std::clamp(widest + 40, 640, std::max(640, screen.width() * 9 / 10)),
