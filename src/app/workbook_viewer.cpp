@@ -490,9 +490,9 @@ QVariant SheetModel::data(const QModelIndex& index, int role) const {
         return alignment(m_sheet.cell(row + 1, column + 1), styleAt(row, column));
     case Qt::ToolTipRole: {
         if (const workbook::CommentLook* comment = commentAt(row, column))
-            return comment->author.isEmpty()
+            return comment->author.trimmed().isEmpty()
                        ? comment->text
-                       : comment->author + QStringLiteral("：\n") + comment->text;
+                       : comment->author.trimmed() + QStringLiteral("：\n") + comment->text;
         const workbook::Value value = m_sheet.cell(row + 1, column + 1);
         const QString text = value.isEmpty() ? QString() : shown(value, styleAt(row, column)).text;
         return text.size() > kTooltipLength ? QVariant(text) : QVariant();

@@ -246,70 +246,79 @@ void readMerges(SheetLook& sheet, const LookRecord& r) {
     }
 }
 
+// What one record of a sheet says of its look.
+struct SheetReading {
+    SheetLook& sheet;
+    LookRecords& records;
+    CommentTexts texts;
+    bool frozen = false; // WINDOW2 says the panes are frozen
+
+    void record(LookRecord& r);
+};
+
+void SheetReading::record(LookRecord& r) {
+    switch (r.type) {
+    case rtLookBof: // an embedded chart, to its own end
+        for (int depth = 1; depth > 0 && records.next(r);)
+            depth += r.type == rtLookBof ? 1 : r.type == rtLookEof ? -1 : 0;
+        break;
+    case rtLookRow:
+        readRow(sheet, r);
+        break;
+    case rtLookColInfo:
+        readColumns(sheet, r);
+        break;
+    case rtLookDefColWidth:
+        if (r.size >= 2)
+            sheet.defaultColumnWidth = r.u16(0);
+        break;
+    case rtLookDefaultRowHeight:
+        if (r.size >= 4 && (r.u16(0) & 0x02) == 0) // not the height of hidden rows
+            sheet.defaultRowHeightTwips = r.u16(2);
+        break;
+    case rtLookMergedCells:
+        readMerges(sheet, r);
+        break;
+    case rtLookWindow2:
+        if (r.size >= 6) {
+            sheet.gridlines = (r.u16(0) & 0x02) != 0;
+            frozen = (r.u16(0) & 0x08) != 0;
+        }
+        break;
+    case rtLookPane:
+        if (frozen && r.size >= 8) {
+            sheet.frozenColumns = r.u16(0);
+            sheet.frozenRows = r.u16(2);
+            sheet.topRow = r.u16(4);
+            sheet.leftColumn = r.u16(6);
+        }
+        break;
+    case rtLookObj:
+        readObject(texts, r);
+        break;
+    case rtLookTxo:
+        readTextBox(texts, r, records);
+        break;
+    case rtLookNote:
+        readNote(sheet, texts, r);
+        break;
+    default:
+        break;
+    }
+}
+
 void readSheet(SheetLook& sheet, LookRecords& records) {
     LookRecord r;
     if (!records.next(r) || r.type != rtLookBof)
         return;
-    CommentTexts texts;
-    bool frozen = false;
+    SheetReading reading{sheet, records, {}};
     while (records.next(r) && r.type != rtLookEof) {
-        if (std::find(std::begin(kCellRecords), std::end(kCellRecords), r.type) !=
-            std::end(kCellRecords)) {
+        if (r.type == rtLookMulRk || r.type == rtLookMulBlank ||
+            std::find(std::begin(kCellRecords), std::end(kCellRecords), r.type) !=
+                std::end(kCellRecords))
             readCellRecord(sheet, r);
-            continue;
-        }
-        switch (r.type) {
-        case rtLookBof: // an embedded chart, to its own end
-            for (int depth = 1; depth > 0 && records.next(r);)
-                depth += r.type == rtLookBof ? 1 : r.type == rtLookEof ? -1 : 0;
-            break;
-        case rtLookMulRk:
-        case rtLookMulBlank:
-            readCellRecord(sheet, r);
-            break;
-        case rtLookRow:
-            readRow(sheet, r);
-            break;
-        case rtLookColInfo:
-            readColumns(sheet, r);
-            break;
-        case rtLookDefColWidth:
-            if (r.size >= 2)
-                sheet.defaultColumnWidth = r.u16(0);
-            break;
-        case rtLookDefaultRowHeight:
-            if (r.size >= 4 && (r.u16(0) & 0x02) == 0) // not the height of hidden rows
-                sheet.defaultRowHeightTwips = r.u16(2);
-            break;
-        case rtLookMergedCells:
-            readMerges(sheet, r);
-            break;
-        case rtLookWindow2:
-            if (r.size >= 6) {
-                sheet.gridlines = (r.u16(0) & 0x02) != 0;
-                frozen = (r.u16(0) & 0x08) != 0;
-            }
-            break;
-        case rtLookPane:
-            if (frozen && r.size >= 8) {
-                sheet.frozenColumns = r.u16(0);
-                sheet.frozenRows = r.u16(2);
-                sheet.topRow = r.u16(4);
-                sheet.leftColumn = r.u16(6);
-            }
-            break;
-        case rtLookObj:
-            readObject(texts, r);
-            break;
-        case rtLookTxo:
-            readTextBox(texts, r, records);
-            break;
-        case rtLookNote:
-            readNote(sheet, texts, r);
-            break;
-        default:
-            break;
-        }
+        else
+            reading.record(r);
     }
 }
 

@@ -153,88 +153,110 @@ void addLiteral(Section& s, const QString& text) {
         s.tokens.push_back({Kind::Literal, 1, text});
 }
 
+// The quoted, escaped, spaced, filled and bracketed parts of a code at `i`; false for
+// anything else. `i` ends on the part's last character.
+bool parseEnclosed(Section& s, QStringView code, qsizetype& i) {
+    const qsizetype n = code.size();
+    const QChar c = code[i];
+    if (c == u'"') {
+        const qsizetype end = code.indexOf(u'"', i + 1);
+        addLiteral(s, code.mid(i + 1, (end < 0 ? n : end) - i - 1).toString());
+        i = end < 0 ? n : end;
+    } else if (c == u'\\') {
+        if (i + 1 < n)
+            addLiteral(s, code[++i]);
+    } else if (c == u'_') {
+        ++i;
+        addLiteral(s, QStringLiteral(" "));
+    } else if (c == u'*') {
+        ++i; // the fill character: a column's width is not known here
+    } else if (c == u'[') {
+        const qsizetype end = code.indexOf(u']', i + 1);
+        bracket(s, code.mid(i + 1, (end < 0 ? n : end) - i - 1));
+        i = end < 0 ? n : end;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The words of a code at `i` (General, AM/PM, A/P, 上午/下午, E+ and E-); false for
+// anything else.
+bool parseWord(Section& s, QStringView code, qsizetype& i) {
+    const auto at = [&](QStringView word) {
+        return code.mid(i, word.size()).compare(word, Qt::CaseInsensitive) == 0;
+    };
+    if (at(u"general")) {
+        s.tokens.push_back({Kind::General});
+        i += 6;
+        return true;
+    }
+    for (const QStringView word :
+         {QStringView(u"am/pm"), QStringView(u"a/p"), QStringView(u"上午/下午")})
+        if (at(word)) {
+            s.tokens.push_back({Kind::AmPm, 1, code.mid(i, word.size()).toString()});
+            s.twelveHour = true;
+            i += word.size() - 1;
+            return true;
+        }
+    if (code[i].toLower() == u'e' && i + 1 < code.size() &&
+        (code[i + 1] == u'+' || code[i + 1] == u'-')) {
+        s.tokens.push_back({Kind::Exponent, code[i + 1] == u'+' ? 1 : 0});
+        ++i;
+        return true;
+    }
+    return false;
+}
+
+// The date letters at `i`, a run of one letter a token ("yyyy"); false for others.
+bool parseDateLetters(Section& s, QStringView code, qsizetype& i) {
+    const char16_t lc = code[i].toLower().unicode();
+    const auto run = [&] {
+        qsizetype j = i;
+        while (j < code.size() && code[j].toLower() == code[i].toLower())
+            ++j;
+        const int count = static_cast<int>(j - i);
+        i = j - 1;
+        return count;
+    };
+    static const std::pair<char16_t, Kind> letters[] = {{u'y', Kind::Year},
+                                                        {u'm', Kind::Month},
+                                                        {u'd', Kind::Day},
+                                                        {u'h', Kind::Hour},
+                                                        {u's', Kind::Second}};
+    if (lc == u'e') {
+        s.tokens.push_back({Kind::Year, 4});
+        return true;
+    }
+    for (const auto& [letter, kind] : letters)
+        if (lc == letter) {
+            s.tokens.push_back({kind, run()});
+            return true;
+        }
+    if (lc == u'a' && code.mid(i, 3).compare(u"aaa", Qt::CaseInsensitive) == 0) {
+        s.tokens.push_back({Kind::Weekday, run()});
+        return true;
+    }
+    return false;
+}
+
 // One section's tokens, date letters grouped ("yyyy" is one token).
 Section parseSection(QStringView code) {
+    static const std::pair<char16_t, Kind> signs[] = {
+        {u'0', Kind::Zero},  {u'#', Kind::Hash},    {u'?', Kind::Quest}, {u'.', Kind::Point},
+        {u',', Kind::Comma}, {u'%', Kind::Percent}, {u'/', Kind::Slash}, {u'@', Kind::At}};
     Section s;
-    const qsizetype n = code.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        const QChar c = code[i];
-        const char16_t lc = c.toLower().unicode();
-        const auto run = [&] {
-            qsizetype j = i;
-            while (j < n && code[j].toLower() == c.toLower())
-                ++j;
-            const int count = static_cast<int>(j - i);
-            i = j - 1;
-            return count;
-        };
-        if (c == u'"') {
-            const qsizetype end = code.indexOf(u'"', i + 1);
-            addLiteral(s, code.mid(i + 1, (end < 0 ? n : end) - i - 1).toString());
-            i = end < 0 ? n : end;
-        } else if (c == u'\\') {
-            if (i + 1 < n)
-                addLiteral(s, code[++i]);
-        } else if (c == u'_') {
-            ++i;
-            addLiteral(s, QStringLiteral(" "));
-        } else if (c == u'*') {
-            ++i; // the fill character: a column's width is not known here
-        } else if (c == u'[') {
-            const qsizetype end = code.indexOf(u']', i + 1);
-            bracket(s, code.mid(i + 1, (end < 0 ? n : end) - i - 1));
-            i = end < 0 ? n : end;
-        } else if (code.mid(i, 7).compare(u"general", Qt::CaseInsensitive) == 0) {
-            s.tokens.push_back({Kind::General});
-            i += 6;
-        } else if (code.mid(i, 5).compare(u"am/pm", Qt::CaseInsensitive) == 0) {
-            s.tokens.push_back({Kind::AmPm, 1, code.mid(i, 5).toString()});
-            s.twelveHour = true;
-            i += 4;
-        } else if (code.mid(i, 3).compare(u"a/p", Qt::CaseInsensitive) == 0) {
-            s.tokens.push_back({Kind::AmPm, 1, code.mid(i, 3).toString()});
-            s.twelveHour = true;
-            i += 2;
-        } else if (code.mid(i, 5) == u"上午/下午") {
-            s.tokens.push_back({Kind::AmPm, 1, QStringLiteral("上午/下午")});
-            s.twelveHour = true;
-            i += 4;
-        } else if ((lc == u'e') && i + 1 < n && (code[i + 1] == u'+' || code[i + 1] == u'-')) {
-            s.tokens.push_back({Kind::Exponent, code[i + 1] == u'+' ? 1 : 0});
-            ++i;
-        } else if (lc == u'y' || lc == u'e') {
-            s.tokens.push_back({Kind::Year, lc == u'e' ? 4 : run()});
-        } else if (lc == u'm') {
-            s.tokens.push_back({Kind::Month, run()});
-        } else if (lc == u'd') {
-            s.tokens.push_back({Kind::Day, run()});
-        } else if (lc == u'h') {
-            s.tokens.push_back({Kind::Hour, run()});
-        } else if (lc == u's') {
-            s.tokens.push_back({Kind::Second, run()});
-        } else if (lc == u'a' && i + 2 < n && code[i + 1].toLower() == u'a' &&
-                   code[i + 2].toLower() == u'a') {
-            s.tokens.push_back({Kind::Weekday, run()});
-        } else if (c == u'0') {
-            s.tokens.push_back({Kind::Zero});
-        } else if (c == u'#') {
-            s.tokens.push_back({Kind::Hash});
-        } else if (c == u'?') {
-            s.tokens.push_back({Kind::Quest});
-        } else if (c == u'.') {
-            s.tokens.push_back({Kind::Point});
-        } else if (c == u',') {
-            s.tokens.push_back({Kind::Comma});
-        } else if (c == u'%') {
-            s.tokens.push_back({Kind::Percent});
-        } else if (c == u'/') {
-            s.tokens.push_back({Kind::Slash});
-        } else if (c == u'@') {
-            s.tokens.push_back({Kind::At});
-            s.text = true;
-        } else {
-            addLiteral(s, c);
+    for (qsizetype i = 0; i < code.size(); ++i) {
+        if (parseEnclosed(s, code, i) || parseWord(s, code, i) || parseDateLetters(s, code, i))
+            continue;
+        const auto sign = std::find_if(std::begin(signs), std::end(signs),
+                                       [&](const auto& p) { return p.first == code[i]; });
+        if (sign == std::end(signs)) {
+            addLiteral(s, code[i]);
+            continue;
         }
+        s.tokens.push_back({sign->second});
+        s.text = s.text || sign->second == Kind::At;
     }
     for (const Token& t : s.tokens)
         s.date = s.date || isDateToken(t.kind);
@@ -560,47 +582,51 @@ std::pair<long long, long long> nearestFraction(double v, int digits, long long 
     return {bestN, bestD};
 }
 
-QString formatFraction(const std::vector<Token>& tokens, double v) {
-    // Tokens: [whole placeholders, literal] numerator placeholders / denominator.
+// A fraction's code in its parts: [whole placeholders, literal] numerator / denominator
+// (placeholders, or a fixed number) and what follows.
+struct FractionLayout {
+    std::vector<Token> whole, numerator, denominator, after;
+    long long fixed = 0;
+};
+
+FractionLayout fractionLayout(const std::vector<Token>& tokens) {
+    FractionLayout l;
     std::size_t bar = 0;
     while (tokens[bar].kind != Kind::Slash)
         ++bar;
     std::size_t numeratorStart = bar;
     while (numeratorStart > 0 && (isPlaceholder(tokens[numeratorStart - 1].kind)))
         --numeratorStart;
-    std::vector<Token> wholeTokens(tokens.begin(),
-                                   tokens.begin() + static_cast<long>(numeratorStart));
-    const bool mixed = countPlaceholders(wholeTokens) > 0;
-    std::vector<Token> numerator(tokens.begin() + static_cast<long>(numeratorStart),
-                                 tokens.begin() + static_cast<long>(bar));
-    std::vector<Token> denominator, after;
-    long long fixed = 0;
+    l.whole.assign(tokens.begin(), tokens.begin() + static_cast<long>(numeratorStart));
+    l.numerator.assign(tokens.begin() + static_cast<long>(numeratorStart),
+                       tokens.begin() + static_cast<long>(bar));
     std::size_t i = bar + 1;
-    for (; i < tokens.size() &&
-           (isPlaceholder(tokens[i].kind) ||
-            (tokens[i].kind == Kind::Literal && fixed == 0 && denominator.empty() &&
-             !tokens[i].text.isEmpty() && tokens[i].text[0].isDigit()));
-         ++i) {
-        if (tokens[i].kind == Kind::Literal) {
-            qsizetype k = 0;
-            while (k < tokens[i].text.size() && tokens[i].text[k].isDigit())
-                ++k;
-            fixed = tokens[i].text.left(k).toLongLong();
-            if (k < tokens[i].text.size())
-                after.push_back({Kind::Literal, 1, tokens[i].text.mid(k)});
+    for (; i < tokens.size() && isPlaceholder(tokens[i].kind); ++i)
+        l.denominator.push_back(tokens[i]);
+    if (l.denominator.empty() && i < tokens.size() && tokens[i].kind == Kind::Literal) {
+        const QString& text = tokens[i].text;
+        qsizetype k = 0;
+        while (k < text.size() && text[k].isDigit())
+            ++k;
+        l.fixed = text.left(k).toLongLong();
+        if (k > 0 && k < text.size())
+            l.after.push_back({Kind::Literal, 1, text.mid(k)});
+        if (k > 0)
             ++i;
-            break;
-        }
-        denominator.push_back(tokens[i]);
     }
-    after.insert(after.end(), tokens.begin() + static_cast<long>(i), tokens.end());
+    l.after.insert(l.after.end(), tokens.begin() + static_cast<long>(i), tokens.end());
+    return l;
+}
 
+QString formatFraction(const std::vector<Token>& tokens, double v) {
+    const FractionLayout l = fractionLayout(tokens);
+    const bool mixed = countPlaceholders(l.whole) > 0;
     double whole = 0, part = v;
     if (mixed) {
         whole = std::floor(v);
         part = v - whole;
     }
-    auto [n, d] = nearestFraction(part, countPlaceholders(denominator), fixed);
+    auto [n, d] = nearestFraction(part, countPlaceholders(l.denominator), l.fixed);
     if (mixed && n == d) {
         whole += 1;
         n = 0;
@@ -608,25 +634,23 @@ QString formatFraction(const std::vector<Token>& tokens, double v) {
     QString out;
     if (mixed) {
         const std::string w = whole == 0 && n != 0 ? std::string() : roundedDigits(whole, 0).first;
-        out = fillWhole(wholeTokens, w.empty() && n == 0 ? std::string("0") : w, false);
+        out = fillWhole(l.whole, w.empty() && n == 0 ? std::string("0") : w, false);
     }
-    const int width = countPlaceholders(numerator) + 1 +
-                      (fixed > 0 ? static_cast<int>(std::to_string(fixed).size())
-                                 : countPlaceholders(denominator));
+    const int width = countPlaceholders(l.numerator) + 1 +
+                      (l.fixed > 0 ? static_cast<int>(std::to_string(l.fixed).size())
+                                   : countPlaceholders(l.denominator));
     if (mixed && n == 0) {
         out = out.trimmed().isEmpty() ? QStringLiteral("0") : out;
         out += QString(width, u' ');
     } else {
-        out += fillWhole(numerator, std::to_string(n), false);
-        out += u'/';
         const std::string ds = std::to_string(d);
-        out += QString::fromStdString(ds);
+        out += fillWhole(l.numerator, std::to_string(n), false) + u'/' + QString::fromStdString(ds);
         // A denominator is left-aligned: the placeholders it leaves over are blanks.
-        if (fixed == 0)
+        if (l.fixed == 0)
             out += QString(
-                std::max(0, countPlaceholders(denominator) - static_cast<int>(ds.size())), u' ');
+                std::max(0, countPlaceholders(l.denominator) - static_cast<int>(ds.size())), u' ');
     }
-    for (const Token& t : after)
+    for (const Token& t : l.after)
         out += literalText(t);
     return out;
 }
@@ -711,6 +735,60 @@ QString padded(long long v, int width) {
     return QStringLiteral("%1").arg(v, width, 10, QLatin1Char('0'));
 }
 
+// The date part a token shows: a year, a month or a day (as a number or by name).
+QString datePart(const Token& t, const DateParts& p) {
+    switch (t.kind) {
+    case Kind::Year:
+        return t.count <= 2 ? padded(p.year % 100, 2) : padded(p.year, 4);
+    case Kind::Month:
+        if (t.count <= 2)
+            return padded(p.month, t.count);
+        return QStringView(kMonths[p.month - 1])
+            .left(t.count == 3   ? 3
+                  : t.count == 4 ? -1
+                                 : 1)
+            .toString();
+    case Kind::Day:
+        if (t.count <= 2)
+            return padded(p.day, t.count);
+        return QStringView(kDays[p.weekday]).left(t.count == 3 ? 3 : -1).toString();
+    case Kind::Weekday:
+        return (t.count >= 4 ? QStringLiteral("星期") : QString()) +
+               QStringView(kChineseDays[p.weekday]).toString();
+    default:
+        return {};
+    }
+}
+
+// The time part a token shows; the largest elapsed unit carries what the units above it
+// would show.
+QString timePart(const Token& t, const DateParts& p, bool twelveHour, int precision) {
+    switch (t.kind) {
+    case Kind::Hour:
+        return padded(twelveHour ? (p.hour % 12 == 0 ? 12 : p.hour % 12) : p.hour,
+                      std::min(t.count, 2));
+    case Kind::Minute:
+        return padded(p.minute, std::min(t.count, 2));
+    case Kind::Second:
+        return padded(p.second, std::min(t.count, 2));
+    case Kind::Elapsed: {
+        const long long hours = p.days * 24 + p.hour;
+        const long long total = t.letter == u'h'   ? hours
+                                : t.letter == u'm' ? hours * 60 + p.minute
+                                                   : (hours * 60 + p.minute) * 60 + p.second;
+        return padded(total, t.count);
+    }
+    case Kind::SecondFraction:
+        return u'.' + padded(p.fraction, precision).left(t.count);
+    case Kind::AmPm: {
+        const qsizetype bar = t.text.indexOf(u'/');
+        return p.hour < 12 ? t.text.left(bar) : t.text.mid(bar + 1);
+    }
+    default:
+        return {};
+    }
+}
+
 QString formatDateSection(const Section& s, double v, bool date1904) {
     int precision = 0;
     for (const Token& t : s.tokens)
@@ -719,139 +797,88 @@ QString formatDateSection(const Section& s, double v, bool date1904) {
     const std::optional<DateParts> parts = dateParts(v, date1904, precision);
     if (!parts)
         return generalText(v);
-    const DateParts& p = *parts;
-    // The largest elapsed unit carries what the units above it would show.
     QString out;
     for (const Token& t : s.tokens) {
-        switch (t.kind) {
-        case Kind::Year:
-            out += t.count <= 2 ? padded(p.year % 100, 2) : padded(p.year, 4);
-            break;
-        case Kind::Month:
-            if (t.count <= 2)
-                out += padded(p.month, t.count);
-            else if (t.count == 3)
-                out += QStringView(kMonths[p.month - 1]).left(3);
-            else if (t.count == 4)
-                out += QStringView(kMonths[p.month - 1]);
-            else
-                out += QStringView(kMonths[p.month - 1]).left(1);
-            break;
-        case Kind::Day:
-            if (t.count <= 2)
-                out += padded(p.day, t.count);
-            else
-                out += QStringView(kDays[p.weekday]).left(t.count == 3 ? 3 : -1);
-            break;
-        case Kind::Weekday:
-            if (t.count >= 4)
-                out += QStringLiteral("星期");
-            out += QStringView(kChineseDays[p.weekday]);
-            break;
-        case Kind::Hour: {
-            long long h = p.hour;
-            if (s.twelveHour)
-                h = h % 12 == 0 ? 12 : h % 12;
-            out += padded(h, std::min(t.count, 2));
-            break;
-        }
-        case Kind::Minute:
-            out += padded(p.minute, std::min(t.count, 2));
-            break;
-        case Kind::Second:
-            out += padded(p.second, std::min(t.count, 2));
-            break;
-        case Kind::Elapsed: {
-            const long long hours = p.days * 24 + p.hour;
-            const long long total = t.letter == u'h'   ? hours
-                                    : t.letter == u'm' ? hours * 60 + p.minute
-                                                       : (hours * 60 + p.minute) * 60 + p.second;
-            out += padded(total, t.count);
-            break;
-        }
-        case Kind::SecondFraction:
-            out += u'.' + padded(p.fraction, precision).left(t.count);
-            break;
-        case Kind::AmPm: {
-            const qsizetype bar = t.text.indexOf(u'/');
-            out += p.hour < 12 ? t.text.left(bar) : t.text.mid(bar + 1);
-            break;
-        }
-        default:
+        if (t.kind == Kind::Year || t.kind == Kind::Month || t.kind == Kind::Day ||
+            t.kind == Kind::Weekday)
+            out += datePart(t, *parts);
+        else if (isDateToken(t.kind))
+            out += timePart(t, *parts, s.twelveHour, precision);
+        else
             out += literalText(t);
-            break;
-        }
     }
     return out;
 }
 
+// The built-in number formats by id ([MS-XLS] 2.4.126), as a Chinese desktop shows them.
+const char16_t* const kBuiltInCodes[] = {
+    u"General",
+    u"0",
+    u"0.00",
+    u"#,##0",
+    u"#,##0.00",
+    u"\"$\"#,##0_);(\"$\"#,##0)",
+    u"\"$\"#,##0_);[Red](\"$\"#,##0)",
+    u"\"$\"#,##0.00_);(\"$\"#,##0.00)",
+    u"\"$\"#,##0.00_);[Red](\"$\"#,##0.00)",
+    u"0%",
+    u"0.00%",
+    u"0.00E+00",
+    u"# ?/?",
+    u"# ?\?/?\?",
+    u"yyyy/m/d", // 14: the desktop's short date, as a Chinese desktop writes it
+    u"d-mmm-yy",
+    u"d-mmm",
+    u"mmm-yy",
+    u"h:mm AM/PM",
+    u"h:mm:ss AM/PM",
+    u"h:mm",
+    u"h:mm:ss",
+    u"yyyy/m/d h:mm", // 22
+    u"",
+    u"",
+    u"",
+    u"",
+    u"yyyy\"年\"m\"月\"", // 27 to 36: the Chinese desktop's own
+    u"m\"月\"d\"日\"",
+    u"m\"月\"d\"日\"",
+    u"m-d-yy",
+    u"yyyy\"年\"m\"月\"d\"日\"",
+    u"h\"时\"mm\"分\"",
+    u"h\"时\"mm\"分\"ss\"秒\"",
+    u"上午/下午h\"时\"mm\"分\"",
+    u"上午/下午h\"时\"mm\"分\"ss\"秒\"",
+    u"yyyy\"年\"m\"月\"",
+    u"#,##0_);(#,##0)",
+    u"#,##0_);[Red](#,##0)",
+    u"#,##0.00_);(#,##0.00)",
+    u"#,##0.00_);[Red](#,##0.00)",
+    u"_(* #,##0_);_(* (#,##0);_(* \"-\"_);_(@_)",
+    u"_(\"$\"* #,##0_);_(\"$\"* (#,##0);_(\"$\"* \"-\"_);_(@_)",
+    u"_(* #,##0.00_);_(* (#,##0.00);_(* \"-\"??_);_(@_)",
+    u"_(\"$\"* #,##0.00_);_(\"$\"* (#,##0.00);_(\"$\"* \"-\"??_);_(@_)",
+    u"mm:ss",
+    u"[h]:mm:ss",
+    u"mm:ss.0",
+    u"##0.0E+0",
+    u"@",
+    u"yyyy\"年\"m\"月\"", // 50 to 58: the Chinese desktop's own
+    u"m\"月\"d\"日\"",
+    u"yyyy\"年\"m\"月\"",
+    u"m\"月\"d\"日\"",
+    u"m\"月\"d\"日\"",
+    u"上午/下午h\"时\"mm\"分\"",
+    u"上午/下午h\"时\"mm\"分\"ss\"秒\"",
+    u"yyyy\"年\"m\"月\"",
+    u"m\"月\"d\"日\"",
+};
+
 } // namespace
 
 QString builtInFormatCode(int id) {
-    static const char16_t* const codes[] = {
-        u"General",
-        u"0",
-        u"0.00",
-        u"#,##0",
-        u"#,##0.00",
-        u"\"$\"#,##0_);(\"$\"#,##0)",
-        u"\"$\"#,##0_);[Red](\"$\"#,##0)",
-        u"\"$\"#,##0.00_);(\"$\"#,##0.00)",
-        u"\"$\"#,##0.00_);[Red](\"$\"#,##0.00)",
-        u"0%",
-        u"0.00%",
-        u"0.00E+00",
-        u"# ?/?",
-        u"# ?\?/?\?",
-        u"yyyy/m/d", // 14: the desktop's short date, as a Chinese desktop writes it
-        u"d-mmm-yy",
-        u"d-mmm",
-        u"mmm-yy",
-        u"h:mm AM/PM",
-        u"h:mm:ss AM/PM",
-        u"h:mm",
-        u"h:mm:ss",
-        u"yyyy/m/d h:mm", // 22
-        u"",
-        u"",
-        u"",
-        u"",
-        u"yyyy\"年\"m\"月\"", // 27 to 36: the Chinese desktop's own
-        u"m\"月\"d\"日\"",
-        u"m\"月\"d\"日\"",
-        u"m-d-yy",
-        u"yyyy\"年\"m\"月\"d\"日\"",
-        u"h\"时\"mm\"分\"",
-        u"h\"时\"mm\"分\"ss\"秒\"",
-        u"上午/下午h\"时\"mm\"分\"",
-        u"上午/下午h\"时\"mm\"分\"ss\"秒\"",
-        u"yyyy\"年\"m\"月\"",
-        u"#,##0_);(#,##0)",
-        u"#,##0_);[Red](#,##0)",
-        u"#,##0.00_);(#,##0.00)",
-        u"#,##0.00_);[Red](#,##0.00)",
-        u"_(* #,##0_);_(* (#,##0);_(* \"-\"_);_(@_)",
-        u"_(\"$\"* #,##0_);_(\"$\"* (#,##0);_(\"$\"* \"-\"_);_(@_)",
-        u"_(* #,##0.00_);_(* (#,##0.00);_(* \"-\"??_);_(@_)",
-        u"_(\"$\"* #,##0.00_);_(\"$\"* (#,##0.00);_(\"$\"* \"-\"??_);_(@_)",
-        u"mm:ss",
-        u"[h]:mm:ss",
-        u"mm:ss.0",
-        u"##0.0E+0",
-        u"@",
-        u"yyyy\"年\"m\"月\"", // 50 to 58: the Chinese desktop's own
-        u"m\"月\"d\"日\"",
-        u"yyyy\"年\"m\"月\"",
-        u"m\"月\"d\"日\"",
-        u"m\"月\"d\"日\"",
-        u"上午/下午h\"时\"mm\"分\"",
-        u"上午/下午h\"时\"mm\"分\"ss\"秒\"",
-        u"yyyy\"年\"m\"月\"",
-        u"m\"月\"d\"日\"",
-    };
-    if (id < 0 || id >= static_cast<int>(std::size(codes)))
+    if (id < 0 || id >= static_cast<int>(std::size(kBuiltInCodes)))
         return {};
-    return QString::fromUtf16(codes[id]);
+    return QString::fromUtf16(kBuiltInCodes[id]);
 }
 
 QString generalText(double value) {
