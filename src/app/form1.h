@@ -51,6 +51,9 @@ struct Platform {
     QString programFolder;
     // Ends the process at once, without the close event (the real one never returns).
     std::function<void()> endProgram;
+    // Starts a viewing of the workbook at a path, in a process of its own; false when it
+    // could not be started.
+    std::function<bool(const QString& path)> startViewing;
     // Held rows are also written to a journal in the program's folder (off only for
     // measurements of the notification path without it).
     bool keepJournal = true;

@@ -1,10 +1,14 @@
 // Starts the recorder: one window on the first serial port, storing into the program's
-// own folder.
+// own folder; or, as `weighbridge --view FILE`, a viewing of one saved workbook.
 
+#include "app/build_faults.h"
 #include "app/form1.h"
 #include "app/program_clock.h"
+#include "app/viewing_mode.h"
+#include "app/workbook_viewer.h"
 #include "platform/blocked_close.h"
 #include "platform/com1_device.h"
+#include "platform/own_program.h"
 #include "platform/serial_comm_control.h"
 #include "platform/single_instance.h"
 #include "platform/termination.h"
@@ -22,10 +26,27 @@
 #define WEIGHBRIDGE_COM1_LINK "/dev/weighbridge-com1"
 #endif
 
+namespace {
+
+// A viewing: the viewer window until it is closed. No lock, no port, no journal.
+int runViewing(const QString& path) {
+    platform::QtMessageBoxes messages;
+    const records::WorkbookViewer* viewer = app::showViewing(path, messages);
+    if (viewer == nullptr)
+        return 1;
+    app::viewerFault(viewer->sheets().front().name());
+    return QApplication::exec();
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("weighbridge"));
     platform::installToolkitTranslation(application);
+
+    if (const std::optional<QString> viewed = app::viewingPath(QApplication::arguments()))
+        return runViewing(*viewed);
 
     // One recorder per folder: a second start leaves the running one's journal and port alone.
     const QString folder = QApplication::applicationDirPath();
@@ -50,6 +71,9 @@ int main(int argc, char* argv[]) {
     parts.endProgram = [&instance] {
         instance.release();
         std::_Exit(0);
+    };
+    parts.startViewing = [](const QString& path) {
+        return platform::startOwnProgram(app::viewingArguments(path));
     };
 
     app::Form1 form(std::move(parts));

@@ -2,6 +2,7 @@
 // Reading and writing whole .xls workbooks (BIFF8 inside an OLE2 compound file).
 
 #include "workbook/book.h"
+#include "workbook/look.h"
 
 #include <QString>
 
@@ -12,6 +13,16 @@ namespace workbook {
 // or a time come back as text ("2026-12-07", "2026-12-07 08:04:07", "08:04:07").
 // Throws Error: Missing, NotWorkbook, Damaged, Encrypted or Io, naming the file.
 Book readBook(const QString& path);
+
+// A workbook as the viewer shows it: its cells with every number a number (the look's number
+// formats show dates as dates) and an error value as its text, and how each sheet looks. A
+// workbook of an older Excel version comes as readBook() gives it, with no look (its sheets
+// show plain). Throws Error as readBook() does.
+struct ViewedBook {
+    Book book;
+    BookLook look;
+};
+ViewedBook readForViewing(const QString& path);
 
 // Writes `book` to `path` atomically: the workbook is written beside the target under a
 // temporary name, flushed to disk and renamed over the target, so that the target holds

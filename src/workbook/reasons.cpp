@@ -138,13 +138,15 @@ constexpr ReasonEntry Table[] = {
     {R::CannotSyncFolder, u"无法把文件夹中的更改写到磁盘：%1"},
     {R::OutOfMemoryStoring, u"内存不足，无法保存"},
     {R::StoreUnexpected, u"程序内部出错"},
+
+    {R::ViewerNotStarted, u"查看窗口无法启动"},
 };
 
 constexpr bool inOrder() {
     for (std::size_t i = 0; i < std::size(Table); ++i)
         if (static_cast<std::size_t>(Table[i].reason) != i)
             return false;
-    return Table[std::size(Table) - 1].reason == R::StoreUnexpected;
+    return Table[std::size(Table) - 1].reason == R::ViewerNotStarted;
 }
 static_assert(inOrder(), "the table lists every reason once, in the enumeration's order");
 

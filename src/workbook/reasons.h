@@ -135,6 +135,8 @@ enum class Reason {
     CannotSyncFolder, // %1: the system's error
     OutOfMemoryStoring,
     StoreUnexpected,
+    // Viewing a workbook
+    ViewerNotStarted,
 };
 
 // The text of a reason, its particulars still to be filled in with QString::arg.
