@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the workbook reader and the record-level editor: once as a
-// Workbook stream to our BIFF8 reader and to the editor directly, once as a whole file
-// through readBook() (libgsf, our reader, FreeXL) and the editor. The editor makes the
+// Workbook stream to our BIFF8 reader (cells as the store and as the viewer reads them, and
+// the look) and to the editor directly, once as a whole file through readBook() (libgsf, our
+// reader, FreeXL), readForViewing() and the editor. The editor makes the
 // store's edits (H1, a cell of row 1, rows below the last, a new sheet). Anything but a
 // result, a workbook::Error or a refusal (a crash, a hang, a leak) is a finding, and so is
 // an edited stream our reader cannot read when it could read the stream before the edits.
@@ -52,6 +53,11 @@ void edit(workbook::Editor& editor, bool readable) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const bool readable = workbook::biff::readStream({data, size}).verdict ==
                           workbook::biff::StreamResult::Verdict::Read;
+    // The viewer's reading accepts exactly what the store's does.
+    if ((workbook::biff::readStream({data, size}, workbook::biff::CellReading::Viewer).verdict ==
+         workbook::biff::StreamResult::Verdict::Read) != readable)
+        __builtin_trap();
+    (void)workbook::biff::readLook({data, size});
     try {
         workbook::Editor editor(QStringLiteral("fuzz"),
                                 std::vector<std::uint8_t>(data, data + size));
@@ -69,6 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const workbook::Book book = workbook::readBook(path);
         (void)book.sheetCount();
+    } catch (const workbook::Error&) {
+    }
+    try {
+        const workbook::ViewedBook viewed = workbook::readForViewing(path);
+        (void)viewed.look.sheets.size();
     } catch (const workbook::Error&) {
     }
     try {

@@ -34,7 +34,7 @@ void Form1::Form_Unload(std::int16_t& Cancel) {
     const int answer = messages().MsgBox(QStringLiteral("还有数据没有保存，是否保存？"),
                                          vbYesNo | vbQuestion, QStringLiteral("保存信息"));
     if (answer == vbNo) {
-        journalDiscard();
+        discardHeldRows();
         return;
     }
     hide();
@@ -88,9 +88,7 @@ void Form1::Terminate() {
     Timer3->stop();
     Timer4->stop();
     try {
-        Save_date();
-        Rec_Count = 0;
-        Command4->setEnabled(false);
+        Save_date(); // nothing when a store before this one took the rows
     } catch (const std::exception& e) {
         // The rows stay in the journal and come back at the next start.
         qWarning("weighbridge: the held rows were not stored at the end: %s", e.what());
@@ -114,7 +112,12 @@ void Form1::endProgramNow() {
     m_platform.endProgram();
 }
 
+void Form1::closeAskedUnderBox() {
+    m_closePending = true;
+}
+
 void Form1::closeEvent(QCloseEvent* event) {
+    m_closePending = false; // this is the close asked for
     if (m_terminating) {
         event->accept();
         return;

@@ -1,5 +1,7 @@
 #include "app/form1.h"
 
+#include "app/viewing_mode.h"
+
 #include "records/journal.h"
 #include "records/save_failure.h"
 #include "records/text_forms.h"
@@ -197,9 +199,7 @@ void Form1::reportUnhandled(const std::exception& e) {
     if (const auto* failure = dynamic_cast<const records::SaveFailure*>(&e))
         messages().MsgBox(failure->message(), vbOKOnly | vbCritical);
     else if (const auto* error = dynamic_cast<const workbook::Error*>(&e))
-        messages().MsgBox(QStringLiteral("无法打开所选的文件：\n%1\n原因：%2")
-                              .arg(QDir::toNativeSeparators(error->file()), error->reason()),
-                          vbExclamation);
+        messages().MsgBox(cannotOpenText(*error), vbExclamation);
     else
         qWarning("weighbridge: %s", e.what());
 }

@@ -51,6 +51,9 @@ struct Platform {
     QString programFolder;
     // Ends the process at once, without the close event (the real one never returns).
     std::function<void()> endProgram;
+    // Starts a viewing of the workbook at a path, in a process of its own; false when it
+    // could not be started.
+    std::function<bool(const QString& path)> startViewing;
     // Held rows are also written to a journal in the program's folder (off only for
     // measurements of the notification path without it).
     bool keepJournal = true;
@@ -135,6 +138,10 @@ public:
     // closed and the program ends. Rows a failed store could not take stay in the journal.
     void Terminate();
 
+    // The desktop asked to close the window while a modal box blocked it: the close takes
+    // effect once the running event has returned.
+    void closeAskedUnderBox();
+
     // The window's outer width (frame included) in twips.
     float outerWidthTwips() const;
 
@@ -170,6 +177,9 @@ private:
     void saveToFreeSlots();   // the held rows saved when every slot is in use
     void takeRow();           // the reading and the entry fields as the next held row
     void tellStoreNotice(const records::StoreNotice& notice);
+    // Nothing is held any more: after a store, and after rows the operator discarded.
+    void holdNothing();
+    void discardHeldRows(); // 否 at the exit prompt: nothing held, nothing falls due
     void Timer1_Clock();    // the date and time lines, and whether an hour boundary passed
     void Timer1_AutoSave(); // the hourly save, once per boundary passed
     void endProgramNow();   // closes the port, then ends the program at once
@@ -179,9 +189,8 @@ private:
     void journalRow(std::size_t slot);
     void journalStoreBegins(const QString& dayFile, const QString& sheet, int lastRow,
                             std::int64_t lastSerial);
-    void journalStoreDone();
+    void journalStoreDone(bool durable);
     void journalStoreFailed();
-    void journalDiscard();
     void reportJournalFailure();
 
     Platform m_platform;

@@ -6,6 +6,8 @@
 #include "app/form1.h"
 #include "records/journal.h"
 
+#include "records/save_failure.h"
+
 #include <QDir>
 #include <QPushButton>
 
@@ -15,6 +17,19 @@ void Form1::recoverHeldRows() {
     if (!m_platform.keepJournal)
         return;
     m_journal = std::make_unique<records::Journal>(programFolder());
+    // A sync that failed on the journal's worker is told on the UI thread, between events (or
+    // with the next row when an event is running then).
+    m_journal->onSyncFailed([this] {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                runEvent([this] {
+                    if (m_journal && !m_journal->isHealthy())
+                        reportJournalFailure();
+                });
+            },
+            Qt::QueuedConnection);
+    });
     const records::Journal::Recovery found = m_journal->open();
     // Rows beyond the slots (never left by this program) stay in the journal's kept copy.
     const std::size_t n = std::min<std::size_t>(found.rows.size(), kRecSlots);
@@ -53,24 +68,31 @@ void Form1::journalRow(std::size_t slot) {
 
 void Form1::journalStoreBegins(const QString& dayFile, const QString& sheet, int lastRow,
                                std::int64_t lastSerial) {
-    if (m_journal)
-        m_journal->beginStore(dayFile, sheet, lastRow, lastSerial);
+    // The store's last row is the last held row; the journal may not have it (a write that
+    // failed), so the commit line names its time.
+    const QString lastTime =
+        Rec_Count > 0 ? Rec_Time[static_cast<std::size_t>(Rec_Count - 1)] : QString();
+    if (m_journal && !m_journal->beginStore(dayFile, sheet, lastRow, lastSerial, lastTime))
+        throw records::SaveFailure(
+            QDir::toNativeSeparators(programFolder()),
+            QStringLiteral("数据日志中的数据无法标记为已保存（%1），为免重复保存，本次未保存")
+                .arg(m_journal->lastError()));
 }
 
-void Form1::journalStoreDone() {
-    if (m_journal && m_journal->clear())
+void Form1::journalStoreDone(bool durable) {
+    // A store whose file name may not be on the disk keeps its commit line: the next start
+    // reads the workbook to tell whether the rows before it are there.
+    if (!m_journal || !durable)
+        return;
+    if (m_journal->clear())
         m_journalReported = false; // written again: a later failure is news again
+    else
+        reportJournalFailure();
 }
 
 void Form1::journalStoreFailed() {
     if (m_journal)
         m_journal->storeFailed();
-}
-
-void Form1::journalDiscard() {
-    // The operator chose not to keep the held rows.
-    if (m_journal)
-        m_journal->clear();
 }
 
 void Form1::reportJournalFailure() {

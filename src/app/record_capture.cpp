@@ -56,9 +56,9 @@ void Form1::takeRow() {
 }
 
 void Form1::Command4_Click() {
+    // A store that succeeds leaves nothing held (Rec_Count 0, the save button disabled); one
+    // that fails leaves every row held.
     Save_date();
-    Rec_Count = 0;
-    Command4->setEnabled(false);
 }
 
 } // namespace app

@@ -1,11 +1,18 @@
 // The store: the held rows handed to the day's workbook in the program's folder, the journal
 // told where they go, and the operator told of a day's file copied or set aside on the way.
+// Every way the rows are stored (the buttons, the prompt's 是, the hourly save, the end asked
+// for by the system, a full store, rows recovered at start-up) comes here: once the store has
+// succeeded nothing it stored is held any more, in memory or in the journal, so no later path
+// can store the same rows again.
 
 #include "app/form1.h"
 #include "records/day_workbook.h"
+#include "records/journal.h"
+#include "records/save_failure.h"
 #include "records/text_forms.h"
 
 #include <QDir>
+#include <QPushButton>
 
 namespace app {
 
@@ -20,9 +27,23 @@ void Form1::Save_date() {
              journalStoreBegins(end.file, end.sheet, end.last, end.serial);
          },
          [this] { journalStoreFailed(); }});
-    day.store({Rec_Date, Rec_Time, Rec_CarNo, Rec_Gross, Rec_Tare, Rec_Net, Rec_Count});
-    journalStoreDone();
+    const records::StoreEnd end =
+        day.store({Rec_Date, Rec_Time, Rec_CarNo, Rec_Gross, Rec_Tare, Rec_Net, Rec_Count});
+    holdNothing();
+    journalStoreDone(end.durable);
     Label4->setCaption(QStringLiteral("数据保存成功！"));
+}
+
+void Form1::holdNothing() {
+    Rec_Count = 0;
+    Command4->setEnabled(false);
+}
+
+void Form1::discardHeldRows() {
+    holdNothing();
+    m_hourlySaveDue = false;
+    if (m_journal && !m_journal->clear())
+        reportJournalFailure();
 }
 
 void Form1::tellStoreNotice(const records::StoreNotice& notice) {

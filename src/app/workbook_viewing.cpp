@@ -1,16 +1,18 @@
 // Viewing a saved workbook: the operator picks one of the .xls files in the program's folder
-// and it opens read-only in a viewer window of its own. The workbook is read into memory and
-// the file closed at once, so a viewer never holds the day's workbook against the store.
+// and it opens read-only in a viewer window of its own, in a process of its own (viewing_mode.h).
+// The viewer reads the workbook into memory and closes the file at once, so it never holds the
+// day's workbook against the store.
 
 #include "app/form1.h"
-#include "app/workbook_viewer.h"
-#include "workbook/file_io.h"
+#include "workbook/error.h"
+#include "workbook/reasons.h"
 
 #include <QDir>
 
 namespace app {
 
-// A chosen file that cannot be read ends the click; the event gate names it to the operator.
+// A viewing that cannot be started ends the click; the event gate names it to the operator. A
+// chosen file that cannot be read is told by the viewing itself.
 void Form1::Command3_Click() {
     File_Open();
 }
@@ -29,9 +31,11 @@ void Form1::File_Open() {
         return;
     }
     // The viewer takes the place of a spreadsheet window: read-only, left to the operator,
-    // with no reference kept here.
+    // with nothing of it kept here.
     const QString path = CommonDialog1->fileName();
-    records::WorkbookViewer::open(path, workbook::readBook(path));
+    if (!m_platform.startViewing(path))
+        throw workbook::Error(workbook::Error::Kind::Io, path,
+                              workbook::reasonText(workbook::Reason::ViewerNotStarted));
 }
 
 } // namespace app

@@ -23,7 +23,8 @@ public:
     virtual void setSettings(const QString& settings) = 0;
     // The port number for the next open; 1 is the first serial port. A failure while open.
     virtual void setCommPort(std::int16_t port) = 0;
-    // Opens (a failure when missing, already open or in use) or closes the port.
+    // Opens (a failure when missing, already open or in use; a StaleLockFailure when a lock
+    // left by a program that no longer runs keeps it closed) or closes the port.
     virtual void setPortOpen(bool open) = 0;
     virtual bool portOpen() const = 0;
     // 1: Input hands over raw bytes. 0 (text) is accepted and behaves the same here.

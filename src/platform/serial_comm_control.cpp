@@ -1,6 +1,7 @@
 #include "platform/serial_comm_control.h"
 
 #include "platform/failure.h"
+#include "platform/port_lock.h"
 
 #include <QStringList>
 #include <QTimer>
@@ -97,8 +98,11 @@ void SerialCommControl::setPortOpen(bool open) {
     m_opening = true;
     const bool ok = m_port.open(QIODevice::ReadWrite);
     m_opening = false;
-    if (!ok)
+    if (!ok) {
+        if (std::optional<StaleLock> lock = staleLock(deviceFor(m_commPort)))
+            throw StaleLockFailure(std::move(*lock));
         throw Failure(m_port.portName().toStdString() + ": " + m_port.errorString().toStdString());
+    }
     m_lost = false;
     try {
         applySettings();

@@ -5,10 +5,13 @@
 #include "workbook/editor.h"
 #include "workbook/file_io.h"
 #include "workbook/reasons.h"
+#include "workbook/shared_files.h"
 #include "workbook/spreadsheet_server.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QtDebug>
 
 #include <cmath>
 #include <optional>
@@ -241,6 +244,14 @@ template <class Write> bool writeTold(const StoreHooks& hooks, const StoreEnd& e
     return written;
 }
 
+// The names just made in `folder` on the disk, or the store fails.
+void syncFolderOf(const QString& folder, const QString& path) {
+    if (const int error = workbook::syncFolder(folder); error != 0)
+        throw workbook::Error(workbook::Error::Kind::Io, path,
+                              workbook::reasonText(workbook::Reason::CannotSyncFolder)
+                                  .arg(workbook::systemErrorText(error)));
+}
+
 // A byte-identical copy of `path` under `copy`, on disk before it returns.
 void copyDurably(const QString& path, const QString& copy) {
     QFile in(path);
@@ -248,6 +259,7 @@ void copyDurably(const QString& path, const QString& copy) {
     if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::NewOnly | QIODevice::WriteOnly))
         throw workbook::Error(workbook::Error::Kind::Io, path,
                               workbook::reasonText(workbook::Reason::CannotCopy).arg(copy));
+    workbook::makeShared(out.handle());
     const QByteArray bytes = in.readAll();
     if (out.write(bytes) != bytes.size() || !out.flush() || ::fsync(out.handle()) != 0) {
         out.close();
@@ -255,6 +267,8 @@ void copyDurably(const QString& path, const QString& copy) {
         throw workbook::Error(workbook::Error::Kind::Io, path,
                               workbook::reasonText(workbook::Reason::CannotCopy).arg(copy));
     }
+    out.close();
+    syncFolderOf(QFileInfo(copy).absolutePath(), path);
 }
 
 } // namespace
@@ -399,6 +413,7 @@ void DayWorkbook::Impl::setAside(const QString& reason) {
     if (!QFile::rename(path, kept))
         throw workbook::Error(workbook::Error::Kind::Io, path,
                               workbook::reasonText(workbook::Reason::CannotSetAside).arg(kept));
+    syncFolderOf(folder, path);
     hooks.notice({StoreNotice::Kind::SetAside, path, kept, reason});
 }
 
@@ -425,10 +440,24 @@ StoreEnd DayWorkbook::store(const HeldColumns& rows) {
         // The day's workbook was held in memory; give that memory back, so a program that
         // runs all day does not keep the size of its largest store.
         releaseFreedMemory();
+        end->durable = workbook::syncFolder(d->folder) == 0;
         return *end;
     } catch (const workbook::Error& e) {
         releaseFreedMemory();
         throw SaveFailure(QDir::toNativeSeparators(d->folder), e.message());
+    } catch (const SaveFailure&) {
+        releaseFreedMemory();
+        throw;
+    } catch (const std::bad_alloc&) {
+        releaseFreedMemory();
+        throw SaveFailure(QDir::toNativeSeparators(d->folder),
+                          workbook::reasonText(workbook::Reason::OutOfMemoryStoring));
+    } catch (const std::exception& e) {
+        // Whatever stopped the store, the operator is told it did not happen.
+        qWarning("weighbridge: %s", e.what());
+        releaseFreedMemory();
+        throw SaveFailure(QDir::toNativeSeparators(d->folder),
+                          workbook::reasonText(workbook::Reason::StoreUnexpected));
     }
 }
 

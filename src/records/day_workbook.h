@@ -7,8 +7,9 @@
 // editor cannot keep whole is copied beside it first and continued by value; a file that
 // cannot take the rows at all is set aside under another name and a new one started.
 //
-// Expected turns (a copy kept, a file set aside) are told through the hooks as they happen;
-// a store that cannot be done throws SaveFailure and leaves the day's file as it was.
+// Expected turns (a copy kept, a file set aside) are told through the hooks as they happen,
+// once on the disk; a store that cannot be done throws SaveFailure (whatever stopped it) and
+// leaves the day's file as it was.
 
 #include <QString>
 
@@ -37,6 +38,9 @@ struct StoreEnd {
     QString sheet;
     int last = 0;
     std::int64_t serial = 0;
+    // The replaced file's name is on the disk (its folder synced). When not, the store has
+    // happened but a power cut may still undo it: the journal keeps its commit line.
+    bool durable = true;
 };
 
 // Something the operator is told about the day's file during a store.

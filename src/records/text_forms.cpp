@@ -11,8 +11,8 @@ double leadingNumber(const QString& text) {
     QByteArray s;
     s.reserve(text.size());
     for (const QChar c : text) {
-        if (c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') ||
-            c == QLatin1Char('\r'))
+        // Blanks are spaces, tabs and line feeds; a carriage return ends the number.
+        if (c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n'))
             continue;
         // Anything outside ASCII ends the number where it stands.
         s.append(c.unicode() < 128 ? static_cast<char>(c.unicode()) : '\x01');

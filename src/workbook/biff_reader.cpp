@@ -204,7 +204,28 @@ struct Globals {
     std::vector<std::pair<std::uint32_t, QString>> sheets; // stream position, name
     std::vector<QString> sst;
     bool date1904 = false;
+    CellReading reading = CellReading::Store;
 };
+
+// The text a spreadsheet shows for an error value ([MS-XLS] 2.5.10 BErr).
+QString errorText(std::uint8_t code) {
+    switch (code) {
+    case 0x00:
+        return QStringLiteral("#NULL!");
+    case 0x07:
+        return QStringLiteral("#DIV/0!");
+    case 0x0F:
+        return QStringLiteral("#VALUE!");
+    case 0x17:
+        return QStringLiteral("#REF!");
+    case 0x1D:
+        return QStringLiteral("#NAME?");
+    case 0x24:
+        return QStringLiteral("#NUM!");
+    default:
+        return QStringLiteral("#N/A");
+    }
+}
 
 // How the globals' date system, number formats and cell formats show numbers.
 void noteFormat(Globals& g, const Record& r) {
@@ -311,7 +332,15 @@ private:
     void number(const Cell& cell, double value) {
         if (!std::isfinite(value))
             damaged(Reason::CellNotFinite);
-        m_sheet.setValue(cell.row, cell.column, shownNumber(value, cell.shown, m_g.date1904));
+        if (m_g.reading == CellReading::Viewer)
+            m_sheet.setNumber(cell.row, cell.column, value);
+        else
+            m_sheet.setValue(cell.row, cell.column, shownNumber(value, cell.shown, m_g.date1904));
+    }
+    // An error value: left empty for the store, its text for the viewer.
+    void error(const Cell& cell, std::uint8_t code) {
+        if (m_g.reading == CellReading::Viewer)
+            m_sheet.setText(cell.row, cell.column, errorText(code));
     }
     void sharedText(const Record& r);
     void numberList(const Record& r);
@@ -366,8 +395,10 @@ void SheetReader::read(RecordReader& records) {
             break;
         case rtBoolErr: {
             const Cell cell = cellAt(r, 8);
-            if (r.data[7] == 0) // a boolean; an error value leaves the cell empty
+            if (r.data[7] == 0) // a boolean, else an error value
                 m_sheet.setBoolean(cell.row, cell.column, r.data[6] != 0);
+            else
+                error(cell, r.data[6]);
             break;
         }
         case rtFormula:
@@ -419,6 +450,8 @@ void SheetReader::formula(const Record& r) {
         m_hasPending = true;
     } else if (r.data[6] == 1) {
         m_sheet.setBoolean(cell.row, cell.column, r.data[8] != 0);
+    } else if (r.data[6] == 2) {
+        error(cell, r.data[8]);
     } else if (r.data[6] == 3) {
         m_sheet.setText(cell.row, cell.column, QString());
     }
@@ -449,12 +482,13 @@ bool olderVersion(std::span<const std::uint8_t> stream) {
 }
 } // namespace
 
-StreamResult readStream(std::span<const std::uint8_t> stream) {
+StreamResult readStream(std::span<const std::uint8_t> stream, CellReading reading) {
     if (olderVersion(stream))
         return {StreamResult::Verdict::Unsupported, std::nullopt, reasonText(Reason::OlderVersion)};
     try {
         RecordReader records(stream);
-        const Globals g = readGlobals(records);
+        Globals g = readGlobals(records);
+        g.reading = reading;
         if (g.sheets.empty())
             damaged(Reason::NoWorksheet);
         if (g.sheets.size() > MaxSheets)

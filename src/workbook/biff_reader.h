@@ -9,6 +9,7 @@
 // older BIFF version is left to FreeXL. Chart, macro and dialog sheets are left out.
 
 #include "workbook/book.h"
+#include "workbook/look.h"
 
 #include <cstdint>
 #include <optional>
@@ -52,8 +53,18 @@ struct NumberFormats {
 // The formats of the globals of a workbook stream (its shared strings are not read).
 NumberFormats numberFormats(std::span<const std::uint8_t> stream);
 
+// How the reader gives the numbers of date and time formats and the error values of cells: as
+// the store reads them (dates as the texts above, errors left empty), or as the viewer shows
+// them (every number a number, for the look's number formats; an error as its text, "#N/A").
+enum class CellReading { Store, Viewer };
+
 // Reads a BIFF8 "Workbook" stream. Every record is bounds-checked; nothing in the stream can
 // make the reader read outside it, loop or take memory beyond a small multiple of its size.
-StreamResult readStream(std::span<const std::uint8_t> stream);
+StreamResult readStream(std::span<const std::uint8_t> stream,
+                        CellReading reading = CellReading::Store);
+
+// How the workbook of a BIFF8 stream looks (look_reader.cpp). Never fails: what cannot be read
+// is left out.
+BookLook readLook(std::span<const std::uint8_t> stream);
 
 } // namespace workbook::biff

@@ -103,6 +103,9 @@ public:
     const std::vector<QString>& strings() const { return m_strings; }
     void reserveRows(int rows) { m_rows.reserve(static_cast<std::size_t>(rows)); }
     std::uint32_t addString(const QString& text);
+    // Frees what only adding texts needs (the index that finds a text among the sheet's
+    // strings: some MB for a full sheet of different texts); a later addString builds it again.
+    void releaseTextIndex();
     // A text cell holding the string addString() returned `index` for.
     void setStringCell(int row, int column, std::uint32_t index);
 

@@ -31,8 +31,12 @@ constexpr std::uint16_t rtIndex = 0x020B;
 constexpr std::uint16_t rtRow = 0x0208;
 constexpr std::size_t RowsPerBlock = 32;
 
-[[noreturn]] void refuse(const QString& reason) {
-    throw Error(Error::Kind::Unkeepable, {}, reason);
+// The editor cannot keep the file whole: the reason from the table, with its particulars.
+[[noreturn]] void refuse(Reason reason) {
+    throw Error(Error::Kind::Unkeepable, {}, reasonText(reason));
+}
+[[noreturn]] void refuse(Reason reason, const QString& particular) {
+    throw Error(Error::Kind::Unkeepable, {}, reasonText(reason).arg(particular));
 }
 
 // Bytes the edited stream gains: new rows, strings, records rewritten.
@@ -267,14 +271,14 @@ void Editor::Impl::read() {
     image.emplace(detail::CompoundImage::read(path));
     detail::throwUnlessWorkbook(image->state(), path);
     if (image->state() == detail::CompoundFile::State::OldWorkbook)
-        refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
+        refuse(Reason::OlderVersion);
     stream = image->workbook();
     parse();
 }
 
 void Editor::Impl::parse() {
     if (stream.size() >= 0xFFFFFFF0u)
-        refuse(QStringLiteral("工作簿数据流过大"));
+        refuse(Reason::StreamTooLarge);
 
     readGlobals();
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans{{0, globalsEnd}};
@@ -314,30 +318,30 @@ void Editor::Impl::parse() {
     std::sort(spans.begin(), spans.end());
     for (std::size_t i = 1; i < spans.size(); ++i)
         if (spans[i].first < spans[i - 1].second)
-            refuse(QStringLiteral("两个工作表的记录相互重叠"));
+            refuse(Reason::SheetsOverlap);
 }
 
 namespace {
 
 // The record at `pos`; refused with `missing` when the stream ends before its header, and
 // when it reaches past the stream.
-Rec recordAt(std::span<const std::uint8_t> stream, std::uint32_t pos, const QString& missing) {
+Rec recordAt(std::span<const std::uint8_t> stream, std::uint32_t pos, Reason missing) {
     if (pos + 4 > stream.size())
         refuse(missing);
     const Rec r{pos, le16(&stream[pos]), le16(&stream[pos + 2])};
     if (r.size > MaxRecordData || r.end() > stream.size())
-        refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
+        refuse(Reason::RecordPastEnd);
     return r;
 }
 
 // The BOF the stream starts with: BIFF8 globals.
 void checkGlobalsBof(const Rec& r, const std::uint8_t* data) {
     if (r.type != rtBof || r.size < 4)
-        refuse(QStringLiteral("工作簿数据流不是以起始记录开始"));
+        refuse(Reason::NoStartRecord);
     if (le16(data) != 0x0600)
-        refuse(QStringLiteral("这是较早版本（1995 年及以前的格式）的工作簿"));
+        refuse(Reason::OlderVersion);
     if (le16(data + 2) != 0x0005)
-        refuse(QStringLiteral("工作簿数据流不是以全局记录开始"));
+        refuse(Reason::NoGlobals);
 }
 
 } // namespace
@@ -345,7 +349,7 @@ void checkGlobalsBof(const Rec& r, const std::uint8_t* data) {
 void Editor::Impl::readGlobals() {
     std::uint32_t pos = 0;
     for (;;) {
-        const Rec r = recordAt(stream, pos, QStringLiteral("工作簿全局记录没有结束记录"));
+        const Rec r = recordAt(stream, pos, Reason::GlobalsUnended);
         if (globals.empty())
             checkGlobalsBof(r, &stream[pos + 4]);
         const std::size_t index = globals.size();
@@ -354,7 +358,7 @@ void Editor::Impl::readGlobals() {
         if (r.type == rtEof) {
             globalsEnd = pos;
             if (sheets.empty())
-                refuse(QStringLiteral("工作簿中没有工作表"));
+                refuse(Reason::NoSheetListed);
             return;
         }
         globalRecord(index, r);
@@ -370,7 +374,7 @@ void Editor::Impl::globalRecord(std::size_t index, const Rec& r) {
         throw Error(Error::Kind::Encrypted, path, reasonText(Reason::PasswordProtected));
     case rtBof:
         if (index != 0)
-            refuse(QStringLiteral("工作簿全局记录没有结束记录"));
+            refuse(Reason::GlobalsUnended);
         break;
     case rtXf:
         ++xfCount;
@@ -383,7 +387,7 @@ void Editor::Impl::globalRecord(std::size_t index, const Rec& r) {
         break;
     case rtSst:
         if (sst)
-            refuse(QStringLiteral("工作簿有两个共享字符串表"));
+            refuse(Reason::TwoSharedStringTables);
         sst = index;
         break;
     case rtExtSst:
@@ -397,10 +401,10 @@ void Editor::Impl::globalRecord(std::size_t index, const Rec& r) {
 void Editor::Impl::boundSheet(std::size_t index, const Rec& r) {
     const std::uint8_t* data = &stream[r.pos + 4];
     if (r.size < 8)
-        refuse(QStringLiteral("工作表目录记录过短"));
+        refuse(Reason::SheetEntryShort);
     std::optional<QString> name = shortStringAt(data, r.size, 6);
     if (!name)
-        refuse(QStringLiteral("工作表名称超出其记录"));
+        refuse(Reason::SheetNamePastRecord);
     SheetEntry entry;
     entry.info = {std::move(*name), SheetKind::Other, (data[4] & 3) != 0};
     entry.boundSheet = index;
@@ -408,7 +412,7 @@ void Editor::Impl::boundSheet(std::size_t index, const Rec& r) {
     sheets.push_back(entry);
     lastBoundSheet = index;
     if (sheets.size() > static_cast<std::size_t>(MaxSheets))
-        refuse(QStringLiteral("工作表数量超出工作簿的上限"));
+        refuse(Reason::TooManySheetsListed);
 }
 
 // The CONTINUE records of the SST at `index` (they follow from `pos`), read as part of the
@@ -417,7 +421,7 @@ std::uint32_t Editor::Impl::readSstRecords(std::size_t index, std::uint32_t pos)
     while (pos + 4 <= stream.size() && le16(&stream[pos]) == rtContinue) {
         const Rec c{pos, rtContinue, le16(&stream[pos + 2])};
         if (c.size > MaxRecordData || c.end() > stream.size())
-            refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
+            refuse(Reason::RecordPastEnd);
         globals.push_back(c);
         pos = c.end();
     }
@@ -436,9 +440,9 @@ void Editor::Impl::readSst(std::size_t first) {
     case SharedStrings::Problem::None:
         break;
     case SharedStrings::Problem::CountMismatch:
-        refuse(QStringLiteral("共享字符串表的计数与其内容不符"));
+        refuse(Reason::SharedStringCountWrong);
     case SharedStrings::Problem::CharacterSplit:
-        refuse(QStringLiteral("共享字符串中的一个字符跨越了两个记录"));
+        refuse(Reason::CharacterSplit);
     }
     sstTotal = strings.references();
 }
@@ -448,27 +452,27 @@ Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes)
     s.start = position;
     s.recs.reserve(bytes / 12); // cell records take 10 to 18 bytes
     if (position < globalsEnd || position + 8 > stream.size() || le16(&stream[position]) != rtBof)
-        refuse(QStringLiteral("工作表目录记录指向的位置没有工作表"));
+        refuse(Reason::SheetNoStartRecord);
     std::uint32_t pos = position;
     int depth = 0;
     for (;;) {
         if (pos + 4 > stream.size())
-            refuse(QStringLiteral("工作表没有结束记录"));
+            refuse(Reason::SheetUnended);
         const Rec r{pos, le16(&stream[pos]), le16(&stream[pos + 2])};
         if (r.size > MaxRecordData || r.end() > stream.size())
-            refuse(QStringLiteral("记录长度超出工作簿数据流的末尾"));
+            refuse(Reason::RecordPastEnd);
         pos = r.end();
         if (r.type == rtBof) {
             if (r.size < 4)
-                refuse(QStringLiteral("起始记录过短"));
+                refuse(Reason::StartRecordShort);
             if (++depth == 1) {
                 if (le16(&stream[r.pos + 4]) != 0x0600)
-                    refuse(QStringLiteral("工作表不是 97-2003 格式"));
+                    refuse(Reason::SheetOlderVersion);
                 s.bofType = le16(&stream[r.pos + 6]);
                 s.recs.push_back(r);
             }
             if (depth > 8)
-                refuse(QStringLiteral("工作表中嵌套的图表过多"));
+                refuse(Reason::TooManyEmbeddedCharts);
             continue;
         }
         if (depth == 1) {
@@ -500,7 +504,7 @@ public:
             const std::uint8_t* data = &m_stream[r.pos + 4];
             if (isCell(r.type) || r.type == rtRow || r.type == rtDbCell) {
                 if (m_ended)
-                    refuse(QStringLiteral("工作表“%1”的单元格记录不在单元格表中").arg(QString()));
+                    refuse(Reason::CellOutsideCellTable);
                 m_inTable = true;
             } else if (m_inTable && m_attachable && isAttached(r.type)) {
                 m_block->recEnd = i + 1;
@@ -531,7 +535,7 @@ private:
             break;
         case rtDimensions:
             if (r.size < 14)
-                refuse(QStringLiteral("工作表范围记录过短"));
+                refuse(Reason::DimensionsShort);
             m_s.dimensions = i;
             break;
         case rtDefaultRowHeight:
@@ -548,10 +552,10 @@ private:
     }
     void rowRecord(std::size_t i, const Rec& r, const std::uint8_t* data) {
         if (r.size < 16)
-            refuse(QStringLiteral("行记录过短"));
+            refuse(Reason::RowRecordShort);
         const int row = le16(data);
         if (row <= m_lastRowRecord)
-            refuse(QStringLiteral("单元格表中的行次序颠倒"));
+            refuse(Reason::RowsOutOfOrder);
         m_lastRowRecord = row;
         if (m_block == nullptr || m_blockInCells)
             startBlock(i);
@@ -573,16 +577,16 @@ private:
     }
     void cellRecord(std::size_t i, const Rec& r, const std::uint8_t* data) {
         if (r.size < minimumCellSize(r.type))
-            refuse(QStringLiteral("单元格记录过短"));
+            refuse(Reason::CellRecordShort);
         const int row = le16(data);
         const int first = le16(data + 2);
         const int last = lastColumn(r, data, first);
         if (last >= MaxColumns)
-            refuse(QStringLiteral("单元格超出第 256 列"));
+            refuse(Reason::CellBeyondLastColumn);
         if (r.type == rtLabelSst && le32(data + 6) >= m_strings)
-            refuse(QStringLiteral("单元格引用了不存在的共享字符串"));
+            refuse(Reason::SharedTextMissing);
         if (row < m_lastCellRow || (row == m_lastCellRow && first <= m_lastCellColumn))
-            refuse(QStringLiteral("单元格表中的单元格次序颠倒"));
+            refuse(Reason::CellsOutOfOrder);
         m_lastCellRow = row;
         m_lastCellColumn = last;
         if (m_block == nullptr)
@@ -598,10 +602,10 @@ private:
             return first;
         const std::size_t each = r.type == rtMulRk ? 6 : 2;
         if ((r.size - 6) % each != 0 || r.size < 6 + each)
-            refuse(QStringLiteral("多单元格记录的长度有误"));
+            refuse(Reason::MultiCellLength);
         const int last = le16(data + r.size - 2);
         if (last != first + static_cast<int>((r.size - 6) / each) - 1)
-            refuse(QStringLiteral("多单元格记录的长度有误"));
+            refuse(Reason::MultiCellLength);
         return last;
     }
     void startBlock(std::size_t i) {
@@ -624,23 +628,23 @@ private:
     void checkBlocks() const {
         for (std::size_t i = 1; i < m_s.blocks.size(); ++i)
             if (m_s.blocks[i].firstRow >= 0 && m_s.blocks[i - 1].lastRow >= m_s.blocks[i].firstRow)
-                refuse(QStringLiteral("单元格表中的行块次序颠倒"));
+                refuse(Reason::RowBlocksOutOfOrder);
         // DBCELL without INDEX: the blocks are rewritten as found, an INDEX is not added.
         if (m_s.index)
             checkIndex(m_s.recs[*m_s.index]);
         for (const Block& b : m_s.blocks)
             if (m_s.blocked && !b.dbcell)
-                refuse(QStringLiteral("单元格表中有不以行块索引记录结束的行块"));
+                refuse(Reason::RowBlockUnended);
     }
     void checkIndex(const Rec& r) const {
         if (r.size < 16 || (r.size - 16) % 4 != 0)
-            refuse(QStringLiteral("行索引记录的长度有误"));
+            refuse(Reason::IndexLength);
         const std::size_t count = (r.size - 16) / 4;
         if (count != m_dbcells.size())
-            refuse(QStringLiteral("行索引记录指向的位置不是行块索引记录"));
+            refuse(Reason::IndexPointsAstray);
         for (std::size_t k = 0; k < count; ++k)
             if (le32(&m_stream[r.pos + 4 + 16 + 4 * k]) != m_dbcells[k])
-                refuse(QStringLiteral("行索引记录指向的位置不是行块索引记录"));
+                refuse(Reason::IndexPointsAstray);
     }
 
     Substream& m_s;
@@ -1180,7 +1184,7 @@ std::uint32_t Editor::Impl::LayoutPass::stringFor(const QString& text) {
 void Editor::Impl::LayoutPass::cellRecord(Bytes& out, int row, int column, std::uint16_t xf,
                                           const CellValue& v) {
     if (d.xfCount == 0)
-        refuse(QStringLiteral("工作簿中没有单元格格式记录"));
+        refuse(Reason::NoCellFormats);
     std::uint32_t rk = 0;
     const std::size_t at = out.size();
     if (!v.number) {
@@ -1334,7 +1338,7 @@ void Editor::Impl::LayoutPass::keepOrSplit(const Substream& s, const Group& g,
         if (touched)
             for (std::size_t k = g.rec + 1; k < g.recEnd; ++k)
                 if (s.recs[k].type != rtString && s.recs[k].type != rtContinue)
-                    refuse(QStringLiteral("要写入的单元格是共享公式或数组公式的起点"));
+                    refuse(Reason::CellAnchorsSharedFormula);
         cells.emplace(g.first, recordBytes(s, g.rec, g.recEnd));
         return;
     }
@@ -1521,7 +1525,7 @@ void Editor::Impl::LayoutPass::appendRows(const SheetEntry& sheet, const Substre
     else if (s.dimensions)
         at = s.recs[*s.dimensions].end();
     else
-        refuse(QStringLiteral("工作表“%1”没有范围记录").arg(sheet.info.name));
+        refuse(Reason::NoDimensions, sheet.info.name);
     Edit edit{at, at, {}};
     std::vector<std::size_t> offsets;
     emitNewRows(edit.bytes, flat, firstNew, &s, s.rowRecords || s.blocked, s.blocked, &offsets);
@@ -1567,7 +1571,7 @@ void Editor::Impl::LayoutPass::extendTabIds() {
     for (std::size_t k = 0; k < d.newSheets.size(); ++k)
         put16(bytes, ++next);
     if (bytes.size() - 4 > MaxRecordData)
-        refuse(QStringLiteral("工作表编号记录已满"));
+        refuse(Reason::SheetIdsFull);
     set16(&bytes[2], static_cast<std::uint16_t>(bytes.size() - 4));
     m_edits.push_back({r.pos, r.end(), std::move(bytes)});
 }
@@ -1579,7 +1583,7 @@ void Editor::Impl::LayoutPass::appendStrings() {
         return;
     m_uniqueCount = d.strings.size() + m_added.size();
     if (m_uniqueCount > 0x7FFFFFFF)
-        refuse(QStringLiteral("共享字符串过多"));
+        refuse(Reason::TooManySharedStrings);
     const std::uint32_t total = d.sstTotal + m_newLabels;
     Edit append{0, 0, {}};
     std::optional<std::size_t> header; // of the record being filled, in the edit
@@ -1648,7 +1652,7 @@ void Editor::Impl::LayoutPass::sizeIndexes() {
         Bytes bytes(d.stream.begin() + r.pos, d.stream.begin() + r.pos + 20);
         bytes.resize(20 + 4 * entries, 0);
         if (bytes.size() - 4 > MaxRecordData)
-            refuse(QStringLiteral("行索引记录已满"));
+            refuse(Reason::IndexFull);
         set16(&bytes[2], static_cast<std::uint16_t>(bytes.size() - 4));
         m_indexEdits.emplace_back(k, pushEdit({r.pos, r.end(), std::move(bytes)}));
     }
@@ -1682,7 +1686,7 @@ Layout Editor::Impl::LayoutPass::order() {
     for (std::size_t k = 0; k < order.size(); ++k) {
         const Edit& e = m_edits[order[k]];
         if (k > 0 && e.from < m_edits[order[k - 1]].to)
-            refuse(QStringLiteral("编辑相互重叠"));
+            refuse(Reason::EditsOverlap);
         m_editOut[order[k]] = static_cast<std::size_t>(e.from + delta);
         delta += static_cast<std::int64_t>(e.bytes.size()) - (e.to - e.from);
         m_sortedTo[k] = e.to;
@@ -1690,7 +1694,7 @@ Layout Editor::Impl::LayoutPass::order() {
     }
     layout.size = static_cast<std::size_t>(static_cast<std::int64_t>(d.stream.size()) + delta);
     if (layout.size >= 0xFFFFFFF0u)
-        refuse(QStringLiteral("工作簿数据流过大"));
+        refuse(Reason::StreamTooLarge);
     return layout;
 }
 

@@ -371,13 +371,19 @@ void throwUnlessWorkbook(CompoundFile::State state, const QString& path) {
 
 } // namespace detail
 
-Book readBook(const QString& path) {
+namespace {
+
+// The workbook at `path` read by our reader as `reading` asks, or by FreeXL for an older
+// version; `look`, when given, is filled from the same stream.
+Book readWorkbook(const QString& path, biff::CellReading reading, BookLook* look) {
     checkFile(path);
     detail::CompoundFile file = detail::openCompoundFile(path);
     detail::throwUnlessWorkbook(file.state, path);
     if (file.state == detail::CompoundFile::State::OldWorkbook)
         return detail::readWithFreeXl(path);
-    biff::StreamResult result = biff::readStream(file.stream);
+    biff::StreamResult result = biff::readStream(file.stream, reading);
+    if (look != nullptr && result.verdict == biff::StreamResult::Verdict::Read)
+        *look = biff::readLook(file.stream);
     file.stream = {};
     switch (result.verdict) {
     case biff::StreamResult::Verdict::Read:
@@ -390,6 +396,24 @@ Book readBook(const QString& path) {
         break;
     }
     return detail::readWithFreeXl(path);
+}
+
+} // namespace
+
+Book readBook(const QString& path) {
+    return readWorkbook(path, biff::CellReading::Store, nullptr);
+}
+
+ViewedBook readForViewing(const QString& path) {
+    ViewedBook viewed;
+    viewed.book = readWorkbook(path, biff::CellReading::Viewer, &viewed.look);
+    for (int i = 0; i < viewed.book.sheetCount(); ++i) // shown, never added to
+        viewed.book.sheet(i).releaseTextIndex();
+    // A look that does not match the sheets (a file the look reader could not follow) is
+    // left out: the sheets show plain.
+    if (viewed.look.sheets.size() != viewed.book.sheets().size())
+        viewed.look = BookLook();
+    return viewed;
 }
 
 FileState fileState(const QString& path) {

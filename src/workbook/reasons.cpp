@@ -107,13 +107,46 @@ constexpr ReasonEntry Table[] = {
     {R::TextTooLong, u"文本超过 32767 个字符"},
     {R::SheetLimitReached, u"工作表数量已达上限"},
     {R::CannotCopy, u"无法复制为 %1"},
+
+    {R::NoSheetListed, u"工作簿中没有工作表"},
+    {R::MultiCellLength, u"多单元格记录的长度有误"},
+    {R::StartRecordShort, u"起始记录过短"},
+    {R::SheetOlderVersion, u"工作表不是 97-2003 格式"},
+    {R::SheetUnended, u"工作表没有结束记录"},
+    {R::SheetsOverlap, u"两个工作表的记录相互重叠"},
+    {R::StreamTooLarge, u"工作簿数据流过大"},
+    {R::TwoSharedStringTables, u"工作簿有两个共享字符串表"},
+    {R::SharedStringCountWrong, u"共享字符串表的计数与其内容不符"},
+    {R::TooManyEmbeddedCharts, u"工作表中嵌套的图表过多"},
+    {R::CellOutsideCellTable, u"有单元格记录不在工作表的单元格表中"},
+    {R::DimensionsShort, u"工作表范围记录过短"},
+    {R::RowRecordShort, u"行记录过短"},
+    {R::RowsOutOfOrder, u"单元格表中的行次序颠倒"},
+    {R::CellsOutOfOrder, u"单元格表中的单元格次序颠倒"},
+    {R::RowBlocksOutOfOrder, u"单元格表中的行块次序颠倒"},
+    {R::RowBlockUnended, u"单元格表中有不以行块索引记录结束的行块"},
+    {R::IndexLength, u"行索引记录的长度有误"},
+    {R::IndexPointsAstray, u"行索引记录指向的位置不是行块索引记录"},
+    {R::NoCellFormats, u"工作簿中没有单元格格式记录"},
+    {R::CellAnchorsSharedFormula, u"要写入的单元格是共享公式或数组公式的起点"},
+    {R::NoDimensions, u"工作表“%1”没有范围记录"},
+    {R::SheetIdsFull, u"工作表编号记录已满"},
+    {R::TooManySharedStrings, u"共享字符串过多"},
+    {R::IndexFull, u"行索引记录已满"},
+    {R::EditsOverlap, u"编辑相互重叠"},
+
+    {R::CannotSyncFolder, u"无法把文件夹中的更改写到磁盘：%1"},
+    {R::OutOfMemoryStoring, u"内存不足，无法保存"},
+    {R::StoreUnexpected, u"程序内部出错"},
+
+    {R::ViewerNotStarted, u"查看窗口无法启动"},
 };
 
 constexpr bool inOrder() {
     for (std::size_t i = 0; i < std::size(Table); ++i)
         if (static_cast<std::size_t>(Table[i].reason) != i)
             return false;
-    return Table[std::size(Table) - 1].reason == R::CannotCopy;
+    return Table[std::size(Table) - 1].reason == R::ViewerNotStarted;
 }
 static_assert(inOrder(), "the table lists every reason once, in the enumeration's order");
 

@@ -104,6 +104,39 @@ enum class Reason {
     TextTooLong,
     SheetLimitReached,
     CannotCopy, // %1: the copy's name
+    // What the record-level editor cannot keep whole
+    NoSheetListed,
+    MultiCellLength,
+    StartRecordShort,
+    SheetOlderVersion,
+    SheetUnended,
+    SheetsOverlap,
+    StreamTooLarge,
+    TwoSharedStringTables,
+    SharedStringCountWrong,
+    TooManyEmbeddedCharts,
+    CellOutsideCellTable,
+    DimensionsShort,
+    RowRecordShort,
+    RowsOutOfOrder,
+    CellsOutOfOrder,
+    RowBlocksOutOfOrder,
+    RowBlockUnended,
+    IndexLength,
+    IndexPointsAstray,
+    NoCellFormats,
+    CellAnchorsSharedFormula,
+    NoDimensions, // %1: the sheet's name
+    SheetIdsFull,
+    TooManySharedStrings,
+    IndexFull,
+    EditsOverlap,
+    // Bringing a store to the disk
+    CannotSyncFolder, // %1: the system's error
+    OutOfMemoryStoring,
+    StoreUnexpected,
+    // Viewing a workbook
+    ViewerNotStarted,
 };
 
 // The text of a reason, its particulars still to be filled in with QString::arg.

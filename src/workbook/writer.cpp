@@ -8,6 +8,7 @@
 #include "workbook/gsf_ptr.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
+#include "workbook/shared_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,7 +23,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace workbook {
@@ -53,16 +53,7 @@ public:
             throw Error(Error::Kind::Io, target,
                         systemReason(Reason::CannotCreateTemporary, errno));
         // mkstemp makes the file private; give it the mode the target has or would get.
-        struct stat st {};
-        mode_t mode = 0;
-        if (::stat(QFile::encodeName(target).constData(), &st) == 0) {
-            mode = st.st_mode & 07777;
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode = 0666 & ~mask;
-        }
-        ::fchmod(m_fd, mode);
+        makeShared(m_fd, target);
         m_file = ::fdopen(m_fd, "wb");
         if (m_file == nullptr) {
             const int error = errno;
@@ -150,13 +141,6 @@ template <typename Write> void replaceAtomically(const QString& path, Write writ
     if (::rename(temp.name().constData(), QFile::encodeName(path).constData()) != 0)
         throw Error(Error::Kind::Io, path, systemReason(Reason::CannotReplace, errno));
     temp.release();
-    // The rename itself reaches the disk with the folder.
-    const int dir = ::open(QFile::encodeName(info.absolutePath()).constData(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
     removeLeftovers(info);
 }
 
@@ -179,6 +163,16 @@ void replaceFile(const QString& path, const std::function<void(int fd)>& write) 
     replaceAtomically(path, [&](TempFile& temp) { write(::fileno(temp.file())); });
 }
 } // namespace detail
+
+int syncFolder(const QString& folder) {
+    const int dir =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return errno;
+    const int error = ::fsync(dir) == 0 ? 0 : errno;
+    ::close(dir);
+    return error;
+}
 
 void writeBook(const Book& book, const QString& path) {
     std::vector<std::uint8_t> stream;

@@ -3,7 +3,9 @@ the texts it writes into labels, buttons, titles and message boxes, and for the 
 failures carry.
 
 - A text literal with Chinese in it has no Latin word but a file name extension, the unit
-  "kg" and the port's name "Com1".
+  "kg" and the port's name "Com1". A number format code (its Chinese quoted or "上午/下午",
+  the rest the code's letters and signs: yyyy"年"m"月"), nor is a code without Chinese
+  ("h:mm AM/PM").
 - A literal handed straight to a label, a button, a title, an action or a message box is
   Chinese, or one of the few texts the window itself defines ("Load...", "Label3",
   "Label5").
@@ -33,6 +35,15 @@ def chinese(text):
     return any("\u4e00" <= c <= "\u9fff" for c in text)
 
 
+FORMAT_CODE_SIGNS = re.compile(r'^[ymdhsaeAMP0#?.,:;/\\\[\]\- _@%*]*$')
+
+
+def format_code(text):
+    """Whether a literal is a number format code with Chinese in it."""
+    rest = re.sub(r'\\"[^"]*?\\"', "", text).replace("上午/下午", "")
+    return rest != text and not chinese(rest) and FORMAT_CODE_SIGNS.match(rest) is not None
+
+
 def latin_words(text):
     return [w for w in re.findall(r"[A-Za-z]{2,}", text) if w not in ALLOWED_WORDS]
 
@@ -51,9 +62,9 @@ def check(path, source):
     phrases = path.replace(os.sep, "/").startswith(PHRASES_CHECKED)
     for m in LITERAL.finditer(code):
         text = m.group(1)
-        if chinese(text) and latin_words(text.replace("\\n", " ")):
+        if chinese(text) and not format_code(text) and latin_words(text.replace("\\n", " ")):
             problems.append(f"Latin words {latin_words(text)} in \"{text}\"")
-        elif phrases and len(re.findall(r"\b[A-Za-z]{2,}\b", text)) >= 3 and re.search(r"[A-Za-z]{2,} [A-Za-z]", text):
+        elif phrases and not FORMAT_CODE_SIGNS.match(text) and len(re.findall(r"\b[A-Za-z]{2,}\b", text)) >= 3 and re.search(r"[A-Za-z]{2,} [A-Za-z]", text):
             problems.append(f"an English phrase: \"{text}\"")
     for m in SHOWN.finditer(code):
         text = m.group(1)

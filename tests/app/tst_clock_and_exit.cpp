@@ -5,6 +5,7 @@
 #include "indicator_sim/frames.h"
 #include "support/form_harness.h"
 #include "support/test_classes.h"
+#include "workbook/file_io.h"
 
 #include <QDir>
 #include <QPushButton>
@@ -35,6 +36,20 @@ struct Rig {
         h->runEvent([&] { h->Timer1_Timer(); });
     }
     QStringList files() const { return QDir(h.folder.path()).entryList(QDir::Files); }
+    // The gross weights in the day's workbook, in their order.
+    QList<double> stored() const {
+        QList<double> out;
+        const workbook::Sheet sheet =
+            workbook::readBook(QDir(h.folder.path()).filePath("2010-8-4.xls")).sheet(0);
+        for (int row = 2; row <= sheet.rowCount(); ++row)
+            out << sheet.cell(row, 5).numberValue();
+        return out;
+    }
+    // Whether the box on show starts with `text`.
+    bool showing(const char* text) const {
+        return !h.messages->shown.isEmpty() &&
+               h.messages->shown.last().prompt.startsWith(QString::fromUtf8(text));
+    }
     QStringList boxes() const {
         QStringList out;
         for (const auto& b : h.messages->shown)
@@ -237,6 +252,76 @@ private slots:
         support::FormHarness next(std::make_unique<FakeCommControl>(), folder);
         next->start();
         QCOMPARE(next->Rec_Count, storeFails ? 2 : 0);
+    }
+
+    // However the end of the run follows a store, the rows are in the workbook once and
+    // nothing comes back at the next start: a store leaves nothing held for a later way out.
+    void storedOnceWhateverEndsTheRun_data() {
+        QTest::addColumn<QString>("first"); // what stores the rows before the end comes
+        QTest::newRow("close, 是, the end under the thanks box") << "thanks";
+        QTest::newRow("退出, then the end") << "button";
+        QTest::newRow("保存, then the end") << "save";
+        QTest::newRow("the hourly save, then the end") << "tick";
+    }
+    void storedOnceWhateverEndsTheRun() {
+        QFETCH(QString, first);
+        Rig r;
+        r.tickAt(QDateTime(kDay, QTime(10, 59, 59)));
+        for (const double kg : {85.6, 90.1, 77.5})
+            r.reading(kg);
+        if (first == "thanks") {
+            r.h.messages->whileShown = [&] {
+                if (r.showing("您的数据已经保存成功"))
+                    r.h->Terminate();
+            };
+            r.h->close();
+        } else {
+            if (first == "button")
+                r.h->Command2->click();
+            else if (first == "save")
+                r.h->Command4->click();
+            else
+                r.tickAt(QDateTime(kDay, QTime(11, 0)));
+            r.h->Terminate();
+        }
+        QCOMPARE(r.stored(), (QList<double>{85.6, 90.1, 77.5}));
+        QVERIFY(r.h.ended >= 1);
+        support::FormHarness next(std::make_unique<FakeCommControl>(), r.h.folder.path());
+        next->start();
+        QCOMPARE(next->Rec_Count, 0);
+    }
+
+    // 否 discards the held rows: nothing of them falls due later, not the hour's save that
+    // came while the prompt waited, and nothing comes back at the next start.
+    void noDiscardsAlsoAcrossTheHour_data() {
+        QTest::addColumn<QTime>("answered"); // the clock when 否 is given
+        QTest::newRow("prompt open across 11:00:00") << QTime(11, 0, 5);
+        QTest::newRow("prompt answered at 10:59:58") << QTime(10, 59, 58);
+    }
+    void noDiscardsAlsoAcrossTheHour() {
+        QFETCH(QTime, answered);
+        Rig r;
+        r.tickAt(QDateTime(kDay, QTime(10, 59, 55)));
+        r.reading(85.6);
+        r.reading(90.1);
+        r.h.messages->answers << platform::msgbox::vbNo;
+        r.h.messages->whileShown = [&] {
+            r.h.clock->time = QDateTime(kDay, answered);
+            QTest::qWait(1100);        // the clock ticks inside the prompt's loop
+            r.h->closeAskedUnderBox(); // a second click on the close button meanwhile
+        };
+        r.h->close();
+        QTest::qWait(50);                          // whatever fell due under the prompt runs now
+        QCOMPARE(r.boxes(), QStringList{kPrompt}); // the closed window is not closed again
+        QCOMPARE(r.files(), QStringList{});
+        QCOMPARE(r.h->Rec_Count, 0);
+        QVERIFY(!r.h->Command4->isEnabled());
+        r.h.messages->whileShown = nullptr;
+        r.tickAt(QDateTime(kDay, QTime(12, 0)));
+        QCOMPARE(r.files(), QStringList{});
+        support::FormHarness next(std::make_unique<FakeCommControl>(), r.h.folder.path());
+        next->start();
+        QCOMPARE(next->Rec_Count, 0);
     }
 
     // A close request that comes while a box waits is carried out once the box is answered.

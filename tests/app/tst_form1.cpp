@@ -41,6 +41,14 @@ private slots:
         QTest::newRow("port number") << "CommPort" << absent << true << true << 14;
         QTest::newRow("open") << "PortOpen"
                               << "端口已打开或正在被使用！" << true << true << 14;
+        QTest::newRow("open, a stale lock") << "PortOpen:stale"
+                                            << "端口被一个遗留的锁文件占用，无法打开：\n"
+                                               "/run/lock/LCK..weighbridge-com1\n"
+                                               "这个文件属于账户“root”，留下它的程序已不再运行，"
+                                               "但本账户无权删除它。\n"
+                                               "重新启动计算机即可清除它，或请管理员删除这个文件；"
+                                               "然后重新打开本程序。"
+                                            << true << true << 14;
         QTest::newRow("command mode") << "InputMode" << QString() << true << true << 0;
         QTest::newRow("buffer clear") << "OutBufferCount" << QString() << true << true << 14;
         QTest::newRow("send is silent") << "Output" << QString() << true << false << 14;

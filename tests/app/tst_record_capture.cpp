@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using support::contents;
 using support::FormHarness;
 using support::reply;
@@ -419,10 +421,15 @@ private slots:
         const QByteArray before = contents(r.dayFile());
 
         r.feed(reply(85.6));
+        const mode_t mask = ::umask(077); // the copy is the group's all the same
         r.save();
+        ::umask(mask);
         QCOMPARE(r.h.messages->shown.size(), 1);
         QVERIFY(r.h.messages->shown[0].prompt.contains("2010-8-4-before-1.xls"));
         QCOMPARE(contents(r.dayFile("2010-8-4-before-1")), before);
+        QCOMPARE(QFile::permissions(r.dayFile("2010-8-4-before-1")),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser |
+                     QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther);
         QCOMPARE(r.rows(r.dayFile()).size(), 9); // A9 as the file had it
         QCOMPARE(r.rows(r.dayFile())[3][4], QString(" 85.6"));
         r.feed(reply(90.1));

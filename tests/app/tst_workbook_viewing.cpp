@@ -1,7 +1,9 @@
-// Viewing a saved workbook on "查看": the dialog settings and the cancel test, the viewer
-// windows (cells, tabs, copying, no editing, independence), unreadable files, and the Qt
-// file dialog itself.
+// Viewing a saved workbook on "查看": the dialog settings and the cancel test, the viewing
+// started for the chosen file and its arguments, the viewer windows (cells, tabs, copying, no
+// editing, independence), unreadable files, and the Qt file dialog itself. (That a viewing is a
+// process of its own that outlives the recorder: test_viewing_e2e.py.)
 
+#include "app/viewing_mode.h"
 #include "app/workbook_viewer.h"
 #include "doubles/fake_comm_control.h"
 #include "support/form_harness.h"
@@ -105,6 +107,56 @@ private slots:
         QCOMPARE(viewers().size(), 0);
     }
 
+    // The chosen file goes to a viewing of its own; a viewing that cannot be started is told
+    // with the file's name and the reason, and the status line stays as it was.
+    void viewingStarted() {
+        Rig r;
+        const QString path = r.file("2010-8-4.xls");
+        writeSample(path);
+        const QString before = r.h.status();
+        r.h.viewingsStart = false;
+        r.view(path);
+        QVERIFY(r.h.viewings.isEmpty());
+        QCOMPARE(viewers().size(), 0);
+        QCOMPARE(r.h.messages->shown.size(), 1);
+        QCOMPARE(r.h.messages->shown[0].prompt, "无法打开所选的文件：\n" +
+                                                    QDir::toNativeSeparators(path) +
+                                                    "\n原因：查看窗口无法启动");
+        r.h.viewingsStart = true;
+        r.view(path);
+        QCOMPARE(r.h.viewings, QStringList{path});
+        QCOMPARE(viewers().size(), 1);
+        QCOMPARE(r.h.status(), before);
+    }
+
+    // Only the program's name, "--view" and a file start a viewing; any other start is the
+    // recorder's.
+    void viewingArguments_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("viewed"); // null: the recorder starts
+        const QString exe = "/opt/weighbridge/weighbridge";
+        QTest::newRow("viewing") << QStringList{exe, "--view", "/d/2010-8-4.xls"}
+                                 << "/d/2010-8-4.xls";
+        QTest::newRow("a file named like an option")
+            << QStringList{exe, "--view", "-v.xls"} << "-v.xls";
+        QTest::newRow("no arguments") << QStringList{exe} << QString();
+        QTest::newRow("no file") << QStringList{exe, "--view"} << QString();
+        QTest::newRow("empty file") << QStringList{exe, "--view", ""} << QString();
+        QTest::newRow("a file alone") << QStringList{exe, "/d/2010-8-4.xls"} << QString();
+        QTest::newRow("two files") << QStringList{exe, "--view", "a.xls", "b.xls"} << QString();
+        QTest::newRow("another option") << QStringList{exe, "--View", "a.xls"} << QString();
+    }
+    void viewingArguments() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, viewed);
+        const std::optional<QString> path = app::viewingPath(arguments);
+        QCOMPARE(path.has_value(), !viewed.isNull());
+        if (path) {
+            QCOMPARE(*path, viewed);
+            QCOMPARE(app::viewingPath(arguments.mid(0, 1) + app::viewingArguments(viewed)), path);
+        }
+    }
+
     // A chosen workbook opens in a read-only viewer of its own, its cells as the file has them.
     void viewerShowsTheWorkbook() {
         Rig r;
@@ -152,6 +204,45 @@ private slots:
         QCOMPARE(viewers(), QList<WorkbookViewer*>{second});
         QVERIFY(second->isVisible());
         QCOMPARE(cell(second, 0, 1, 1), QString("序号"));
+    }
+
+    // The viewer's cells hold what the sheet held, cell for cell (texts shared or not, numbers,
+    // truth values, gaps, empty rows), and a full day's sheet of different texts in less than
+    // its file.
+    void viewerCells() {
+        workbook::Sheet s("sheet1");
+        s.setText(1, 1, "序号");
+        s.setText(1, 3, "序号");
+        s.setNumber(1, 8, -0.5);
+        s.setBoolean(3, 2, true);
+        s.setBoolean(3, 4, false);
+        s.setText(3, 5, QString());
+        s.setText(5, 256, kLongPlace);
+        const records::ViewerCells cells(s);
+        QCOMPARE(cells.name(), QString("sheet1"));
+        QCOMPARE(cells.rowCount(), s.rowCount());
+        QCOMPARE(cells.columnCount(), s.columnCount());
+        for (int r = 0; r <= s.rowCount() + 1; ++r)
+            for (int c = 0; c <= 257; ++c)
+                QVERIFY2(cells.cell(r, c) == s.cell(r, c),
+                         qPrintable(QString("%1,%2").arg(r).arg(c)));
+
+        QTemporaryDir folder;
+        const QString path = folder.filePath("full.xls");
+        workbook::Book book;
+        workbook::Sheet& full = book.addSheet("sheet1");
+        for (int r = 1; r <= workbook::MaxRows; ++r) {
+            full.setNumber(r, 1, r);
+            full.setText(r, 2, "2010/8/4");
+            full.setText(r, 3, QTime(0, 0).addSecs(r % 86400).toString("HH:mm:ss"));
+            full.setText(r, 4, QString("浙A%1").arg(r, 5, 10, QChar('0')));
+            full.setNumber(r, 5, 15000 + r * 0.25);
+        }
+        workbook::writeBook(book, path);
+        const records::ViewerCells held(workbook::readForViewing(path).book.sheet(0));
+        QVERIFY2(held.bytes() < static_cast<std::size_t>(QFileInfo(path).size()),
+                 qPrintable(QString("%1 of %2").arg(held.bytes()).arg(QFileInfo(path).size())));
+        QCOMPARE(held.cell(workbook::MaxRows, 4).textValue(), QString("浙A65536"));
     }
 
     // The day's workbook while rows wait in memory: the viewer shows the stored rows only and

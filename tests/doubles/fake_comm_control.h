@@ -17,6 +17,7 @@ public:
 
     // Operation names that throw: "Settings", "CommPort", "PortOpen", "InputMode",
     // "InputLen", "RThreshold", "InBufferCount", "OutBufferCount", "Input", "Output".
+    // "PortOpen:stale": the open fails on a lock of root's left by an ended program.
     QSet<QString> failing;
     QStringList calls;   // every operation in order, e.g. "RThreshold=14"
     QByteArray received; // bytes waiting to be read
@@ -37,6 +38,8 @@ public:
     void setCommPort(std::int16_t p) override { op("CommPort", QString::number(p)); }
     void setPortOpen(bool o) override {
         op("PortOpen", o ? "true" : "false");
+        if (o && failing.contains("PortOpen:stale"))
+            throw platform::StaleLockFailure({"/run/lock/LCK..weighbridge-com1", "root", 4242});
         open = o;
     }
     bool portOpen() const override { return open; }

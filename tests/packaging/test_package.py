@@ -5,8 +5,8 @@ with /dev/weighbridge-com1 linked to the indicator simulator's pseudo-terminal: 
 comes up and its query arrives on the line.
 
 The start runs in a mount namespace of its own, with a /dev that holds only what the
-program needs, so the device link is the program's alone. Exits 77 (skipped) where such a
-namespace cannot be made.
+program needs and a /run/lock of its own, so the device link and the port's lock file are the
+program's alone and gone with it. Exits 77 (skipped) where such a namespace cannot be made.
 
 usage: test_package.py BUILD_DIR SIMULATOR
 """
@@ -20,7 +20,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from desktop import find_window, start_xvfb  # noqa: E402
+import isolated  # noqa: E402
+from desktop import find_window, lock_holder, start_xvfb  # noqa: E402
 
 SKIP = 77
 PROGRAM = "opt/weighbridge/weighbridge"
@@ -67,33 +68,21 @@ def check_package(deb):
 
 
 def start_installed(root, simulator, work):
-    """Starts the unpacked program with port 1 on the simulator; True once its window is up
-    and its query has reached the simulator."""
+    """Starts the unpacked program with port 1 on the simulator, and ends it once its window
+    is up and its query has reached the simulator; its process number."""
     log = os.path.join(work, "frames.log")
     sim = subprocess.Popen([simulator, "--pty", "--mode", "answer", "--log", log, "--quiet"],
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     pty = sim.stdout.readline().decode().strip()
     xvfb, display = start_xvfb()
     program = os.path.join(root, PROGRAM)
-    # Inside the namespace: the host's /dev kept aside, then a /dev of its own holding the
-    # basic devices, the pseudo-terminals and the link to the simulator's line.
-    script = "\n".join([
-        "set -e",
-        "mkdir -p $HOSTDEV && mount --rbind /dev $HOSTDEV",
-        "mount -t tmpfs none /dev",
-        "for n in null zero random urandom tty ptmx; do",
-        "  touch /dev/$n && mount --bind $HOSTDEV/$n /dev/$n",
-        "done",
-        "mkdir /dev/pts /dev/shm && mount --bind $HOSTDEV/pts /dev/pts",
-        f"ln -s {pty} /dev/weighbridge-com1",
-        f"exec {program}",
-    ])
-    env = dict(os.environ, DISPLAY=display, LANG="zh_CN.UTF-8",
-               HOSTDEV=os.path.join(work, "hostdev"))
+    env = dict(os.environ, DISPLAY=display, LANG="zh_CN.UTF-8")
     env.pop("QT_QPA_PLATFORM", None)
     app = None
     try:
-        app = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", script],
+        # The program's /dev and /run/lock are its namespace's: the SIGKILL that ends it
+        # leaves its port lock there, not on the host.
+        app = subprocess.Popen(isolated.command(program, pty, os.path.join(work, "hostdev")),
                                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                start_new_session=True)
         window = find_window(env, timeout=30)
@@ -106,7 +95,7 @@ def start_installed(root, simulator, work):
             time.sleep(0.1)
         else:
             raise AssertionError("no query reached the simulator on /dev/weighbridge-com1")
-        return True
+        return app.pid
     finally:
         if app is not None and app.poll() is None:
             os.killpg(app.pid, signal.SIGKILL)
@@ -125,10 +114,11 @@ def main():
         check_package(deb)
         root = os.path.join(work, "root")
         subprocess.run(["dpkg", "-x", deb, root], check=True)
-        if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"]).returncode != 0:
+        if not isolated.available():
             print("package checked; the start is skipped: no mount namespace here")
             return SKIP
-        start_installed(root, simulator, work)
+        pid = start_installed(root, simulator, work)
+        assert lock_holder("/dev/weighbridge-com1") != pid, "the killed program's lock is left"
         print("package built, checked and started: window up, query on /dev/weighbridge-com1")
         return 0
     finally:

@@ -11,6 +11,15 @@ display, its port on a pseudo-terminal the proof writes reply frames into:
                hour's first 20 minutes): the rows are stored within 2 s.
   suspended    rows held, the process stopped (SIGSTOP) across hh:00:00 and resumed at
                hh:00:03: the rows are stored within 2 s.
+  second-start a second start in the same folder while the first runs: it says so in a box
+               and ends with status 0, leaving the journal and the port alone; the first
+               one's 退出 stores the three rows once. A start after a run killed with
+               SIGKILL takes its lock over and recovers its row.
+  close-in-box the window's close asked for while "仪表连接失败！" is open: once the box is
+               answered the save prompt follows, and 是 stores the row.
+  thanks-term  close, 是, and SIGTERM while the thanks box is open: the three rows once.
+  no-at-hour   the save prompt open across hh:00:00 and answered 否 at hh:00:05: no
+               workbook, and nothing comes back at the next start.
 
 usage: ending_proof.py PROGRAM PORT_PATH [CASE ...]
 """
@@ -25,10 +34,11 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from desktop import EXIT_BUTTON, start_xvfb  # noqa: E402
-from recorder import (Line, Program, copy_program, frame, journal_rows, port_lock,  # noqa: E402
-                      next_hour, offset_for, set_clock, stored_rows)
+from recorder import (Line, Program, copy_program, find_box, frame,  # noqa: E402
+                      journal_rows, next_hour, offset_for, port_lock, set_clock, stored_rows)
 
-ALL = ["sigterm", "hour-box", "clock-jump", "suspended"]
+ALL = ["sigterm", "hour-box", "clock-jump", "suspended", "second-start", "close-in-box",
+       "thanks-term", "no-at-hour"]
 
 
 def feed(prog, weights):
@@ -160,6 +170,79 @@ def run_case(case, program, port, env, fbfile):
                   "resuming" % took)
             prog.kill(signal.SIGTERM)
             prog.wait(5)
+        elif case == "second-start":
+            prog = Program(exe, work, env, line)
+            feed(prog, [6001, 6002, 6003])
+            second = subprocess.Popen([exe], env=env, cwd=work, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.PIPE)
+            box = find_box(env, "地磅数据记录")
+            prog.answer_box(box)
+            assert second.wait(5) == 0, "the second start did not end by itself"
+            assert prog.holds_lock(), "the second start touched the port"
+            assert journal_rows(work) == ["6001", "6002", "6003"], journal_rows(work)
+            prog.click(EXIT_BUTTON)
+            assert prog.wait(5) == 0
+            assert stored_rows(work) == ["6001", "6002", "6003"], stored_rows(work)
+            # A run killed leaves its lock behind: the next start takes it over.
+            killed = Program(exe, work, env, line)
+            feed(killed, [6004])
+            killed.kill()
+            killed.wait(5)
+            again = Program(exe, work, env, line)
+            again.click(EXIT_BUTTON)
+            assert again.wait(5) == 0
+            assert stored_rows(work) == ["6001", "6002", "6003", "6004"], stored_rows(work)
+            print("second-start: the second start ended by itself, three rows stored once; "
+                  "the lock of a killed run was taken over")
+        elif case == "close-in-box":
+            prog = Program(exe, work, env, line)
+            feed(prog, [7001])
+            line.send(frame(7777, bad=True))
+            box = prog.box()
+            prog.ask_to_close()
+            time.sleep(0.5)
+            assert prog.alive()
+            prog.answer_box(box)
+            prompt = prog.box(title="保存信息")
+            prog.answer_box(prompt, "y")
+            thanks = prog.box(title="消息")
+            assert stored_rows(work) == ["7001"], stored_rows(work)
+            prog.answer_box(thanks)
+            assert prog.wait(5) == 0
+            print("close-in-box: the close asked under the box was taken up once it was "
+                  "answered; 是 stored the row")
+        elif case == "thanks-term":
+            prog = Program(exe, work, env, line)
+            feed(prog, [8001, 8002, 8003])
+            prog.ask_to_close()
+            prog.answer_box(prog.box(title="保存信息"), "y")
+            prog.box(title="消息")
+            prog.kill(signal.SIGTERM)
+            assert prog.wait(5) == 0
+            assert stored_rows(work) == ["8001", "8002", "8003"], stored_rows(work)
+            assert journal_rows(work) == []
+            print("thanks-term: SIGTERM under the thanks box, three rows stored once")
+        elif case == "no-at-hour":
+            boundary = next_hour()
+            set_clock(work, offset_for(boundary) - 8)
+            t0 = time.monotonic()  # program time = boundary - 8 s + elapsed
+            prog = Program(exe, work, env, line)
+            feed(prog, [9001, 9002])
+            prog.ask_to_close()
+            prompt = prog.box(title="保存信息")
+            while time.monotonic() - t0 < 8 + 5:  # until hh:00:05
+                time.sleep(0.1)
+            prog.answer_box(prompt, "n")
+            assert prog.wait(5) == 0
+            assert stored_rows(work) == [], stored_rows(work)
+            again = Program(exe, work, env, line)
+            time.sleep(0.5)
+            assert journal_rows(work) == []
+            again.click(EXIT_BUTTON)
+            again.wait(5)
+            assert stored_rows(work) == [], stored_rows(work)
+            print("no-at-hour: 否 at hh:00:05 after the prompt opened at hh:59:5x: nothing "
+                  "stored, nothing recovered")
     finally:
         line.close()
         shutil.rmtree(work, ignore_errors=True)

@@ -27,7 +27,7 @@ import xlrd
 import xlwt
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from desktop import SAVE_BUTTON, find_window, start_xvfb  # noqa: E402
+from desktop import SAVE_BUTTON, find_window, remove_stale_lock, start_xvfb  # noqa: E402
 
 CAPTIONS = ["序号", "日期", "时间", "车号", "毛重", "皮重", "净重"]
 
@@ -183,6 +183,7 @@ def main():
             xvfb.wait()
         if os.path.lexists(args.port):
             os.remove(args.port)
+        remove_stale_lock(args.port)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -44,7 +44,9 @@ private slots:
         QTest::addColumn<double>("value");
         QTest::newRow("empty") << "" << 0.0;
         QTest::newRow("error text") << "出错！" << 0.0;
-        QTest::newRow("blanks, tabs and line breaks") << "\t1\n5 0\r0kg" << 1500.0;
+        QTest::newRow("blanks, tabs and line feeds") << "\t1\n5 0 0kg" << 1500.0;
+        QTest::newRow("carriage return ends it") << "1\r5" << 1.0;
+        QTest::newRow("carriage return after blanks") << " 1\n5 0\r0kg" << 150.0;
         QTest::newRow("second dot ends it") << "1.2.3" << 1.2;
         QTest::newRow("tare with a fraction") << "1500.5" << 1500.5;
         QTest::newRow("comma ends it") << "1,5" << 1.0;

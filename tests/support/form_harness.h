@@ -2,6 +2,7 @@
 // Builds a Form1 for a test from the test's own platform pieces and keeps pointers to them.
 
 #include "app/form1.h"
+#include "app/viewing_mode.h"
 #include "doubles/fake_clock.h"
 #include "doubles/scripted_dialog.h"
 #include "doubles/scripted_messages.h"
@@ -19,6 +20,10 @@ struct FormHarness {
     doubles::ScriptedDialog* dialog = nullptr;
     std::unique_ptr<app::Form1> form;
     int ended = 0; // how often the program was ended at once
+    // The viewings started, by path. A viewing runs here, in the test's process, as the
+    // viewing process runs it; with `viewingsStart` false none can be started.
+    QStringList viewings;
+    bool viewingsStart = true;
 
     // `programFolder`: the program's folder, when not a fresh temp folder (a second run on the
     // folder of a first one).
@@ -38,6 +43,13 @@ struct FormHarness {
         p.dialog = std::move(d);
         p.programFolder = programFolder.isEmpty() ? folder.path() : programFolder;
         p.endProgram = [this] { ++ended; };
+        p.startViewing = [this](const QString& path) {
+            if (!viewingsStart)
+                return false;
+            viewings << path;
+            app::showViewing(path, *messages);
+            return true;
+        };
         p.keepJournal = keepJournal;
         form = std::make_unique<app::Form1>(std::move(p));
     }

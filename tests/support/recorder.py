@@ -13,7 +13,8 @@ import zlib
 
 import xlrd
 
-from desktop import click, find_window
+from desktop import (ask_to_close, click, find_window, lock_holder, port_lock_path,
+                     remove_stale_lock)
 
 JOURNAL = ".weighbridge-held-rows"
 QUERY = bytes.fromhex("024142303303")
@@ -31,15 +32,18 @@ def frame(counts, bad=False):
 
 
 class Line:
-    """A pseudo-terminal standing in for the indicator, linked at the program's port path."""
+    """A pseudo-terminal standing in for the indicator, linked at the program's port path
+    (`port`; None: the test links its device, `path`, itself)."""
 
     def __init__(self, port):
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
         self.port = port
-        if os.path.lexists(port):
-            os.remove(port)
-        os.symlink(os.ttyname(self.slave), port)
+        if port:
+            if os.path.lexists(port):
+                os.remove(port)
+            os.symlink(self.path, port)
 
     def wait_query(self, timeout=20):
         """Waits for the program's query: its port is open and its input emptied."""
@@ -58,8 +62,10 @@ class Line:
         os.write(self.master, data)
 
     def close(self):
-        if os.path.lexists(self.port):
-            os.remove(self.port)
+        if self.port:
+            if os.path.lexists(self.port):
+                os.remove(self.port)
+            remove_stale_lock(self.port)
         os.close(self.master)
         os.close(self.slave)
 
@@ -67,12 +73,14 @@ class Line:
 def port_lock(port):
     """The lock file of the port at `port`, and the process id written in it (None when there
     is no such file)."""
-    path = "/run/lock/LCK.." + port.replace("/", "_")
-    try:
-        with open(path) as f:
-            return path, int(f.readline().split()[0])
-    except (OSError, ValueError, IndexError):
-        return path, None
+    return port_lock_path(port), lock_holder(port)
+
+
+def find_box(env, title, timeout=10):
+    """The window id of a box titled `title`."""
+    out = subprocess.run(["xdotool", "search", "--sync", "--name", "^%s$" % title],
+                         env=env, capture_output=True, text=True, timeout=timeout).stdout.split()
+    return out[0]
 
 
 class Program:
@@ -91,16 +99,18 @@ class Program:
     def click(self, point):
         click(self.env, self.window, point)
 
-    def box(self, timeout=10):
-        """The window id of a message box (titled with the application's title)."""
-        out = subprocess.run(["xdotool", "search", "--sync", "--name", "^地磅数据记录$"],
-                             env=self.env, capture_output=True, text=True,
-                             timeout=timeout).stdout.split()
-        return out[0]
+    def box(self, timeout=10, title="地磅数据记录"):
+        """The window id of a message box (titled with the application's title unless
+        `title` is given)."""
+        return find_box(self.env, title, timeout)
 
-    def answer_box(self, box):
-        subprocess.run(["xdotool", "windowfocus", "--sync", box, "key", "Return"],
+    def answer_box(self, box, key="Return"):
+        """Return takes a box's default button; "n" and "y" answer 否 and 是."""
+        subprocess.run(["xdotool", "windowfocus", "--sync", box, "key", key],
                        env=self.env, check=True, timeout=10)
+
+    def ask_to_close(self):
+        ask_to_close(self.env, self.window)
 
     def wait(self, timeout):
         return self.proc.wait(timeout=timeout)

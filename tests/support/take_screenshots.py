@@ -20,7 +20,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import find_window, start_xvfb  # noqa: E402
+from desktop import find_window, remove_stale_lock, start_xvfb  # noqa: E402
 
 BOX_TITLE = "^地磅数据记录$"
 VIEW_BUTTON = (140, 360)   # "查看" at 1680 twips from the left
@@ -143,6 +143,7 @@ def main():
         run.xvfb.wait()
         if os.path.lexists(port):
             os.remove(port)
+        remove_stale_lock(port)
         shutil.rmtree(work, ignore_errors=True)
 
 
