@@ -13,9 +13,6 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 using journal_samples::journalPath;
 using journal_samples::put;
 using journal_samples::row;
@@ -218,18 +215,7 @@ private slots:
         Run run(folder.path());
         if (how == "full") {
             // The journal's open descriptor now writes to a device that is always full.
-            const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-            bool swapped = false;
-            const QByteArray target = QFile::encodeName(QFileInfo(path).canonicalFilePath());
-            for (int fd = 3; fd < 1024; ++fd) {
-                char link[4096];
-                const QByteArray proc = "/proc/self/fd/" + QByteArray::number(fd);
-                const ssize_t n = ::readlink(proc.constData(), link, sizeof link);
-                if (n > 0 && QByteArray(link, n) == target && fd != full)
-                    swapped = ::dup2(full, fd) >= 0;
-            }
-            ::close(full);
-            QVERIFY(swapped);
+            QVERIFY(journal_samples::pointDescriptorsAt(path, "/dev/full"));
         }
         run.feed(1000);
         run.feed(2000);
