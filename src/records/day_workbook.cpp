@@ -6,7 +6,6 @@
 #include "workbook/file_io.h"
 #include "workbook/reasons.h"
 #include "workbook/shared_files.h"
-#include "workbook/spreadsheet_server.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,9 +23,9 @@ namespace records {
 
 namespace {
 
-// The day's workbook as the store sees it, whichever way it is edited: through the
-// spreadsheet server (a new workbook, or a file the editor cannot keep whole) or through the
-// record-level editor, which keeps everything of the file the store does not write.
+// The day's workbook as the store sees it, whichever way it is edited: by value (a new
+// workbook, or a file the editor cannot keep whole) or through the record-level editor, which
+// keeps everything of the file the store does not write.
 class DayBook {
 public:
     virtual ~DayBook() = default;
@@ -43,26 +42,39 @@ public:
     }
 };
 
-class ServerBook : public DayBook {
+// The day's workbook held by value: a new one, or a file the editor cannot keep whole (after
+// its copy was kept), read whole and written whole.
+class ValueBook : public DayBook {
 public:
-    explicit ServerBook(workbook::Workbook& book) : m_book(book) {}
-    bool hasSheet(const QString& name) override { return m_book.book().indexOf(name) >= 0; }
+    ValueBook(workbook::Book& book, const QString& path) : m_book(book), m_path(path) {}
+    bool hasSheet(const QString& name) override { return m_book.indexOf(name) >= 0; }
     workbook::Value cells(const QString& sheet, int row, int column) override {
-        return m_book.worksheets(sheet).cells(row, column);
+        return m_book.sheet(index(sheet)).cell(row, column);
     }
     void setCells(const QString& sheet, int row, int column, const QString& text) override {
         if (sheet != m_current) { // one lookup per sheet, not per cell
-            m_sheet = &m_book.worksheets(sheet);
+            m_sheet = &m_book.sheet(index(sheet));
             m_current = sheet;
         }
-        m_sheet->setCells(row, column, text);
+        m_sheet->setValue(row, column, workbook::storedValue(text));
     }
-    void addSheet(const QString& name) override { m_book.addWorksheet(name); }
-    void activate(const QString& sheet) override { m_book.worksheets(sheet).activate(); }
+    void addSheet(const QString& name) override {
+        m_book.addSheet(name);
+        m_current.clear(); // the sheets moved
+    }
+    void activate(const QString& sheet) override { m_book.setActiveSheet(index(sheet)); }
 
 private:
-    workbook::Workbook& m_book;
-    workbook::Worksheet* m_sheet = nullptr;
+    int index(const QString& sheet) const {
+        const int i = m_book.indexOf(sheet);
+        if (i < 0)
+            throw workbook::Error(workbook::Error::Kind::NoSuchSheet, m_path,
+                                  workbook::reasonText(workbook::Reason::NoSheetNamed).arg(sheet));
+        return i;
+    }
+    workbook::Book& m_book;
+    const QString& m_path;
+    workbook::Sheet* m_sheet = nullptr;
     QString m_current;
 };
 
@@ -289,7 +301,7 @@ struct DayWorkbook::Impl {
     std::optional<StoreEnd> storeByEditor(const HeldColumns& rows);
     void keepCopyBefore(const QString& refusal);
     StoreEnd storeByValue(const HeldColumns& rows);
-    workbook::Workbook* openForRows(workbook::Application& excel, Continuation& c);
+    std::optional<workbook::Book> openForRows(Continuation& c);
     void setAside(const QString& reason);
 };
 
@@ -356,41 +368,36 @@ void DayWorkbook::Impl::keepCopyBefore(const QString& refusal) {
     hooks.notice({StoreNotice::Kind::KeptBefore, path, kept, refusal});
 }
 
-// The store through the spreadsheet server, which holds the day's workbook by value. Only a
-// missing file starts a new workbook; one that exists but cannot take the rows is set aside
-// under another name, never replaced.
+// The store by value: the day's workbook read whole and written whole. Only a missing file
+// starts a new workbook; one that exists but cannot take the rows is set aside under another
+// name, never replaced.
 StoreEnd DayWorkbook::Impl::storeByValue(const HeldColumns& rows) {
-    workbook::Application excel;
-    excel.setVisible(false);
-    excel.setDisplayAlerts(false);
     Continuation c;
-    workbook::Workbook* book = openForRows(excel, c);
+    std::optional<workbook::Book> book = openForRows(c);
     if (!book) {
-        book = &excel.workbooks().add();
+        book.emplace();
+        book->addSheet(QStringLiteral("Sheet1"));
         c = Continuation{};
-        ServerBook added(*book);
-        writeHeader(added, book->worksheets(1).name());
+        ValueBook added(*book, path);
+        writeHeader(added, book->sheet(0).name());
     }
-    ServerBook day(*book);
+    ValueBook day(*book, path);
     StoreEnd end = storeRows(day, c, rows);
     end.file = fileName;
     writeTold(hooks, end, [&] {
-        book->saveAs(path);
+        workbook::writeBook(*book, path);
         return true;
     });
-    book->close(true);
-    excel.quit();
     return end;
 }
 
-// The day's file opened with where its rows continue; nothing when there is none that can
-// take them (it is missing, or it was set aside).
-workbook::Workbook* DayWorkbook::Impl::openForRows(workbook::Application& excel, Continuation& c) {
-    workbook::Workbook* book = nullptr;
+// The day's file read with where its rows continue; nothing when there is none that can take
+// them (it is missing, or it was set aside).
+std::optional<workbook::Book> DayWorkbook::Impl::openForRows(Continuation& c) {
     QString unusable;
     try {
-        book = &excel.workbooks().open(path);
-        ServerBook opened(*book);
+        workbook::Book book = workbook::readBook(path);
+        ValueBook opened(book, path);
         c = continuation(opened);
         if (c.unusable.isEmpty())
             return book;
@@ -399,13 +406,11 @@ workbook::Workbook* DayWorkbook::Impl::openForRows(workbook::Application& excel,
         if (e.kind() == workbook::Error::Kind::Io || e.kind() == workbook::Error::Kind::InvalidUse)
             throw;
         if (e.kind() == workbook::Error::Kind::Missing)
-            return nullptr;
+            return std::nullopt;
         unusable = e.reason();
     }
-    if (book)
-        book->close(false);
     setAside(unusable);
-    return nullptr;
+    return std::nullopt;
 }
 
 void DayWorkbook::Impl::setAside(const QString& reason) {
@@ -458,6 +463,27 @@ StoreEnd DayWorkbook::store(const HeldColumns& rows) {
         releaseFreedMemory();
         throw SaveFailure(QDir::toNativeSeparators(d->folder),
                           workbook::reasonText(workbook::Reason::StoreUnexpected));
+    }
+}
+
+bool workbookShows(const QString& path, const QString& sheet, int lastRow, std::int64_t lastSerial,
+                   const QString& time) {
+    if (!QFile::exists(path))
+        return false;
+    try {
+        const workbook::Book book = workbook::readBook(path);
+        const int index = book.indexOf(sheet);
+        if (index < 0)
+            return false;
+        const workbook::Sheet& s = book.sheet(index);
+        bool okRow = false;
+        bool okSerial = false;
+        const double h1 = s.cell(1, 8).toString().trimmed().toDouble(&okRow); // "." always
+        const double serial = s.cell(lastRow, 1).toString().trimmed().toDouble(&okSerial);
+        return okRow && okSerial && h1 == lastRow && serial == static_cast<double>(lastSerial) &&
+               s.cell(lastRow, 3).toString() == time;
+    } catch (const workbook::Error&) {
+        return false;
     }
 }
 

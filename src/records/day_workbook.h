@@ -81,4 +81,10 @@ private:
     std::unique_ptr<Impl> d;
 };
 
+// Whether the workbook at `path` holds, in `sheet`, a last row `lastRow` (its row counter)
+// with the serial number `lastSerial` and the time text `time`: the store that wrote those
+// rows replaced the file. False as well when there is no such file or it cannot be read.
+bool workbookShows(const QString& path, const QString& sheet, int lastRow, std::int64_t lastSerial,
+                   const QString& time);
+
 } // namespace records

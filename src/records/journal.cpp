@@ -1,9 +1,10 @@
 #include "records/journal.h"
 
+#include "records/day_workbook.h"
+
 #include "workbook/file_io.h"
 #include "workbook/reasons.h"
 #include "workbook/shared_files.h"
-#include "workbook/spreadsheet_server.h"
 
 #include <QDir>
 #include <QFile>
@@ -171,29 +172,6 @@ bool Journal::parseLine(const QByteArray& line, QList<QString>* fields) {
         fields->front() == QString(QChar(kCommit)) && (fields->size() == 5 || fields->size() == 6);
     const bool failed = fields->front() == QString(QChar(kFailed)) && fields->size() == 1;
     return row || commit || failed;
-}
-
-bool Journal::workbookShows(const QString& path, const QString& sheet, int lastRow,
-                            std::int64_t lastSerial, const QString& time) {
-    if (!QFile::exists(path))
-        return false;
-    try {
-        workbook::Application excel;
-        workbook::Workbook& book = excel.workbooks().open(path, true);
-        const workbook::Worksheet& s = book.worksheets(sheet);
-        bool okRow = false;
-        bool okSerial = false;
-        const double h1 = s.cells(1, 8).toString().trimmed().toDouble(&okRow);
-        const double serial = s.cells(lastRow, 1).toString().trimmed().toDouble(&okSerial);
-        const bool shows = okRow && okSerial && h1 == lastRow &&
-                           serial == static_cast<double>(lastSerial) &&
-                           s.cells(lastRow, 3).toString() == time;
-        book.close(false);
-        excel.quit();
-        return shows;
-    } catch (const workbook::Error&) {
-        return false;
-    }
 }
 
 namespace {

@@ -102,12 +102,6 @@ public:
     static QByteArray failedLine();
     static bool parseLine(const QByteArray& line, QList<QString>* fields);
 
-    // Whether the workbook at `path` holds, in `sheet`, a last row `lastRow` (its row
-    // counter) with the serial number `lastSerial` and the time text `time`: the store that
-    // wrote the commit line replaced the workbook.
-    static bool workbookShows(const QString& path, const QString& sheet, int lastRow,
-                              std::int64_t lastSerial, const QString& time);
-
 private:
     std::optional<QByteArray> readText();
     std::size_t firstUnstored(const std::vector<QList<QString>>& entries) const;

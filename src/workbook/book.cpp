@@ -54,6 +54,14 @@ QString numberText(double value) {
     return QString::fromLatin1(out.data(), static_cast<qsizetype>(out.size()));
 }
 
+Value storedValue(const QString& text) {
+    if (text.isEmpty())
+        return {};
+    if (const auto number = numberFromText(text))
+        return Value::number(*number);
+    return Value::text(text);
+}
+
 std::optional<double> numberFromText(QStringView text) {
     // The shape of a number text is checked first: sign, digits without a superfluous leading
     // zero, an optional fraction without trailing zeros, nothing else.

@@ -32,6 +32,12 @@ QString numberText(double value);
 // "123" without its space, " 1.50", "2026/12/7" ...).
 std::optional<double> numberFromText(QStringView text);
 
+class Value;
+// The value a store makes of a box's text: the number that a number text is exactly (" 15.25"
+// is 15.25, so that a spreadsheet can sum it), an empty value for an empty text, and any other
+// text ("00123", "2026/12/7", "8:04:07") as it is.
+Value storedValue(const QString& text);
+
 // How wide a text is shown, in half-width characters: East Asian characters count two.
 // Column widths in written files and in the viewer follow it.
 int displayWidth(QStringView text);

@@ -89,10 +89,7 @@ constexpr ReasonEntry Table[] = {
     {R::NoSheetNamed, u"工作簿中没有名为“%1”的工作表"},
     {R::NoSheetNumber, u"工作簿中没有第 %1 个工作表"},
 
-    {R::WorkbookClosed, u"工作簿已关闭"},
     {R::NeverSaved, u"新工作簿从未以文件名保存过"},
-    {R::OpenedReadOnly, u"工作簿以只读方式打开，其更改不能保存到原文件"},
-    {R::InstanceEnded, u"电子表格实例已结束"},
 
     {R::FolderMissing, u"所在的文件夹不存在"},
     {R::CannotCreateTemporary, u"无法在其旁边创建临时文件：%1"},

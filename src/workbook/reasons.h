@@ -85,11 +85,8 @@ enum class Reason {
     SheetTextTooLong,  // %1 name
     NoSheetNamed,      // %1 name
     NoSheetNumber,     // %1 number
-    // The spreadsheet instance
-    WorkbookClosed,
+    // An editor of a stream alone
     NeverSaved,
-    OpenedReadOnly,
-    InstanceEnded,
     // Writing
     FolderMissing,
     CannotCreateTemporary, // %1: the system's error

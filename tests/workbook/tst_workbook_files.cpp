@@ -1,9 +1,9 @@
 // Workbooks written by us and read back by our reader and by xlrd; the records of the
-// stream; workbooks written by xlwt and LibreOffice; the spreadsheet-server model as the
-// day's workbook store uses it; the number text that decides what a cell holds.
+// stream; workbooks written by xlwt and LibreOffice; books stored by value as the day's
+// workbook store does it; the number text that decides what a cell holds.
 
 #include "workbook/biff_writer.h"
-#include "workbook/spreadsheet_server.h"
+#include "workbook/file_io.h"
 #include "xls_test_support.h"
 
 #include <QRandomGenerator>
@@ -85,36 +85,33 @@ Value cellFor(int i) {
 // add and save a new workbook with the header first), continue below the row counter in H1,
 // save and close. Returns H1 as it was read.
 Value store(const QString& path, int rows) {
-    Application app;
-    Workbook* wb = nullptr;
+    Book book;
     try {
-        wb = &app.workbooks().open(path);
+        book = readBook(path);
     } catch (const Error& e) {
         if (e.kind() != Error::Kind::Missing)
             throw;
-        Worksheet& first = app.workbooks().add().worksheets(1);
+        Sheet& first = book.addSheet(QStringLiteral("Sheet1"));
         for (int c = 0; c < 7; ++c)
-            first.setCells(1, c + 1, QString::fromUtf8(Captions[c]));
-        first.setCells(1, 8, QStringLiteral("1"));
-        first.saveAs(path);
-        first.parent().close(true);
-        wb = &app.workbooks().open(path);
+            first.setValue(1, c + 1, storedValue(QString::fromUtf8(Captions[c])));
+        first.setValue(1, 8, storedValue(QStringLiteral("1")));
+        writeBook(book, path);
+        book = readBook(path);
     }
-    Worksheet& ws = wb->worksheets(QStringLiteral("sheet1"));
-    ws.activate();
-    const Value h1 = ws.cells(1, 8);
+    const int index = book.indexOf(u"sheet1");
+    Sheet& ws = book.sheet(index);
+    book.setActiveSheet(index);
+    const Value h1 = ws.cell(1, 8);
     int last = h1.kind() == Value::Kind::Number ? int(h1.numberValue()) : h1.textValue().toInt();
     for (int k = 0; k < rows; ++k) {
         ++last;
-        ws.setCells(last, 1, workbook::numberText(last - 1));
-        ws.setCells(last, 2, QStringLiteral("2026/12/7"));
-        ws.setCells(last, 4, textFor(last));
-        ws.setCells(last, 7, textFor(last + 1));
+        ws.setValue(last, 1, storedValue(workbook::numberText(last - 1)));
+        ws.setValue(last, 2, storedValue(QStringLiteral("2026/12/7")));
+        ws.setValue(last, 4, storedValue(textFor(last)));
+        ws.setValue(last, 7, storedValue(textFor(last + 1)));
     }
-    ws.setCells(1, 8, workbook::numberText(last));
-    ws.saveAs(path);
-    wb->close(true);
-    app.quit();
+    ws.setValue(1, 8, storedValue(workbook::numberText(last)));
+    writeBook(book, path);
     return h1;
 }
 
@@ -330,20 +327,19 @@ void TestWorkbookFiles::storesOfADay() {
 // the second by name.
 void TestWorkbookFiles::spillSheet() {
     const QString path = m_dir.filePath(QStringLiteral("spill.xls"));
-    Application app;
-    Workbook& wb = app.workbooks().add();
-    wb.worksheets(1).setCells(MaxRows, 1, QStringLiteral(" 65535"));
-    QVERIFY_THROWS_EXCEPTION(Error, wb.worksheets(1).setCells(MaxRows + 1, 1, QStringLiteral("x")));
-    Worksheet& next = wb.addWorksheet(QStringLiteral("sheet2"));
-    next.activate();
-    next.setCells(1, 1, QStringLiteral(" 65536"));
-    next.saveAs(path);
-    wb.close(true);
+    Book book;
+    book.addSheet(QStringLiteral("Sheet1"))
+        .setValue(MaxRows, 1, storedValue(QStringLiteral(" 65535")));
+    QVERIFY_THROWS_EXCEPTION(
+        Error, book.sheet(0).setValue(MaxRows + 1, 1, storedValue(QStringLiteral("x"))));
+    book.addSheet(QStringLiteral("sheet2")).setValue(1, 1, storedValue(QStringLiteral(" 65536")));
+    book.setActiveSheet(1);
+    writeBook(book, path);
 
-    Workbook& back = app.workbooks().open(path);
-    QCOMPARE(back.worksheets(1).cells(MaxRows, 1), Value::number(65535));
-    QCOMPARE(back.worksheets(QStringLiteral("SHEET2")).cells(1, 1), Value::number(65536));
-    QVERIFY_THROWS_EXCEPTION(Error, back.worksheets(QStringLiteral("sheet3")));
+    const Book back = readBook(path);
+    QCOMPARE(back.sheet(0).cell(MaxRows, 1), Value::number(65535));
+    QCOMPARE(back.sheet(back.indexOf(u"SHEET2")).cell(1, 1), Value::number(65536));
+    QCOMPARE(back.indexOf(u"sheet3"), -1);
 }
 
 void TestWorkbookFiles::numberText_data() {
