@@ -6,7 +6,7 @@
 // result, a workbook::Error or a refusal (a crash, a hang, a leak) is a finding, and so is
 // an edited stream our reader cannot read when it could read the stream before the edits.
 //
-//   ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=fuzz/lsan.supp \
+//   ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=tests/support/lsan.supp \
 //       fuzz_read_book -max_len=20000 -timeout=10 -rss_limit_mb=1024 corpus/ seeds/
 
 #include "workbook/biff_reader.h"

@@ -14,7 +14,7 @@ name=$(basename "$target")
 # are known and need full stacks to match; our own code is not suppressed.
 export ASAN_OPTIONS=detect_leaks=1
 [[ $name == fuzz_read_book ]] && ASAN_OPTIONS+=:fast_unwind_on_malloc=0
-export LSAN_OPTIONS=suppressions=$here/lsan.supp
+export LSAN_OPTIONS=suppressions=$here/../tests/support/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
 inputs=()

@@ -14,12 +14,12 @@ artifacts=${4:-$PWD/$name-findings}
 corpus=$(mktemp -d "/tmp/$name-corpus.XXXXXX")
 trap 'rm -rf "$corpus"' EXIT
 mkdir -p "$artifacts"
-# Leaks inside FreeXL and libgsf on damaged files are known (lsan.supp); matching them needs
+# Leaks inside FreeXL and libgsf on damaged files are known (tests/support/lsan.supp); matching them needs
 # full stacks, which cost the window's targets most of their speed. Our own code is not
 # suppressed.
 export ASAN_OPTIONS=detect_leaks=1
 [[ $name == fuzz_read_book ]] && ASAN_OPTIONS+=:fast_unwind_on_malloc=0
-export LSAN_OPTIONS=suppressions=$here/lsan.supp
+export LSAN_OPTIONS=suppressions=$here/../tests/support/lsan.supp
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
 log=$artifacts/last-run.log

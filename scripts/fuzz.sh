@@ -24,7 +24,7 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Re
 cmake --build "$build" --target make_seeds "${targets[@]}"
 seeds=$build/fuzz/seeds
 rm -rf "$seeds"
-ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=$root/fuzz/lsan.supp \
+ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS=suppressions=$root/tests/support/lsan.supp \
   "$build/fuzz/make_seeds" "$seeds" "$root"/tests/workbook/data/*.xls
 
 status=0

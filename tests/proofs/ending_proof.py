@@ -177,7 +177,9 @@ def run_case(case, program, port, env, fbfile):
                                       stderr=subprocess.PIPE)
             box = find_box(env, "地磅数据记录")
             prog.answer_box(box)
-            assert second.wait(5) == 0, "the second start did not end by itself"
+            code = second.wait(5)
+            assert code == 0, "the second start ended with %s: %s" % (
+                code, second.stderr.read().decode(errors="replace")[-3000:])
             assert prog.holds_lock(), "the second start touched the port"
             assert journal_rows(work) == ["6001", "6002", "6003"], journal_rows(work)
             prog.click(EXIT_BUTTON)

@@ -217,7 +217,7 @@ void TestWorkbookFaults::refused_data() {
          changed([](Stream& s) { qToLittleEndian<quint32>(0x7FFFFFFF, recordData(s, 0x0085)); }));
     // Found by the fuzz target: FreeXL read outside a buffer on the first file and leaked
     // memory on the second; neither reaches FreeXL now. libgsf loses a directory entry on the
-    // third (suppressed in fuzz/lsan.supp).
+    // third (suppressed in tests/support/lsan.supp).
     read("fuzz: FreeXL out-of-bounds read", K::Damaged, "复合文件",
          fixture("fuzz_freexl_iconv.xls"));
     read("fuzz: FreeXL leak", K::Damaged, "另一种表", fixture("fuzz_freexl_leak.xls"));
