@@ -247,6 +247,7 @@ private slots:
     // All 10,001 slots in use: a further reading saves first, then takes slot 0; while that
     // save fails, the reading is refused and every row stays.
     void fullStore() {
+        WB_ONCE_NOT_IN_LOCALE_REPEATS();
         Rig r;
         r.feed(reply(85.6));
         for (std::size_t i = 1; i < app::kRecSlots; ++i) {
@@ -274,6 +275,7 @@ private slots:
 
     // 65,600 rows across two stores: a sheet ends at row 65,536 and the rest go to sheet2.
     void rowsBeyondOneSheet() {
+        WB_ONCE_NOT_IN_LOCALE_REPEATS();
         Rig r;
         workbook::Book book;
         workbook::Sheet& s = book.addSheet("Sheet1");
@@ -334,6 +336,7 @@ private slots:
     // Sheet1 fills up in a file whose Sheet2 and Sheet3 are not the program's: the rows
     // continue in a new "sheet4", and the next store finds them there again.
     void spillPassesOverSheetsOfOthers() {
+        WB_ONCE_NOT_IN_LOCALE_REPEATS();
         Rig r;
         workbook::Book book =
             workbook::readBook(QStringLiteral(WB_DAY_FILES_DIR "/lo_three_sheets.xls"));

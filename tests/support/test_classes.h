@@ -23,3 +23,12 @@ bool registerTestClass(const char* name, TestClassFactory make);
     const bool registered##Class = support::registerTestClass(                                     \
         name, []() -> std::unique_ptr<QObject> { return std::make_unique<Class>(); });             \
     }
+
+// In a test function whose work does not change with the locale beyond what the class's other
+// functions cover (a bulk store of tens of thousands of rows): the function runs once, and is
+// skipped in the repeats under other locales (NAME@de_DE ..., which set WB_LOCALE_REPEAT).
+#define WB_ONCE_NOT_IN_LOCALE_REPEATS()                                                            \
+    do {                                                                                           \
+        if (qEnvironmentVariableIsSet("WB_LOCALE_REPEAT"))                                         \
+            QSKIP("the same under every locale: run once, under the test's own");                  \
+    } while (false)
