@@ -289,7 +289,7 @@ void TestWorkbookFaults::saving() {
     QRandomGenerator random(20261207);
     int sawOld = 0;
     int sawNew = 0;
-    for (int i = 0; i < 80; ++i) {
+    for (int i = 0; i < 40; ++i) {
         child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--save-loop"), path});
         // Books built, saving starts now: within a minute also for a sanitized child on a
         // machine loaded by other builds (10 s was once too short there).
@@ -309,7 +309,7 @@ void TestWorkbookFaults::saving() {
         QVERIFY2(sawOld + sawNew == i + 1,
                  qPrintable(QStringLiteral("%1: %2").arg(i).arg(difference)));
     }
-    qInfo("80 kills: old workbook %d times, new %d times", sawOld, sawNew);
+    qInfo("40 kills: old workbook %d times, new %d times", sawOld, sawNew);
     QVERIFY(sawOld > 0 && sawNew > 0);
     // The temporary files of the writes cut off go with the next save.
     writeBook(fresh, path);
