@@ -137,8 +137,10 @@ private slots:
         const QString path = journalPath(folder.path());
         Journal journal(folder.path());
         journal.open();
-        if (rows)
+        if (rows) { // on the disk before the trouble starts
             QVERIFY(journal.append(row(1)));
+            QVERIFY(journal.waitSynced());
+        }
         if (!trouble.isEmpty()) {
             QVERIFY(pointDescriptorsAt(path, "/dev/full"));
             if (trouble == "failed write")
