@@ -65,8 +65,10 @@ for pass in ${WEIGHBRIDGE_PASSES:-sanitized}; do
     normal) run_pass normal "$root/build" 2 -DWEIGHBRIDGE_IN_PROCESS_ONLY=OFF ;;
     sanitized)
       # -O1 and line tables only, as sanitizer builds usually are: reports keep their file
-      # and line, the build is lighter and the tests run about as fast.
-      CC=clang CXX=clang++ run_pass sanitized "$root/build-asan" 2 -DWEIGHBRIDGE_SANITIZE=ON \
+      # and line, the build is lighter and the tests run about as fast. Four tests at a time
+      # on two cores: most of them wait (on the line, the window, a timer or another
+      # program) for more than half their time.
+      CC=clang CXX=clang++ run_pass sanitized "$root/build-asan" 4 -DWEIGHBRIDGE_SANITIZE=ON \
         -DWEIGHBRIDGE_FUZZ=ON -DWEIGHBRIDGE_IN_PROCESS_ONLY=OFF \
         "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -gline-tables-only -DNDEBUG" \
         "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -gline-tables-only -DNDEBUG"
