@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs every benchmark of a build one after the other and prints their figures (medians of
-# several runs each). Run it on a quiet machine: nothing else should be using the CPU.
+# Builds the benchmarks (g++, optimised, into build/ unless BUILD is given; the test
+# command's sanitized build has none), runs them one after the other and prints their
+# figures (medians of several runs each). Run it on a quiet machine: nothing else should be
+# using the CPU.
 #
 #   bench/run_all.sh [BUILD]      (default build/)
 # bench_store also measures a LibreOffice-written day's workbook when LO_DAY_XLS names one
@@ -8,6 +10,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWEIGHBRIDGE_TESTS=ON \
+  -DWEIGHBRIDGE_SANITIZE=OFF -DWEIGHBRIDGE_IN_PROCESS_ONLY=OFF >/dev/null
+cmake --build "$build" --target bench_link bench_store bench_viewer bench_workbook
 export QT_QPA_PLATFORM=offscreen
 for bench in bench/bench_link bench/bench_store bench/bench_viewer bench/workbook/bench_workbook; do
   echo "== $bench"
