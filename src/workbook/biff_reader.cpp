@@ -1,5 +1,6 @@
 #include "workbook/biff_reader.h"
 #include "workbook/reasons.h"
+#include "workbook/shared_strings.h"
 
 #include <algorithm>
 #include <vector>
@@ -36,6 +37,14 @@ public:
         }
         damaged(Reason::RecordPastEnd);
     }
+    std::span<const std::uint8_t> stream() const { return m_cursor.stream(); }
+    // The CONTINUE records that follow.
+    std::vector<Record> continues() {
+        std::vector<Record> out;
+        while (m_cursor.peekType() == rtContinue)
+            out.push_back(next());
+        return out;
+    }
     // The data of `first` and of the CONTINUE records after it.
     Segments withContinues(const Record& first) {
         Segments data = m_cursor.continued(first, segmentsFail);
@@ -51,29 +60,25 @@ private:
     RecordCursor m_cursor;
 };
 
-// The shared strings ([MS-XLS] 2.4.265 SST, 2.5.293 XLUnicodeRichExtendedString).
-std::vector<QString> readSst(const Record& sst, RecordReader& records) {
-    Segments data = records.withContinues(sst);
-    data.u32(); // references
-    const std::uint32_t unique = data.u32();
-    std::vector<QString> strings;
-    strings.reserve(std::min<std::size_t>(unique, 1u << 16));
-    for (std::uint32_t i = 0; i < unique; ++i) {
-        const std::uint16_t count = data.u16();
-        const std::uint8_t flags = data.u8();
-        const std::uint16_t runs = (flags & 0x08) != 0 ? data.u16() : 0;
-        const std::uint32_t ext = (flags & 0x04) != 0 ? data.u32() : 0;
-        strings.push_back(count == 0 ? QString() : data.chars(count, (flags & 1) != 0));
-        data.skip(4u * runs);
-        data.skip(ext);
+// The shared strings ([MS-XLS] 2.4.265 SST): the SST record and its CONTINUE records.
+void readSst(SharedStrings& strings, const Record& sst, RecordReader& records) {
+    std::vector<SharedStrings::Part> parts{{sst.pos, sst.size}};
+    for (const Record& r : records.continues())
+        parts.push_back({r.pos, r.size});
+    switch (strings.read(records.stream(), std::move(parts), SharedStrings::Count::AtLeast)) {
+    case SharedStrings::Problem::None:
+        return;
+    case SharedStrings::Problem::CountMismatch:
+        damaged(Reason::TextPastRecords);
+    case SharedStrings::Problem::CharacterSplit:
+        damaged(Reason::CharacterSplit);
     }
-    return strings;
 }
 
 struct Globals {
     NumberFormats formats;
     std::vector<std::pair<std::uint32_t, QString>> sheets; // stream position, name
-    std::vector<QString> sst;
+    SharedStrings sst;
     CellReading reading = CellReading::Store;
 };
 
@@ -121,7 +126,8 @@ Globals readGlobals(RecordReader& records) {
             break;
         }
         case rtSst:
-            g.sst = readSst(r, records);
+            g.sst = SharedStrings(); // of two tables, the last counts
+            readSst(g.sst, r, records);
             break;
         default:
             break;
@@ -221,7 +227,7 @@ void SheetReader::put(int row, int column, CellContent& c) {
         if (c.index >= m_g.sst.size())
             damaged(Reason::SharedTextMissing);
         if (m_pooled[c.index] == UINT32_MAX) {
-            m_pooled[c.index] = m_sheet.addString(m_g.sst[c.index]);
+            m_pooled[c.index] = m_sheet.addString(m_g.sst.text(c.index));
             m_touched.push_back(c.index);
         }
         m_sheet.setStringCell(row, column, m_pooled[c.index]);

@@ -7,6 +7,19 @@
 
 namespace workbook {
 
+namespace {
+// Runs `work`; a refusal or damage found on the way (they name no file) names the editor's.
+template <typename Work> auto naming(const QString& path, Work work) {
+    try {
+        return work();
+    } catch (const Error& e) {
+        if (!e.file().isEmpty())
+            throw;
+        throw Error(e.kind(), path, e.reason());
+    }
+}
+} // namespace
+
 std::vector<std::span<const std::uint8_t>> Editor::Impl::pieces(const Layout& layout) const {
     std::vector<std::span<const std::uint8_t>> out;
     std::uint32_t copied = 0;
@@ -64,7 +77,7 @@ Editor::Editor(const QString& path) : d(std::make_unique<Impl>()) {
         throw Error(Error::Kind::Missing, path, reasonText(Reason::NoSuchFile));
     if (info.isDir())
         throw Error(Error::Kind::NotWorkbook, path, reasonText(Reason::IsFolder));
-    d->read();
+    naming(path, [&] { d->read(); });
 }
 
 Editor::Editor(const QString& name, std::vector<std::uint8_t> workbookStream)
@@ -72,7 +85,7 @@ Editor::Editor(const QString& name, std::vector<std::uint8_t> workbookStream)
     d->path = name;
     d->ownStream = std::move(workbookStream);
     d->stream = d->ownStream;
-    d->parse();
+    naming(name, [&] { d->parse(); });
 }
 
 Editor::~Editor() = default;
@@ -139,7 +152,8 @@ int Editor::lastRow(int sheet) const {
 void Editor::setCell(int sheet, int row, int column, const QString& text) {
     if (sheetInfo(sheet).kind != SheetKind::Worksheet)
         throw Error(Error::Kind::InvalidUse, d->path,
-                    reasonText(Reason::NotPlainWorksheet).arg(sheetInfo(sheet).name));
+                    aboutSheet(Reason::NotPlainWorksheet, Reason::NotPlainWorksheetNumbered,
+                               sheetInfo(sheet).name, static_cast<std::size_t>(sheet)));
     if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
         throw Error(Error::Kind::InvalidUse, d->path,
                     reasonText(Reason::NoSuchCell).arg(row).arg(column));
@@ -171,7 +185,7 @@ int Editor::addWorksheet(const QString& name) {
 }
 
 std::vector<std::uint8_t> Editor::editedStream() const {
-    const Layout layout = d->build();
+    const Layout layout = naming(d->path, [&] { return d->build(); });
     std::vector<std::uint8_t> out;
     out.reserve(layout.size);
     for (const std::span<const std::uint8_t> piece : d->pieces(layout))
@@ -183,7 +197,7 @@ void Editor::save() {
     if (!d->image)
         throw Error(Error::Kind::InvalidUse, d->path, reasonText(Reason::NeverSaved));
     // The edited stream goes to the file piece by piece, never whole in memory.
-    const Layout layout = d->build();
+    const Layout layout = naming(d->path, [&] { return d->build(); });
     d->image->save(d->path, d->pieces(layout));
 }
 

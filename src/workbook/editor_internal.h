@@ -37,6 +37,12 @@ constexpr std::size_t RowsPerBlock = 32;
     throw Error(Error::Kind::Unkeepable, {}, reasonText(reason).arg(particular));
 }
 
+// The text of a reason about sheet `index` (0-based): `named` with its name, or `numbered`
+// with its number when it has no name to show.
+inline QString aboutSheet(Reason named, Reason numbered, const QString& name, std::size_t index) {
+    return name.isEmpty() ? reasonText(numbered).arg(index + 1) : reasonText(named).arg(name);
+}
+
 // Bytes the edited stream gains: new rows, strings, records rewritten.
 using Bytes = std::vector<std::uint8_t, detail::BigAllocator<std::uint8_t>>;
 

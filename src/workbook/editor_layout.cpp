@@ -464,7 +464,9 @@ void Editor::Impl::LayoutPass::appendRows(const SheetEntry& sheet, const Substre
     else if (s.dimensions)
         at = s.recs[*s.dimensions].end();
     else
-        refuse(Reason::NoDimensions, sheet.info.name);
+        throw Error(Error::Kind::Unkeepable, {},
+                    aboutSheet(Reason::NoDimensions, Reason::NoDimensionsNumbered, sheet.info.name,
+                               static_cast<std::size_t>(&sheet - d.sheets.data())));
     Edit edit{at, at, {}};
     std::vector<std::size_t> offsets;
     emitNewRows(edit.bytes, flat, firstNew, &s, s.rowRecords || s.blocked, s.blocked, &offsets);

@@ -104,6 +104,7 @@ constexpr ReasonEntry Table[] = {
     {R::CannotSetAside, u"无法将无法使用的文件改名保存为 %1"},
 
     {R::NotPlainWorksheet, u"“%1”不是普通工作表，不能写入"},
+    {R::NotPlainWorksheetNumbered, u"第 %1 个工作表不是普通工作表，不能写入"},
     {R::TextTooLong, u"文本超过 32767 个字符"},
     {R::SheetLimitReached, u"工作表数量已达上限"},
     {R::CannotCopy, u"无法复制为 %1"},
@@ -130,6 +131,7 @@ constexpr ReasonEntry Table[] = {
     {R::NoCellFormats, u"工作簿中没有单元格格式记录"},
     {R::CellAnchorsSharedFormula, u"要写入的单元格是共享公式或数组公式的起点"},
     {R::NoDimensions, u"工作表“%1”没有范围记录"},
+    {R::NoDimensionsNumbered, u"第 %1 个工作表没有范围记录"},
     {R::SheetIdsFull, u"工作表编号记录已满"},
     {R::TooManySharedStrings, u"共享字符串过多"},
     {R::IndexFull, u"行索引记录已满"},
