@@ -2,7 +2,6 @@
 
 namespace workbook::editing {
 
-// colMic and colMac of a row record: the first column of its cells and one past the last.
 void setColumnSpan(RowOut& row) {
     if (row.cells.empty())
         return;
@@ -20,8 +19,6 @@ void setColumnSpan(RowOut& row) {
     set16(&row.rowRecord[8], static_cast<std::uint16_t>(last));
 }
 
-// The DBCELL that ends a block begun at `blockStart` in `out`; its place noted in
-// `dbcellOffsets` when given.
 void putDbCell(Bytes& out, std::size_t blockStart, const std::vector<std::uint16_t>& offsets,
                std::vector<std::size_t>* dbcellOffsets) {
     if (dbcellOffsets)
@@ -33,7 +30,6 @@ void putDbCell(Bytes& out, std::size_t blockStart, const std::vector<std::uint16
         put16(out, o);
 }
 
-// A ROW record for a row that has none: default height, no format.
 Bytes newRowRecord(const Substream& s, int row) {
     Bytes r;
     putHeader(r, rtRow, 16);
@@ -48,8 +44,6 @@ Bytes newRowRecord(const Substream& s, int row) {
     return r;
 }
 
-// The rows of edits [from, end) of `flat` (in row order) that give a cell a value, each as
-// the range of its edits.
 std::vector<std::pair<std::size_t, std::size_t>> rowsWithValues(const CellEdits& flat,
                                                                 std::size_t from) {
     std::vector<std::pair<std::size_t, std::size_t>> rows;
@@ -65,7 +59,6 @@ std::vector<std::pair<std::size_t, std::size_t>> rowsWithValues(const CellEdits&
     return rows;
 }
 
-// The ROW record of a new row made of edits [first, end) of `flat`.
 void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, std::size_t> edits,
                      std::uint16_t height) {
     int first = MaxColumns;
@@ -85,8 +78,6 @@ void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, s
     put16(out, 0x000F);
 }
 
-// DIMENSIONS of a new sheet from its edits: the first row and column in use, one past the
-// last; all zero for an empty sheet.
 void putNewDimensions(Bytes& out, const CellEdits& flat) {
     int firstRow = -1;
     int lastRow = -1;
@@ -109,7 +100,6 @@ void putNewDimensions(Bytes& out, const CellEdits& flat) {
     put16(out, 0);
 }
 
-// DIMENSIONS widened by the edits that give a cell a value; `data` is the old record's.
 void widenDimensions(std::uint8_t* data, const CellEdits& flat) {
     std::uint32_t rwMic = le32(data);
     std::uint32_t rwMac = le32(data + 4);
@@ -139,7 +129,6 @@ void widenDimensions(std::uint8_t* data, const CellEdits& flat) {
     set16(data + 10, colMac);
 }
 
-// The records of a new, empty worksheet up to its cells, and after them.
 void putNewSheetStart(Bytes& out) {
     putHeader(out, rtBof, 16);
     put16(out, 0x0600);
@@ -165,8 +154,6 @@ void putNewSheetEnd(Bytes& out) {
     putHeader(out, rtEof, 0);
 }
 
-// A BOUNDSHEET of a new visible worksheet, its stream position still zero; returns where
-// that position lies in `out`.
 std::size_t putNewBoundSheet(Bytes& out, const QString& name) {
     const bool wide = !fitsLatin1(name);
     putHeader(out, rtBoundSheet, 8 + static_cast<std::size_t>(name.size()) * (wide ? 2 : 1));

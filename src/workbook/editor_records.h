@@ -18,7 +18,6 @@ struct RowOut {
 
 // The edits of one row by column (nothing: the cell emptied), and of a block's rows by row.
 using RowChanges = std::map<int, std::optional<CellValue>>;
-
 using BlockChanges = std::map<int, RowChanges>;
 
 // What the layout needs of an old worksheet once its edits are made: where its DBCELLs lie
