@@ -211,47 +211,8 @@ NumberFormats numberFormats(std::span<const std::uint8_t> stream) {
     return out;
 }
 
-bool isCellRecord(std::uint16_t type) {
-    switch (type) {
-    case rtBlank:
-    case rtMulBlank:
-    case rtNumber:
-    case rtRk:
-    case rtMulRk:
-    case rtLabelSst:
-    case rtLabel:
-    case rtRString:
-    case rtBoolErr:
-    case rtFormula:
-        return true;
-    default:
-        return false;
-    }
-}
-
-std::size_t cellRecordSize(std::uint16_t type) {
-    switch (type) {
-    case rtNumber:
-        return 14;
-    case rtRk:
-    case rtLabelSst:
-        return 10;
-    case rtLabel:
-    case rtRString:
-        return 9;
-    case rtBoolErr:
-        return 8;
-    case rtFormula:
-        return 20;
-    default: // BLANK; MULRK and MULBLANK before their cells
-        return 6;
-    }
-}
-
-std::optional<int> lastColumn(const Record& r) {
+std::optional<int> lastOfSeveral(const Record& r) {
     const int first = r.u16(2);
-    if (r.type != rtMulRk && r.type != rtMulBlank)
-        return first;
     const std::size_t each = r.type == rtMulRk ? 6 : 2;
     if (r.size < 6 + each || (r.size - 6) % each != 0)
         return std::nullopt;

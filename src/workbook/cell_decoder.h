@@ -52,12 +52,50 @@ struct NumberFormats {
 // The formats of the globals of a workbook stream (its shared strings are not read).
 NumberFormats numberFormats(std::span<const std::uint8_t> stream);
 
-bool isCellRecord(std::uint16_t type);
+constexpr bool isCellRecord(std::uint16_t type) {
+    switch (type) {
+    case rtBlank:
+    case rtMulBlank:
+    case rtNumber:
+    case rtRk:
+    case rtMulRk:
+    case rtLabelSst:
+    case rtLabel:
+    case rtRString:
+    case rtBoolErr:
+    case rtFormula:
+        return true;
+    default:
+        return false;
+    }
+}
 // The fewest data bytes a cell record of `type` has.
-std::size_t cellRecordSize(std::uint16_t type);
+constexpr std::size_t cellRecordSize(std::uint16_t type) {
+    switch (type) {
+    case rtNumber:
+        return 14;
+    case rtRk:
+    case rtLabelSst:
+        return 10;
+    case rtLabel:
+    case rtRString:
+        return 9;
+    case rtBoolErr:
+        return 8;
+    case rtFormula:
+        return 20;
+    default: // BLANK; MULRK and MULBLANK before their cells
+        return 6;
+    }
+}
 // The last column of a cell record at least cellRecordSize() long: its first, or the last of
 // a MULRK or MULBLANK; nothing when a MULRK's or MULBLANK's length and columns disagree.
-std::optional<int> lastColumn(const Record& r);
+std::optional<int> lastOfSeveral(const Record& r);
+inline std::optional<int> lastColumn(const Record& r) {
+    if (r.type != rtMulRk && r.type != rtMulBlank)
+        return r.u16(2);
+    return lastOfSeveral(r);
+}
 
 // What a cell holds.
 struct CellContent {

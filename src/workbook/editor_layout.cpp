@@ -84,7 +84,7 @@ private:
     std::vector<SheetPlan> m_plans; // by substream
     // Strings that are not yet in the shared-string table.
     std::vector<QString> m_added;
-    QHash<QString, std::uint32_t> m_addedIndex;
+    QHash<QString, std::uint32_t> m_known; // texts already given a string, old or new
     std::uint32_t m_newLabels = 0;
     std::vector<StringAt> m_addedAt;
     std::optional<EditId> m_appendEdit;
@@ -107,16 +107,20 @@ Layout Editor::Impl::build() const {
     return LayoutPass(*this).run();
 }
 
-// New strings go to the end of the shared-string table.
+// A text's shared string: one of the table's, or a new one at its end. A store writes one
+// date and a few times over and over: each text is sought in the table once.
 std::uint32_t Editor::Impl::LayoutPass::stringFor(const QString& text) {
     ++m_newLabels;
-    if (const auto found = d.strings.find(text))
-        return *found;
-    if (const auto it = m_addedIndex.constFind(text); it != m_addedIndex.constEnd())
+    if (const auto it = m_known.constFind(text); it != m_known.constEnd())
         return *it;
-    const auto index = static_cast<std::uint32_t>(d.strings.size() + m_added.size());
-    m_added.push_back(text);
-    m_addedIndex.insert(text, index);
+    std::uint32_t index = 0;
+    if (const auto found = d.strings.find(text)) {
+        index = *found;
+    } else {
+        index = static_cast<std::uint32_t>(d.strings.size() + m_added.size());
+        m_added.push_back(text);
+    }
+    m_known.insert(text, index);
     return index;
 }
 
