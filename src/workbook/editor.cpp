@@ -23,8 +23,8 @@ template <typename Work> auto naming(const QString& path, Work work) {
 std::vector<std::span<const std::uint8_t>> Editor::Impl::pieces(const Layout& layout) const {
     std::vector<std::span<const std::uint8_t>> out;
     std::uint32_t copied = 0;
-    for (const std::size_t k : layout.order) {
-        const Edit& e = layout.edits[k];
+    for (const EditId k : layout.order) {
+        const Edit& e = layout.edits[+k];
         if (e.from > copied)
             out.emplace_back(stream.data() + copied, e.from - copied);
         if (!e.bytes.empty())

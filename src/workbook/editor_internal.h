@@ -148,13 +148,6 @@ struct Edit {
     Bytes bytes;
 };
 
-struct Layout {
-    std::vector<Edit> edits;
-    std::vector<std::size_t> order; // of the edits, in stream order
-    std::size_t size = 0;           // of the edited stream
-};
-
-// Where a DBCELL of the edited stream lies: at the new place of an old one, or inside an edit.
 // An edit of the layout by the order it was made in, which is not the stream order its bytes
 // land in once the edits are sorted.
 enum class EditId : std::uint32_t {};
@@ -162,6 +155,13 @@ inline std::size_t operator+(EditId id) {
     return static_cast<std::size_t>(id);
 }
 
+struct Layout {
+    std::vector<Edit> edits;   // by EditId
+    std::vector<EditId> order; // the edits in stream order
+    std::size_t size = 0;      // of the edited stream
+};
+
+// Where a DBCELL of the edited stream lies: at the new place of an old one, or inside an edit.
 struct DbCellRef {
     std::uint32_t oldPos = 0;
     std::optional<EditId> edit; // none: an old DBCELL, moved

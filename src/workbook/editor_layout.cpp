@@ -614,24 +614,26 @@ void Editor::Impl::LayoutPass::reserveBoundSheetPositions() {
 // The layout: the old stream with the edits in place, in stream order.
 Layout Editor::Impl::LayoutPass::order() {
     Layout layout;
-    std::vector<std::size_t>& order = layout.order;
+    std::vector<EditId>& order = layout.order;
     order.resize(m_edits.size());
     for (std::size_t k = 0; k < order.size(); ++k)
-        order[k] = k;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (m_edits[a].from != m_edits[b].from)
-            return m_edits[a].from < m_edits[b].from;
-        return (m_edits[a].to == m_edits[a].from) && (m_edits[b].to != m_edits[b].from);
+        order[k] = EditId(static_cast<std::uint32_t>(k));
+    std::stable_sort(order.begin(), order.end(), [&](EditId a, EditId b) {
+        const Edit& x = edit(a);
+        const Edit& y = edit(b);
+        if (x.from != y.from)
+            return x.from < y.from;
+        return x.to == x.from && y.to != y.from; // an insertion before a replacement there
     });
     m_editOut.resize(m_edits.size());
     m_sortedTo.resize(order.size());
     m_deltaAfter.resize(order.size());
     std::int64_t delta = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {
-        const Edit& e = m_edits[order[k]];
-        if (k > 0 && e.from < m_edits[order[k - 1]].to)
+        const Edit& e = edit(order[k]);
+        if (k > 0 && e.from < edit(order[k - 1]).to)
             refuse(Reason::EditsOverlap);
-        m_editOut[order[k]] = static_cast<std::size_t>(e.from + delta);
+        m_editOut[+order[k]] = static_cast<std::size_t>(e.from + delta);
         delta += static_cast<std::int64_t>(e.bytes.size()) - (e.to - e.from);
         m_sortedTo[k] = e.to;
         m_deltaAfter[k] = delta;
