@@ -64,7 +64,6 @@ constexpr ReasonEntry Table[] = {
     {R::CellRecordShort, u"单元格记录过短"},
     {R::CellBeyondLastColumn, u"有单元格位于第 256 列之后"},
     {R::CellFormatMissing, u"有单元格引用了不存在的单元格格式"},
-    {R::CellNotFinite, u"有单元格中是无穷大或非数字的值"},
     {R::SheetNoStartRecord, u"有工作表不以起始记录开头"},
     {R::SheetOfOtherKind, u"有工作表的起始记录表明它是另一种表"},
     {R::SharedTextMissing, u"有单元格引用了不存在的共享文本"},

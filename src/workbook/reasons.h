@@ -61,7 +61,6 @@ enum class Reason {
     CellRecordShort,
     CellBeyondLastColumn,
     CellFormatMissing,
-    CellNotFinite,
     SheetNoStartRecord,
     SheetOfOtherKind,
     SharedTextMissing,
