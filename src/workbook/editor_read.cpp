@@ -163,7 +163,7 @@ void Editor::Impl::boundSheet(std::size_t index, const Rec& r) {
 // The CONTINUE records of the SST at `index` (they follow from `pos`), read as part of the
 // table; returns the position after them.
 std::uint32_t Editor::Impl::readSstRecords(std::size_t index, std::uint32_t pos) {
-    while (pos + 4 <= stream.size() && le16(&stream[pos]) == rtContinue) {
+    while (typeAt(stream, pos) == rtContinue) {
         const Rec c = recordOrRefuse(stream, pos, Reason::GlobalsUnended);
         globals.push_back(c);
         pos = c.end();
@@ -194,7 +194,7 @@ Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes)
     Substream s;
     s.start = position;
     s.recs.reserve(bytes / 12); // cell records take 10 to 18 bytes
-    if (position < globalsEnd || position + 8 > stream.size() || le16(&stream[position]) != rtBof)
+    if (position < globalsEnd || position + 8 > stream.size() || typeAt(stream, position) != rtBof)
         refuse(Reason::SheetNoStartRecord);
     std::uint32_t pos = position;
     int depth = 0;

@@ -52,6 +52,11 @@ inline RecordProblem recordAt(std::span<const std::uint8_t> stream, std::size_t 
     return RecordProblem::None;
 }
 
+// The type of the record at `pos`; 0 when the stream ends before its header.
+inline std::uint16_t typeAt(std::span<const std::uint8_t> stream, std::size_t pos) {
+    return pos < stream.size() && stream.size() - pos >= 4 ? le16(stream.data() + pos) : 0;
+}
+
 class RecordCursor {
 public:
     explicit RecordCursor(std::span<const std::uint8_t> stream) : m_stream(stream) {}
@@ -59,8 +64,7 @@ public:
     std::span<const std::uint8_t> stream() const { return m_stream; }
     std::size_t position() const { return m_pos; }
     void seek(std::size_t position) { m_pos = position; }
-    bool atEnd() const { return m_pos >= m_stream.size() || m_stream.size() - m_pos < 4; }
-    std::uint16_t peekType() const { return atEnd() ? 0 : le16(m_stream.data() + m_pos); }
+    std::uint16_t peekType() const { return typeAt(m_stream, m_pos); }
     // The record at the cursor, the cursor moved past it; none (the cursor left) when there
     // is no whole record there.
     RecordProblem next(Record& r) {
