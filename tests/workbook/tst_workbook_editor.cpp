@@ -1032,55 +1032,58 @@ void TestWorkbookEditor::sharedStrings_data() {
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<QString>("sought"); // and the string find() gives for it, -1 for none
     QTest::addColumn<int>("found");
+    QTest::addColumn<bool>("extraBytes"); // after the last string: refused by the editor only
     using P = SharedStrings::Problem;
     const auto flagsWide = std::vector<std::uint8_t>{1};
     QTest::newRow("8-bit and 16-bit alike")
         << Parts{cat(counts(3, 2), latin(3, "abc"), latin(3, "", 1), wide(u"abc"))} << P::None
-        << QStringList{"abc", "abc"} << QStringLiteral("abc") << 0;
+        << QStringList{"abc", "abc"} << QStringLiteral("abc") << 0 << false;
     QTest::newRow("a string going on after CONTINUE, 16-bit there")
         << Parts{cat(counts(1, 2), latin(1, "x"), latin(6, "ab")),
                  cat(flagsWide, wide(u"毛重皮重"))}
         << P::None << QStringList{"x", QString::fromUtf8("ab毛重皮重")}
-        << QString::fromUtf8("ab毛重皮重") << 1;
+        << QString::fromUtf8("ab毛重皮重") << 1 << false;
     const auto flagsLatin = std::vector<std::uint8_t>{0};
     QTest::newRow("16-bit first, 8-bit after CONTINUE")
         << Parts{cat(counts(1, 1), latin(5, "", 1), wide(u"毛重")),
                  cat(flagsLatin, std::vector<std::uint8_t>{'a', 'b', 'c'})}
-        << P::None << QStringList{QString::fromUtf8("毛重abc")} << QString::fromUtf8("毛重abc")
-        << 0;
+        << P::None << QStringList{QString::fromUtf8("毛重abc")} << QString::fromUtf8("毛重abc") << 0
+        << false;
     QTest::newRow("over three records, the width changing each time")
         << Parts{cat(counts(2, 2), latin(5, "a", 0)), cat(flagsWide, wide(u"皮重")),
                  cat(flagsLatin, std::vector<std::uint8_t>{'b', 'c'}, latin(1, "z"))}
-        << P::None << QStringList{QString::fromUtf8("a皮重bc"), "z"} << QStringLiteral("z") << 1;
+        << P::None << QStringList{QString::fromUtf8("a皮重bc"), "z"} << QStringLiteral("z") << 1
+        << false;
     QTest::newRow("16-bit, split between two characters")
         << Parts{cat(counts(1, 1), latin(3, "", 1), wide(u"净")), cat(flagsWide, wide(u"重量"))}
-        << P::None << QStringList{QString::fromUtf8("净重量")} << QString::fromUtf8("净重量") << 0;
+        << P::None << QStringList{QString::fromUtf8("净重量")} << QString::fromUtf8("净重量") << 0
+        << false;
     QTest::newRow("a string longer than its records")
         << Parts{cat(counts(1, 1), latin(4, "ab")), cat(flagsLatin, std::vector<std::uint8_t>{'c'})}
-        << P::CountMismatch << QStringList{} << QString() << -1;
+        << P::CountMismatch << QStringList{} << QString() << -1 << false;
     QTest::newRow("a string starting in CONTINUE")
         << Parts{cat(counts(2, 2), latin(2, "ab")), latin(2, "cd")} << P::None
-        << QStringList{"ab", "cd"} << QStringLiteral("cd") << 1;
+        << QStringList{"ab", "cd"} << QStringLiteral("cd") << 1 << false;
     QTest::newRow("a formatted string not taken for a plain one")
         << Parts{cat(counts(1, 1), latin(3, "", 0x08), std::vector<std::uint8_t>{1, 0},
                      std::vector<std::uint8_t>{'a', 'b', 'c', 0, 0, 1, 0})}
-        << P::None << QStringList{QString()} << QStringLiteral("abc") << -1;
+        << P::None << QStringList{QString()} << QStringLiteral("abc") << -1 << false;
     QTest::newRow("not there") << Parts{cat(counts(1, 1), latin(2, "ab"))} << P::None
-                               << QStringList{"ab"} << QStringLiteral("abc") << -1;
+                               << QStringList{"ab"} << QStringLiteral("abc") << -1 << false;
     QTest::newRow("count too large") << Parts{cat(counts(2, 2), latin(2, "ab"))} << P::CountMismatch
-                                     << QStringList{} << QString() << -1;
+                                     << QStringList{} << QString() << -1 << false;
     QTest::newRow("bytes after the last string")
         << Parts{cat(counts(1, 1), latin(2, "ab")), latin(1, "c")} << P::CountMismatch
-        << QStringList{} << QString() << -1;
+        << QStringList{} << QString() << -1 << true;
     QTest::newRow("a 16-bit character split between records")
         << Parts{cat(counts(1, 1), latin(2, "", 1), std::vector<std::uint8_t>{0x61, 0, 0x62}),
                  std::vector<std::uint8_t>{1, 0}}
-        << P::CharacterSplit << QStringList{} << QString() << -1;
+        << P::CharacterSplit << QStringList{} << QString() << -1 << false;
 }
 
-// The editor's shared-string table: texts across CONTINUE records with their fresh flags
-// bytes, a plain string found whatever its width, a formatted one never taken for it,
-// positions that point at each string, counts that lie refused.
+// The shared-string table as the reader and the editor read it: texts across CONTINUE
+// records with their fresh flags bytes, a plain string found whatever its width, a formatted
+// one never taken for it, positions that point at each string, counts that lie refused.
 void TestWorkbookEditor::sharedStrings() {
     QFETCH(Parts, parts);
     QFETCH(SharedStrings::Problem, problem);
@@ -1095,6 +1098,12 @@ void TestWorkbookEditor::sharedStrings() {
         stream.insert(stream.end(), {0x3C, 0x00, std::uint8_t(data.size()), 0x00});
         stream.insert(stream.end(), data.begin(), data.end());
     }
+    QFETCH(bool, extraBytes);
+    // The reader of the cells takes bytes after the last string; the editor, which appends
+    // new strings there, does not.
+    SharedStrings lenient;
+    QCOMPARE(lenient.read(stream, records, SharedStrings::Count::AtLeast),
+             extraBytes ? SharedStrings::Problem::None : problem);
     SharedStrings table;
     QCOMPARE(table.read(stream, records), problem);
     if (problem != SharedStrings::Problem::None)
