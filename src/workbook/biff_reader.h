@@ -9,6 +9,7 @@
 // older BIFF version is left to FreeXL. Chart, macro and dialog sheets are left out.
 
 #include "workbook/book.h"
+#include "workbook/cell_decoder.h"
 #include "workbook/look.h"
 
 #include <cstdint>
@@ -29,29 +30,6 @@ struct StreamResult {
     std::optional<Book> book;
     QString reason;
 };
-
-// A number stored as an RK value ([MS-XLS] 2.5.217), and one stored as 8 little-endian
-// bytes; the reader and the record-level editor decode cells with the same two.
-double rkValue(std::uint32_t rk);
-double f64(const std::uint8_t* p);
-
-// A string inside one record of `size` data bytes, at `at`: a 16-bit character count, a
-// flags byte and the characters ([MS-XLS] 2.5.294); nothing when it runs past the record.
-std::optional<QString> stringAt(const std::uint8_t* data, std::size_t size, std::size_t at);
-// The same with an 8-bit count ([MS-XLS] 2.5.240), as a sheet's name in BOUNDSHEET.
-std::optional<QString> shortStringAt(const std::uint8_t* data, std::size_t size, std::size_t at);
-
-// How a workbook's cell formats show numbers: as numbers, or as the date and time texts the
-// reader gives. The record-level editor decodes the cells it is asked about through it, so
-// that the store and the viewer read every cell alike.
-struct NumberFormats {
-    std::vector<std::uint8_t> shown; // by cell format (XF): number, date, time, date and time
-    bool date1904 = false;
-    // A number in a cell of format `xf`; empty when it is no finite number.
-    Value value(double number, std::uint16_t xf) const;
-};
-// The formats of the globals of a workbook stream (its shared strings are not read).
-NumberFormats numberFormats(std::span<const std::uint8_t> stream);
 
 // How the reader gives the numbers of date and time formats and the error values of cells: as
 // the store reads them (dates as the texts above, errors left empty), or as the viewer shows

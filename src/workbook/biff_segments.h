@@ -1,8 +1,8 @@
 #pragma once
 // The data of a record and its CONTINUE records read as one run of bytes across their
-// boundaries, as the reader reads the shared strings and a formula's text result and the
-// editor its shared-string table. The characters of a string that goes on in the next
-// record are preceded there by a fresh flags byte.
+// boundaries: the shared-string table (shared_strings.h), a formula's text result in STRING
+// and a comment's text. The characters of a string that goes on in the next record are
+// preceded there by a fresh flags byte.
 
 #include <QString>
 #include <QtEndian>

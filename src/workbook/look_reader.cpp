@@ -7,6 +7,7 @@
 #include "workbook/biff_reader.h"
 #include "workbook/biff_segments.h"
 #include "workbook/look.h"
+#include "workbook/record_cursor.h"
 
 #include <QtEndian>
 
@@ -17,65 +18,13 @@ namespace workbook::biff {
 
 namespace {
 
-constexpr std::uint16_t rtLookBof = 0x0809, rtLookEof = 0x000A, rtLookContinue = 0x003C;
-constexpr std::uint16_t rtLookFont = 0x0031, rtLookFormat = 0x041E, rtLookXf = 0x00E0,
-                        rtLookPalette = 0x0092, rtLookDate1904 = 0x0022, rtLookBoundSheet = 0x0085;
-constexpr std::uint16_t rtLookDefColWidth = 0x0055, rtLookColInfo = 0x007D,
-                        rtLookDefaultRowHeight = 0x0225, rtLookRow = 0x0208,
-                        rtLookMergedCells = 0x00E5, rtLookWindow2 = 0x023E, rtLookPane = 0x0041,
-                        rtLookObj = 0x005D, rtLookTxo = 0x01B6, rtLookNote = 0x001C;
-constexpr std::uint16_t rtLookMulRk = 0x00BD, rtLookMulBlank = 0x00BE;
-// The records of one cell, with its row, column and format in their first six bytes.
-constexpr std::uint16_t kCellRecords[] = {0x0204, 0x00FD, 0x00D6, 0x0203,
-                                          0x027E, 0x0205, 0x0006, 0x0201};
-
-struct LookRecord {
-    std::uint16_t type = 0;
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-
-    std::uint16_t u16(std::size_t at) const { return qFromLittleEndian<std::uint16_t>(data + at); }
-    std::uint32_t u32(std::size_t at) const { return qFromLittleEndian<std::uint32_t>(data + at); }
-};
-
-// The records of the stream one after another; false at its end or where a record runs past
-// it.
-class LookRecords {
-public:
-    explicit LookRecords(std::span<const std::uint8_t> stream) : m_stream(stream) {}
-    bool seek(std::size_t position) {
-        m_pos = position;
-        return position < m_stream.size();
-    }
-    std::uint16_t peekType() const {
-        return m_pos + 4 <= m_stream.size()
-                   ? qFromLittleEndian<std::uint16_t>(m_stream.data() + m_pos)
-                   : 0;
-    }
-    bool next(LookRecord& r) {
-        if (m_pos + 4 > m_stream.size())
-            return false;
-        const std::uint8_t* p = m_stream.data() + m_pos;
-        const std::size_t size = qFromLittleEndian<std::uint16_t>(p + 2);
-        if (m_pos + 4 + size > m_stream.size())
-            return false;
-        r = {qFromLittleEndian<std::uint16_t>(p), p + 4, size};
-        m_pos += 4 + size;
-        return true;
-    }
-
-private:
-    std::span<const std::uint8_t> m_stream;
-    std::size_t m_pos = 0;
-};
-
 // A text that runs past its records ends the reading of that text only.
 struct TextCut {};
 [[noreturn]] void textCut(bool) {
     throw TextCut{};
 }
 
-void readFont(BookLook& look, const LookRecord& r) {
+void readFont(BookLook& look, const Record& r) {
     if (r.size < 14)
         return;
     FontLook f;
@@ -90,7 +39,7 @@ void readFont(BookLook& look, const LookRecord& r) {
     look.fonts.push_back(std::move(f));
 }
 
-void readCellFormat(BookLook& look, const LookRecord& r) {
+void readCellFormat(BookLook& look, const Record& r) {
     CellLook c;
     if (r.size >= 4) {
         c.font = r.u16(0);
@@ -109,22 +58,22 @@ void readCellFormat(BookLook& look, const LookRecord& r) {
     look.formats.push_back(c);
 }
 
-void readGlobals(BookLook& look, LookRecords& records, std::vector<std::uint32_t>& sheets) {
-    LookRecord r;
-    while (records.next(r) && r.type != rtLookEof) {
+void readGlobals(BookLook& look, RecordCursor& records, std::vector<std::uint32_t>& sheets) {
+    Record r;
+    while (records.next(r) == RecordProblem::None && r.type != rtEof) {
         switch (r.type) {
-        case rtLookFont:
+        case rtFont:
             readFont(look, r);
             break;
-        case rtLookFormat:
+        case rtFormat:
             if (r.size >= 2)
                 if (const auto code = stringAt(r.data, r.size, 2))
                     look.numberFormats[r.u16(0)] = *code;
             break;
-        case rtLookXf:
+        case rtXf:
             readCellFormat(look, r);
             break;
-        case rtLookPalette:
+        case rtPalette:
             if (r.size >= 2)
                 for (std::size_t i = 0; i < r.u16(0) && i < 56 && 2 + 4 * i + 3 <= r.size; ++i) {
                     const std::uint8_t* c = r.data + 2 + 4 * i;
@@ -132,10 +81,10 @@ void readGlobals(BookLook& look, LookRecords& records, std::vector<std::uint32_t
                         (std::uint32_t(c[0]) << 16) | (std::uint32_t(c[1]) << 8) | c[2];
                 }
             break;
-        case rtLookDate1904:
+        case rtDate1904:
             look.date1904 = r.size >= 2 && r.u16(0) != 0;
             break;
-        case rtLookBoundSheet:
+        case rtBoundSheet:
             if (r.size >= 8 && r.data[5] == 0) // worksheets only, as the cell reader
                 sheets.push_back(r.u32(0));
             break;
@@ -146,13 +95,13 @@ void readGlobals(BookLook& look, LookRecords& records, std::vector<std::uint32_t
 }
 
 // The cell formats of the cells a record holds.
-void readCellRecord(SheetLook& sheet, const LookRecord& r) {
-    if (r.type == rtLookMulRk || r.type == rtLookMulBlank) {
-        const std::size_t each = r.type == rtLookMulRk ? 6 : 2;
+void readCellRecord(SheetLook& sheet, const Record& r) {
+    if (r.type == rtMulRk || r.type == rtMulBlank) {
+        const std::size_t each = r.type == rtMulRk ? 6 : 2;
         if (r.size < 6)
             return;
         const int row = r.u16(0), first = r.u16(2);
-        for (std::size_t i = 0; 4 + each * (i + 1) <= r.size - 2; ++i)
+        for (std::size_t i = 0; 4 + each * (i + 1) + 2 <= r.size; ++i)
             sheet.cells.set(row, first + static_cast<int>(i), r.u16(4 + each * i));
         return;
     }
@@ -166,20 +115,20 @@ struct CommentTexts {
 };
 
 // OBJ of a note ([MS-XLS] 2.5.143 FtCmo, object type 0x19): its id, for the TXO after it.
-void readObject(CommentTexts& texts, const LookRecord& r) {
+void readObject(CommentTexts& texts, const Record& r) {
     texts.pendingObject = -1;
     if (r.size >= 8 && r.u16(0) == 0x15 && r.u16(4) == 0x19)
         texts.pendingObject = r.u16(6);
 }
 
 // TXO: the text is in the CONTINUE records after it, each starting with a flags byte.
-void readTextBox(CommentTexts& texts, const LookRecord& r, LookRecords& records) {
+void readTextBox(CommentTexts& texts, const Record& r, RecordCursor& records) {
     const int object = texts.pendingObject;
     texts.pendingObject = -1;
     Segments data(textCut);
-    LookRecord part;
+    Record part;
     bool continued = false;
-    while (records.peekType() == rtLookContinue && records.next(part)) {
+    while (records.peekType() == rtContinue && records.next(part) == RecordProblem::None) {
         data.add(part.data, part.size);
         continued = true;
     }
@@ -197,7 +146,7 @@ void readTextBox(CommentTexts& texts, const LookRecord& r, LookRecords& records)
     }
 }
 
-void readNote(SheetLook& sheet, const CommentTexts& texts, const LookRecord& r) {
+void readNote(SheetLook& sheet, const CommentTexts& texts, const Record& r) {
     if (r.size < 8)
         return;
     CommentLook c;
@@ -209,7 +158,7 @@ void readNote(SheetLook& sheet, const CommentTexts& texts, const LookRecord& r) 
     sheet.comments.push_back(std::move(c));
 }
 
-void readRow(SheetLook& sheet, const LookRecord& r) {
+void readRow(SheetLook& sheet, const Record& r) {
     if (r.size < 16)
         return;
     RowLook row;
@@ -222,7 +171,7 @@ void readRow(SheetLook& sheet, const LookRecord& r) {
     sheet.rows[r.u16(0)] = row;
 }
 
-void readColumns(SheetLook& sheet, const LookRecord& r) {
+void readColumns(SheetLook& sheet, const Record& r) {
     if (r.size < 10)
         return;
     ColumnLook c;
@@ -235,7 +184,7 @@ void readColumns(SheetLook& sheet, const LookRecord& r) {
         sheet.columns.push_back(c);
 }
 
-void readMerges(SheetLook& sheet, const LookRecord& r) {
+void readMerges(SheetLook& sheet, const Record& r) {
     if (r.size < 2)
         return;
     for (std::size_t i = 0; i < r.u16(0) && 2 + 8 * (i + 1) <= r.size; ++i) {
@@ -249,43 +198,43 @@ void readMerges(SheetLook& sheet, const LookRecord& r) {
 // What one record of a sheet says of its look.
 struct SheetReading {
     SheetLook& sheet;
-    LookRecords& records;
+    RecordCursor& records;
     CommentTexts texts;
     bool frozen = false; // WINDOW2 says the panes are frozen
 
-    void record(LookRecord& r);
+    void record(Record& r);
 };
 
-void SheetReading::record(LookRecord& r) {
+void SheetReading::record(Record& r) {
     switch (r.type) {
-    case rtLookBof: // an embedded chart, to its own end
-        for (int depth = 1; depth > 0 && records.next(r);)
-            depth += r.type == rtLookBof ? 1 : r.type == rtLookEof ? -1 : 0;
+    case rtBof: // an embedded chart, to its own end
+        for (int depth = 1; depth > 0 && records.next(r) == RecordProblem::None;)
+            depth += r.type == rtBof ? 1 : r.type == rtEof ? -1 : 0;
         break;
-    case rtLookRow:
+    case rtRow:
         readRow(sheet, r);
         break;
-    case rtLookColInfo:
+    case rtColInfo:
         readColumns(sheet, r);
         break;
-    case rtLookDefColWidth:
+    case rtDefColWidth:
         if (r.size >= 2)
             sheet.defaultColumnWidth = r.u16(0);
         break;
-    case rtLookDefaultRowHeight:
+    case rtDefaultRowHeight:
         if (r.size >= 4 && (r.u16(0) & 0x02) == 0) // not the height of hidden rows
             sheet.defaultRowHeightTwips = r.u16(2);
         break;
-    case rtLookMergedCells:
+    case rtMergedCells:
         readMerges(sheet, r);
         break;
-    case rtLookWindow2:
+    case rtWindow2:
         if (r.size >= 6) {
             sheet.gridlines = (r.u16(0) & 0x02) != 0;
             frozen = (r.u16(0) & 0x08) != 0;
         }
         break;
-    case rtLookPane:
+    case rtPane:
         if (frozen && r.size >= 8) {
             sheet.frozenColumns = r.u16(0);
             sheet.frozenRows = r.u16(2);
@@ -293,13 +242,13 @@ void SheetReading::record(LookRecord& r) {
             sheet.leftColumn = r.u16(6);
         }
         break;
-    case rtLookObj:
+    case rtObj:
         readObject(texts, r);
         break;
-    case rtLookTxo:
+    case rtTxo:
         readTextBox(texts, r, records);
         break;
-    case rtLookNote:
+    case rtNote:
         readNote(sheet, texts, r);
         break;
     default:
@@ -307,15 +256,13 @@ void SheetReading::record(LookRecord& r) {
     }
 }
 
-void readSheet(SheetLook& sheet, LookRecords& records) {
-    LookRecord r;
-    if (!records.next(r) || r.type != rtLookBof)
+void readSheet(SheetLook& sheet, RecordCursor& records) {
+    Record r;
+    if (records.next(r) != RecordProblem::None || r.type != rtBof)
         return;
     SheetReading reading{sheet, records, {}};
-    while (records.next(r) && r.type != rtLookEof) {
-        if (r.type == rtLookMulRk || r.type == rtLookMulBlank ||
-            std::find(std::begin(kCellRecords), std::end(kCellRecords), r.type) !=
-                std::end(kCellRecords))
+    while (records.next(r) == RecordProblem::None && r.type != rtEof) {
+        if (isCellRecord(r.type))
             readCellRecord(sheet, r);
         else
             reading.record(r);
@@ -326,16 +273,16 @@ void readSheet(SheetLook& sheet, LookRecords& records) {
 
 BookLook readLook(std::span<const std::uint8_t> stream) {
     BookLook look;
-    LookRecords records(stream);
-    LookRecord bof;
-    if (!records.next(bof) || bof.type != rtLookBof)
+    RecordCursor records(stream);
+    Record bof;
+    if (records.next(bof) != RecordProblem::None || bof.type != rtBof)
         return look;
     std::vector<std::uint32_t> sheets;
     readGlobals(look, records, sheets);
     for (const std::uint32_t position : sheets) {
         SheetLook& sheet = look.sheets.emplace_back();
-        if (records.seek(position))
-            readSheet(sheet, records);
+        records.seek(position);
+        readSheet(sheet, records);
     }
     return look;
 }

@@ -903,6 +903,29 @@ NumberFormat::NumberFormat(const QString& code) {
 }
 
 NumberFormat::~NumberFormat() = default;
+
+DateTimeParts dateTimeParts(const QString& code) {
+    bool date = false;
+    bool time = false;
+    for (const QStringView part : splitSections(code)) {
+        Section s = parseSection(part);
+        if (!s.date)
+            continue;
+        settleDateSection(s);
+        for (const Token& t : s.tokens) {
+            date = date || t.kind == Kind::Year || t.kind == Kind::Month || t.kind == Kind::Day ||
+                   t.kind == Kind::Weekday;
+            time = time || t.kind == Kind::Hour || t.kind == Kind::Minute ||
+                   t.kind == Kind::Second || t.kind == Kind::Elapsed ||
+                   t.kind == Kind::SecondFraction;
+        }
+    }
+    if (date && time)
+        return DateTimeParts::DateAndTime;
+    if (date)
+        return DateTimeParts::Date;
+    return time ? DateTimeParts::Time : DateTimeParts::None;
+}
 NumberFormat::NumberFormat(NumberFormat&&) noexcept = default;
 NumberFormat& NumberFormat::operator=(NumberFormat&&) noexcept = default;
 

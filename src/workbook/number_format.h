@@ -48,6 +48,11 @@ private:
     std::vector<std::unique_ptr<Section>> m_sections;
 };
 
+// What a code shows a number as, over all its sections: a date, a time of day (or an elapsed
+// time), both, or a number. "m" beside hours or seconds is minutes.
+enum class DateTimeParts { None, Date, Time, DateAndTime };
+DateTimeParts dateTimeParts(const QString& code);
+
 // A number as "General" shows it: the program's number text (numberText in book.h) without
 // its leading space, so a weight shows with every digit it was stored with.
 QString generalText(double value);

@@ -64,7 +64,6 @@ constexpr ReasonEntry Table[] = {
     {R::CellRecordShort, u"单元格记录过短"},
     {R::CellBeyondLastColumn, u"有单元格位于第 256 列之后"},
     {R::CellFormatMissing, u"有单元格引用了不存在的单元格格式"},
-    {R::CellNotFinite, u"有单元格中是无穷大或非数字的值"},
     {R::SheetNoStartRecord, u"有工作表不以起始记录开头"},
     {R::SheetOfOtherKind, u"有工作表的起始记录表明它是另一种表"},
     {R::SharedTextMissing, u"有单元格引用了不存在的共享文本"},
@@ -101,6 +100,7 @@ constexpr ReasonEntry Table[] = {
     {R::CannotSetAside, u"无法将无法使用的文件改名保存为 %1"},
 
     {R::NotPlainWorksheet, u"“%1”不是普通工作表，不能写入"},
+    {R::NotPlainWorksheetNumbered, u"第 %1 个工作表不是普通工作表，不能写入"},
     {R::TextTooLong, u"文本超过 32767 个字符"},
     {R::SheetLimitReached, u"工作表数量已达上限"},
     {R::CannotCopy, u"无法复制为 %1"},
@@ -127,6 +127,7 @@ constexpr ReasonEntry Table[] = {
     {R::NoCellFormats, u"工作簿中没有单元格格式记录"},
     {R::CellAnchorsSharedFormula, u"要写入的单元格是共享公式或数组公式的起点"},
     {R::NoDimensions, u"工作表“%1”没有范围记录"},
+    {R::NoDimensionsNumbered, u"第 %1 个工作表没有范围记录"},
     {R::SheetIdsFull, u"工作表编号记录已满"},
     {R::TooManySharedStrings, u"共享字符串过多"},
     {R::IndexFull, u"行索引记录已满"},

@@ -61,7 +61,6 @@ enum class Reason {
     CellRecordShort,
     CellBeyondLastColumn,
     CellFormatMissing,
-    CellNotFinite,
     SheetNoStartRecord,
     SheetOfOtherKind,
     SharedTextMissing,
@@ -97,7 +96,8 @@ enum class Reason {
     RowCounterInvalid, // %1: the counter's text
     CannotSetAside,    // %1: the new name
     // Editing a workbook in place
-    NotPlainWorksheet, // %1: the sheet's name
+    NotPlainWorksheet,         // %1: the sheet's name
+    NotPlainWorksheetNumbered, // %1: the sheet's number, for a sheet without a name
     TextTooLong,
     SheetLimitReached,
     CannotCopy, // %1: the copy's name
@@ -123,7 +123,8 @@ enum class Reason {
     IndexPointsAstray,
     NoCellFormats,
     CellAnchorsSharedFormula,
-    NoDimensions, // %1: the sheet's name
+    NoDimensions,         // %1: the sheet's name
+    NoDimensionsNumbered, // %1: the sheet's number, for a sheet without a name
     SheetIdsFull,
     TooManySharedStrings,
     IndexFull,

@@ -27,7 +27,7 @@ void SharedStrings::overrun(bool characterSplit) {
 }
 
 SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
-                                           std::vector<Part> parts) {
+                                           std::vector<Part> parts, Count counting) {
     m_parts = std::move(parts);
     for (const Part& part : m_parts)
         m_segments.add(stream.data() + part.pos + 4, part.size);
@@ -55,16 +55,15 @@ SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
             m_strings.push_back(e);
         }
         // Nothing may follow the last string.
-        if (!c.lastPart() || !c.atEndOfPart())
+        if (counting == Count::Exact && (!c.lastPart() || !c.atEndOfPart()))
             return Problem::CountMismatch;
     } catch (const Bad& bad) {
         return bad.problem;
     }
-    index();
     return Problem::None;
 }
 
-void SharedStrings::index() {
+void SharedStrings::index() const {
     const std::size_t room = std::bit_ceil(std::max<std::size_t>(16, m_strings.size() * 2));
     m_slots.assign(room, 0);
     for (std::uint32_t i = 0; i < m_strings.size(); ++i) {
@@ -96,7 +95,7 @@ QString SharedStrings::text(std::uint32_t index) const {
 
 std::optional<std::uint32_t> SharedStrings::find(QStringView text) const {
     if (m_slots.empty())
-        return std::nullopt;
+        index();
     Hash h;
     for (const QChar ch : text)
         h.add(ch.unicode());

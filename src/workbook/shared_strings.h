@@ -1,9 +1,9 @@
 #pragma once
-// The shared-string table of a workbook stream as the record-level editor keeps it: where
-// each string starts, whether it is plain (no formatting runs, no phonetic data) and a hash
-// table of the plain ones, all read from the stream's bytes without making a QString of any
-// string until one is asked for. A day's workbook holds a hundred thousand strings, of which
-// a store asks for two.
+// The shared-string table of a workbook stream (SST and its CONTINUE records), as the reader
+// and the record-level editor read it: where each string starts, whether it is plain (no
+// formatting runs, no phonetic data) and, once a string is sought, a hash table of the plain
+// ones, all read from the stream's bytes without making a QString of any string until one is
+// asked for. A day's workbook holds a hundred thousand strings, of which a store asks for two.
 
 #include "workbook/biff_segments.h"
 #include "workbook/big_memory.h"
@@ -28,9 +28,12 @@ public:
     };
     enum class Problem { None, CountMismatch, CharacterSplit };
 
-    // Reads the table from its records in `stream`, which must outlive it. The counts must
-    // match the strings exactly and every string lie inside the records.
-    Problem read(std::span<const std::uint8_t> stream, std::vector<Part> parts);
+    // Reads the table from its records in `stream`, which must outlive it. Every string must
+    // lie inside the records; with Count::Exact (the editor, which appends to the table)
+    // nothing may follow the last one.
+    enum class Count { Exact, AtLeast };
+    Problem read(std::span<const std::uint8_t> stream, std::vector<Part> parts,
+                 Count counting = Count::Exact);
 
     std::uint32_t references() const { return m_references; }
     std::size_t size() const { return m_strings.size(); }
@@ -50,14 +53,14 @@ private:
         std::uint32_t hash;
     };
     [[noreturn]] static void overrun(bool characterSplit);
-    void index();
+    void index() const;
     template <typename Each> void walk(std::uint32_t index, Each each) const;
 
     std::vector<Part> m_parts;
     mutable biff::Segments m_segments{&SharedStrings::overrun};
     std::vector<Entry, detail::BigAllocator<Entry>> m_strings;
     // Open addressing: index + 1 of a plain string, or 0.
-    std::vector<std::uint32_t, detail::BigAllocator<std::uint32_t>> m_slots;
+    mutable std::vector<std::uint32_t, detail::BigAllocator<std::uint32_t>> m_slots;
     std::uint32_t m_references = 0;
 };
 

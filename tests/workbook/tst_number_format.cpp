@@ -7,10 +7,36 @@
 #include <QtTest>
 
 using workbook::NumberFormat;
+Q_DECLARE_METATYPE(workbook::DateTimeParts)
 
 class TstNumberFormat : public QObject {
     Q_OBJECT
 private slots:
+    // What the store reads a number of a format as: the date and time parts over every
+    // section, the letters of quoted texts, escapes, colours and "General" left out.
+    void dateTimeParts_data() {
+        using P = workbook::DateTimeParts;
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<P>("parts");
+        QTest::newRow("date") << "yyyy-mm-dd" << P::Date;
+        QTest::newRow("month and year") << "mmm yyyy" << P::Date;
+        QTest::newRow("time, m as minutes") << "h:mm" << P::Time;
+        QTest::newRow("minutes before seconds") << "mm:ss" << P::Time;
+        QTest::newRow("elapsed hours") << "[h]:mm:ss" << P::Time;
+        QTest::newRow("date and time") << "yyyy/m/d h:mm" << P::DateAndTime;
+        QTest::newRow("a date in the second section") << "0.00;yyyy" << P::Date;
+        QTest::newRow("General") << "General" << P::None;
+        QTest::newRow("quoted letters") << "0\" d\"" << P::None;
+        QTest::newRow("escaped letter") << "0\\h" << P::None;
+        QTest::newRow("colour") << "[Red]0.00" << P::None;
+        QTest::newRow("scientific") << "0.00E+00" << P::None;
+    }
+    void dateTimeParts() {
+        QFETCH(QString, code);
+        QFETCH(workbook::DateTimeParts, parts);
+        QCOMPARE(workbook::dateTimeParts(code), parts);
+    }
+
     void numbers_data() {
         QTest::addColumn<QString>("code");
         QTest::addColumn<double>("value");
