@@ -174,6 +174,7 @@ struct CellValue {
     bool number = false;
     double value = 0;
     QString text;
+    bool boolean = false; // with number: a boolean, value 1 or 0
 };
 
 struct CellEdit {
@@ -1192,6 +1193,12 @@ void Editor::Impl::LayoutPass::cellRecord(Bytes& out, int row, int column, std::
         set16(&out[at], rtLabelSst);
         set16(&out[at + 2], 10);
         set32(&out[at + 10], stringFor(v.text));
+    } else if (v.boolean) {
+        out.resize(at + 12);
+        set16(&out[at], rtBoolErr);
+        set16(&out[at + 2], 8);
+        out[at + 10] = v.value != 0 ? 1 : 0;
+        out[at + 11] = 0; // a boolean, not an error code
     } else if (rkNumber(v.value, rk)) {
         out.resize(at + 14);
         set16(&out[at], rtRk);
@@ -1880,6 +1887,8 @@ Value Editor::cell(int sheet, int row, int column) const {
             if (e->row == row - 1 && e->column == column - 1) {
                 if (!e->value)
                     return {};
+                if (e->value->boolean)
+                    return Value::boolean(e->value->value != 0);
                 return e->value->number ? Value::number(e->value->value)
                                         : Value::text(e->value->text);
             }
@@ -1972,6 +1981,24 @@ Editor::Opening Editor::open(const QString& name, std::vector<std::uint8_t> work
             throw;
         return {nullptr, e.reason()};
     }
+}
+
+void Editor::setValue(int sheet, int row, int column, const Value& value) {
+    if (sheetInfo(sheet).kind != SheetKind::Worksheet)
+        throw Error(Error::Kind::InvalidUse, d->path,
+                    reasonText(Reason::NotPlainWorksheet).arg(sheetInfo(sheet).name));
+    if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
+        throw Error(Error::Kind::InvalidUse, d->path,
+                    reasonText(Reason::NoSuchCell).arg(row).arg(column));
+    std::optional<CellValue> v;
+    if (value.kind() == Value::Kind::Number || value.kind() == Value::Kind::Boolean) {
+        v = CellValue{true, value.numberValue(), {}, value.kind() == Value::Kind::Boolean};
+    } else if (value.kind() == Value::Kind::Text) {
+        if (value.textValue().size() > MaxTextLength)
+            throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
+        v = CellValue{false, 0, value.textValue()};
+    }
+    d->cellEdits[sheet].push_back({row - 1, column - 1, std::move(v)});
 }
 
 std::optional<QString> Editor::trySave() {

@@ -98,6 +98,11 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> d;
+
+public:
+    // As setCell(), for a value as it is: a text stays a text even when it reads as a
+    // number or is empty, a boolean is stored as one; an empty value leaves the cell empty.
+    void setValue(int sheet, int row, int column, const Value& value);
 };
 
 } // namespace workbook
