@@ -19,7 +19,7 @@ namespace workbook::biff {
 
 namespace {
 
-static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "cell texts are copied as UTF-16LE as they are");
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "sheet names are copied as UTF-16LE as they are");
 
 constexpr std::uint16_t CellXf = 15; // the default cell format, after the 15 style formats
 
