@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the workbook reader and the record-level editor: once as a
 // Workbook stream to our BIFF8 reader (cells as the store and as the viewer reads them, and
-// the look) and to the editor directly, once as a whole file through readBook() (libgsf, our
-// reader, FreeXL), readForViewing() and the editor. The editor makes the
+// the look) and to the editor directly, once as a whole file through readBook() (our compound
+// file, our reader, FreeXL), readForViewing() and the editor. The editor makes the
 // store's edits (H1, a cell of row 1, rows below the last, a new sheet). Anything but a
 // result, a workbook::Error or a refusal (a crash, a hang, a leak) is a finding, and so is
 // an edited stream our reader cannot read when it could read the stream before the edits.

@@ -1,6 +1,7 @@
 #pragma once
-// The BIFF8 record writer: turns a Book into the bytes of the "Workbook" stream of an .xls
-// file ([MS-XLS] 2.1.4). The compound file around the stream is made elsewhere.
+// A Book as the bytes of the "Workbook" stream of a new .xls file ([MS-XLS] 2.1.4): a minimal
+// workbook of our own records (new_workbook.cpp) whose cells the record-level editor sets.
+// The compound file around the stream is made elsewhere.
 
 #include "workbook/book.h"
 
@@ -14,7 +15,8 @@ inline constexpr std::size_t MaxRecordData = 8224;
 inline constexpr int MaxSheets = 1024;
 
 // The complete stream: the globals substream, then one substream per sheet. Throws Error
-// (FormatLimit, InvalidUse) for a book that no .xls can hold, before anything is produced.
+// (FormatLimit, InvalidUse) for a book that no .xls can hold, before anything is produced;
+// Unkeepable when the editor cannot lay the cells out (a fault of ours).
 std::vector<std::uint8_t> workbookStream(const Book& book);
 
 // The strings-per-bucket of the EXTSST index for `uniqueStrings` strings: 8, or more when a

@@ -1,9 +1,11 @@
-// The compound file ([MS-CFB]) read and written by the editor itself. Reading: the header,
-// the FAT through the header's and the DIFAT sectors' lists, the directory, the mini FAT
-// and the mini stream, then each stream of the directory tree straight from the file into a
-// buffer of its own, a run of neighbouring sectors at a time. Writing: the streams one after
-// the other, big ones in whole sectors, small ones (under 4096 bytes) in a new mini stream,
-// then the directory, the mini FAT, the FAT and the DIFAT, all in one pass.
+// The compound file ([MS-CFB]), the only one of the product: read, written and made new by
+// our own code. Reading: the header, the FAT through the header's and the DIFAT sectors'
+// lists, the directory, the mini FAT and the mini stream, then each stream of the directory
+// tree straight from the file into a buffer of its own, a run of neighbouring sectors at a
+// time; every sector claimed by one owner only (a FAT or DIFAT sector, the directory, the
+// mini FAT, the mini stream, one stream), every mini sector by one stream. Writing: the
+// streams one after the other, big ones in whole sectors, small ones (under 4096 bytes) in a
+// new mini stream, then the directory, the mini FAT, the FAT and the DIFAT, all in one pass.
 
 #include "workbook/compound_file.h"
 #include "workbook/big_memory.h"
@@ -163,7 +165,12 @@ struct CompoundImage::Impl {
     };
     std::vector<StreamEntry> streams; // the streams of the directory tree
     int workbookIndex = -1;
+    int editedIndex = -1; // the stream a save writes from its pieces
     bool oldWorkbook = false;
+    // Who holds each sector and each mini sector while the file is read: 0 nobody, else
+    // 1 + the owner (a stream's entry, or TablesOwner for the file's own tables).
+    mutable std::vector<std::uint32_t> sectorOwner, miniOwner;
+    static constexpr std::uint32_t TablesOwner = 0xFFFFFFF0;
 
     [[noreturn]] void fail(Reason reason) const {
         throw Error(Error::Kind::Damaged, path, reasonText(reason));
@@ -188,6 +195,8 @@ struct CompoundImage::Impl {
     void walkTree();
     void readStream(std::uint32_t id);
     void findWorkbook(const std::vector<std::uint32_t>& topStreams);
+    void claim(std::vector<std::uint32_t>& owners, const std::vector<std::uint32_t>& ids,
+               std::uint32_t owner) const;
 
     Layout plan(std::uint64_t workbookSize) const;
     void writeSectors(Sink& sink, const Layout& l, const Pieces& pieces,
@@ -208,6 +217,20 @@ void CompoundImage::Impl::parse() {
     readMiniStream(le32(&header[60]));
     walkTree();
     miniStream = {};
+    sectorOwner = {};
+    miniOwner = {};
+}
+
+// Marks `ids` as held by `owner`: a sector held twice (two streams, a stream and the
+// directory, a FAT sector listed twice ...) means the file is damaged, whatever a reader
+// would make of it.
+void CompoundImage::Impl::claim(std::vector<std::uint32_t>& owners,
+                                const std::vector<std::uint32_t>& ids, std::uint32_t owner) const {
+    for (const std::uint32_t id : ids) {
+        if (owners[id] != 0)
+            fail(Reason::SectorShared);
+        owners[id] = owner + 1;
+    }
 }
 
 // `n` bytes of the file from `offset`, which must lie inside it.
@@ -248,6 +271,7 @@ void CompoundImage::Impl::readHeader() {
     if (fileSize < sectorSize)
         fail(Reason::HeaderCut);
     sectors = static_cast<std::size_t>(roundUp(fileSize - sectorSize, sectorSize));
+    sectorOwner.assign(sectors, 0);
     readFat(le32(h + 44), le32(h + 68), le32(h + 72));
 }
 
@@ -266,6 +290,7 @@ void CompoundImage::Impl::readFat(std::uint32_t count, std::uint32_t firstDifat,
     for (std::uint32_t k = 0; ids.size() < count; ++k) {
         if (k >= difatCount || next >= sectors)
             fail(Reason::ChainsDamaged);
+        claim(sectorOwner, {next}, TablesOwner);
         readSectors({next}, sectorSize, difat.data());
         for (std::size_t i = 0; i < perDifat && ids.size() < count; ++i)
             ids.push_back(le32(&difat[4 * i]));
@@ -274,6 +299,7 @@ void CompoundImage::Impl::readFat(std::uint32_t count, std::uint32_t firstDifat,
     for (const std::uint32_t id : ids)
         if (id >= sectors)
             fail(Reason::ChainsDamaged);
+    claim(sectorOwner, ids, TablesOwner);
     fat.resize(ids.size() * (sectorSize / 4));
     readSectors(ids, fat.size() * 4, reinterpret_cast<std::uint8_t*>(fat.data()));
     for (std::uint32_t& v : fat)
@@ -287,6 +313,8 @@ std::vector<std::uint32_t> CompoundImage::Impl::chain(std::uint32_t start,
                                                       std::size_t limit) const {
     std::vector<std::uint32_t> out;
     for (std::uint32_t s = start; s != EndOfChain; s = table[s]) {
+        if (!out.empty() && (s == FatSector || s == DifatSector))
+            fail(Reason::SectorShared); // a chain running on through a FAT or DIFAT sector
         if (s >= table.size() || s >= limit || out.size() >= limit)
             fail(Reason::ChainsDamaged);
         out.push_back(s);
@@ -315,6 +343,7 @@ void CompoundImage::Impl::readSectors(const std::vector<std::uint32_t>& ids, std
 // A table of sector numbers (the mini FAT) held in the chain from `first`.
 std::vector<std::uint32_t> CompoundImage::Impl::readTable(std::uint32_t first) const {
     const std::vector<std::uint32_t> ids = chain(first, fat, sectors);
+    claim(sectorOwner, ids, TablesOwner);
     std::vector<std::uint32_t> table(ids.size() * (sectorSize / 4));
     readSectors(ids, table.size() * 4, reinterpret_cast<std::uint8_t*>(table.data()));
     for (std::uint32_t& v : table)
@@ -326,6 +355,7 @@ void CompoundImage::Impl::readDirectory(std::uint32_t first) {
     const std::vector<std::uint32_t> ids = chain(first, fat, sectors);
     if (ids.empty())
         fail(Reason::CompoundDamaged);
+    claim(sectorOwner, ids, TablesOwner);
     directory.resize(ids.size() * sectorSize);
     readSectors(ids, directory.size(), directory.data());
     if (entry(0)[66] != Root)
@@ -342,7 +372,9 @@ void CompoundImage::Impl::readMiniStream(std::uint32_t firstMiniFat) {
     const std::vector<std::uint32_t> ids = chain(le32(root + 116), fat, sectors);
     if (ids.size() * sectorSize < size)
         fail(Reason::ChainsDamaged);
+    claim(sectorOwner, ids, TablesOwner);
     miniStream.resize(static_cast<std::size_t>(size));
+    miniOwner.assign(miniStream.size() / MiniSectorSize, 0);
     readSectors(ids, size, miniStream.data());
     if (firstMiniFat != EndOfChain)
         miniFat = readTable(firstMiniFat);
@@ -389,12 +421,14 @@ void CompoundImage::Impl::readStream(std::uint32_t id) {
         const std::vector<std::uint32_t> ids = chain(le32(e + 116), fat, sectors);
         if (ids.size() < roundUp(s.size, sectorSize))
             fail(Reason::ChainsDamaged);
+        claim(sectorOwner, ids, id);
         readSectors(ids, s.size, s.bytes.get());
     } else if (s.size > 0) {
         const std::vector<std::uint32_t> ids =
             chain(le32(e + 116), miniFat, miniStream.size() / MiniSectorSize);
         if (ids.size() < roundUp(s.size, MiniSectorSize))
             fail(Reason::ChainsDamaged);
+        claim(miniOwner, ids, id);
         for (std::size_t k = 0, done = 0; done < s.size; ++k) {
             const std::size_t n = std::min<std::size_t>(s.size - done, MiniSectorSize);
             std::memcpy(s.bytes.get() + done, &miniStream[ids[k] * MiniSectorSize], n);
@@ -416,6 +450,7 @@ void CompoundImage::Impl::findWorkbook(const std::vector<std::uint32_t>& topStre
     }
     if (workbookIndex >= 0 && streams[static_cast<std::size_t>(workbookIndex)].size == 0)
         fail(Reason::CompoundDamaged);
+    editedIndex = workbookIndex;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -427,7 +462,7 @@ Layout CompoundImage::Impl::plan(std::uint64_t workbookSize) const {
     std::uint64_t mini = 0;
     for (std::size_t i = 0; i < streams.size(); ++i) {
         const std::uint64_t size =
-            static_cast<int>(i) == workbookIndex ? workbookSize : streams[i].size;
+            static_cast<int>(i) == editedIndex ? workbookSize : streams[i].size;
         l.size.push_back(size);
         if (size == 0) {
             l.start.push_back(EndOfChain);
@@ -514,7 +549,7 @@ std::vector<std::uint8_t> CompoundImage::Impl::miniStreamBytes(const Layout& l,
         if (l.size[i] == 0 || l.size[i] >= MiniCutoff)
             continue;
         std::uint8_t* at = &out[l.start[i] * MiniSectorSize];
-        const bool edited = static_cast<int>(i) == workbookIndex;
+        const bool edited = static_cast<int>(i) == editedIndex;
         for (const Span run : edited ? pieces : Pieces{streams[i].content()})
             at = std::copy(run.begin(), run.end(), at);
     }
@@ -572,7 +607,7 @@ void CompoundImage::Impl::writeSectors(Sink& sink, const Layout& l, const Pieces
         if (l.size[i] < MiniCutoff)
             continue;
         for (const Span run :
-             static_cast<int>(i) == workbookIndex ? pieces : Pieces{streams[i].content()})
+             static_cast<int>(i) == editedIndex ? pieces : Pieces{streams[i].content()})
             sink.add(run);
         sink.pad(l.size[i], sectorSize);
     }
@@ -619,6 +654,39 @@ CompoundImage CompoundImage::fromBytes(std::vector<std::uint8_t> bytes, const QS
     d->memory = std::move(bytes);
     d->parse();
     d->memory = {};
+    return CompoundImage(std::move(d));
+}
+
+CompoundImage CompoundImage::create(std::u16string_view streamName) {
+    Q_ASSERT(!streamName.empty() && streamName.size() < 32);
+    auto d = std::make_unique<Impl>();
+    // One sector of four entries: the root, the stream, two unused. Red-black colours: both
+    // black; no siblings; the root's child is the stream. Class ids and times stay zero.
+    d->directory.assign(512, 0);
+    auto entry = [&](std::uint32_t id, std::u16string_view name, std::uint8_t type) {
+        std::uint8_t* e = &d->directory[id * EntrySize];
+        for (std::size_t i = 0; i < name.size(); ++i)
+            qToLittleEndian<std::uint16_t>(name[i], e + 2 * i);
+        qToLittleEndian<std::uint16_t>(
+            name.empty() ? 0 : static_cast<std::uint16_t>(2 * (name.size() + 1)), e + 64);
+        e[66] = type;
+        e[67] = type == Unused ? 0 : 1;
+        set32(e + 68, NoEntry);
+        set32(e + 72, NoEntry);
+        set32(e + 76, NoEntry);
+        set32(e + 116, type == Unused ? 0 : EndOfChain);
+    };
+    entry(0, u"Root Entry", Root);
+    entry(1, streamName, Stream);
+    entry(2, {}, Unused);
+    entry(3, {}, Unused);
+    set32(&d->directory[76], 1);
+    d->streams.push_back({1, 0, nullptr});
+    d->editedIndex = 0;
+    if (streamName == u"Workbook")
+        d->workbookIndex = 0;
+    else if (streamName == u"Book")
+        d->oldWorkbook = true;
     return CompoundImage(std::move(d));
 }
 

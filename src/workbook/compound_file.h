@@ -1,5 +1,6 @@
 #pragma once
-// The compound file around a workbook as the record-level editor reads and writes it itself:
+// The compound file around a workbook, the only one of the product: read, made new and
+// written by our own code, as the record-level editor and writeBook() use it:
 // its header, FAT, DIFAT, mini FAT and directory checked against every lie they can tell,
 // each stream read straight from the file into a buffer of its own (the workbook stream
 // too, so that the editor works on it in place). A save lays out a new file in one pass:
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace workbook::detail {
@@ -28,6 +30,9 @@ public:
     static CompoundImage read(const QString& path);
     // The same from bytes in memory; `path` names them in errors.
     static CompoundImage fromBytes(std::vector<std::uint8_t> bytes, const QString& path);
+    // A new compound file (512-byte sectors) of one stream, named `streamName`, under the
+    // root; bytes() and save() write that stream from their pieces.
+    static CompoundImage create(std::u16string_view streamName = u"Workbook");
 
     CompoundImage(CompoundImage&&) noexcept;
     CompoundImage& operator=(CompoundImage&&) noexcept;

@@ -126,6 +126,8 @@ Value Editor::cell(int sheet, int row, int column) const {
             if (e->row == row - 1 && e->column == column - 1) {
                 if (!e->value)
                     return {};
+                if (e->value->boolean)
+                    return Value::boolean(e->value->value != 0);
                 return e->value->number ? Value::number(e->value->value)
                                         : Value::text(e->value->text);
             }
@@ -150,6 +152,10 @@ int Editor::lastRow(int sheet) const {
 }
 
 void Editor::setCell(int sheet, int row, int column, const QString& text) {
+    setValue(sheet, row, column, storedValue(text));
+}
+
+void Editor::setValue(int sheet, int row, int column, const Value& value) {
     if (sheetInfo(sheet).kind != SheetKind::Worksheet)
         throw Error(Error::Kind::InvalidUse, d->path,
                     aboutSheet(Reason::NotPlainWorksheet, Reason::NotPlainWorksheetNumbered,
@@ -157,14 +163,15 @@ void Editor::setCell(int sheet, int row, int column, const QString& text) {
     if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
         throw Error(Error::Kind::InvalidUse, d->path,
                     reasonText(Reason::NoSuchCell).arg(row).arg(column));
-    if (text.size() > MaxTextLength)
-        throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
-    std::optional<CellValue> value;
-    if (const auto number = numberFromText(text))
-        value = CellValue{true, *number, {}};
-    else if (!text.isEmpty())
-        value = CellValue{false, 0, text};
-    d->cellEdits[sheet].push_back({row - 1, column - 1, std::move(value)});
+    std::optional<CellValue> v;
+    if (value.kind() == Value::Kind::Number || value.kind() == Value::Kind::Boolean) {
+        v = CellValue{true, value.numberValue(), {}, value.kind() == Value::Kind::Boolean};
+    } else if (value.kind() == Value::Kind::Text) {
+        if (value.textValue().size() > MaxTextLength)
+            throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
+        v = CellValue{false, 0, value.textValue()};
+    }
+    d->cellEdits[sheet].push_back({row - 1, column - 1, std::move(v)});
 }
 
 void Editor::reserveCells(int sheet, std::size_t cells) {

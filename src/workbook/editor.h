@@ -73,13 +73,16 @@ public:
     // 0 for an empty sheet.
     int lastRow(int sheet) const;
 
-    // Writes a text into a worksheet's cell as the spreadsheet server does: a number text is
+    // Writes a text into a worksheet's cell as a store makes it (storedValue): a number text is
     // stored as that number, an empty text leaves the cell empty. A new cell takes the format
     // of its row or column where one is set, a replaced cell keeps its own. Throws Error
     // (InvalidUse) for a cell outside the sheet or a sheet that is no worksheet, Unkeepable
     // for a cell the edit cannot replace without losing something (the anchor of a shared
     // formula or an array).
     void setCell(int sheet, int row, int column, const QString& text);
+    // As setCell(), for a value as it is: a text stays a text even when it reads as a
+    // number or is empty, a boolean is stored as one; an empty value leaves the cell empty.
+    void setValue(int sheet, int row, int column, const Value& value);
     // Room for `cells` more setCell() calls on a sheet, taken at once.
     void reserveCells(int sheet, std::size_t cells);
     // Appends an empty worksheet; returns its index. Throws Error (InvalidUse) for a name

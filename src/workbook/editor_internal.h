@@ -133,6 +133,7 @@ struct CellValue {
     bool number = false;
     double value = 0;
     QString text;
+    bool boolean = false; // with number: a boolean, value 1 or 0
 };
 
 struct CellEdit {

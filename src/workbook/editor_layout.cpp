@@ -135,6 +135,12 @@ void Editor::Impl::LayoutPass::cellRecord(Bytes& out, int row, int column, std::
         set16(&out[at], rtLabelSst);
         set16(&out[at + 2], 10);
         set32(&out[at + 10], stringFor(v.text));
+    } else if (v.boolean) {
+        out.resize(at + 12);
+        set16(&out[at], rtBoolErr);
+        set16(&out[at + 2], 8);
+        out[at + 10] = v.value != 0 ? 1 : 0;
+        out[at + 11] = 0; // a boolean, not an error code
     } else if (rkNumber(v.value, rk)) {
         out.resize(at + 14);
         set16(&out[at], rtRk);

@@ -1,10 +1,10 @@
-// Reading workbooks: the compound file is opened with libgsf and its Workbook stream read by
-// our BIFF8 reader, which also judges damage and encryption. FreeXL reads the workbooks of
-// older BIFF versions (Excel 5 and 95), which ours leaves alone.
+// Reading workbooks: the compound file is opened by our own (compound_file.h) and its
+// Workbook stream read by our BIFF8 reader, which also judges damage and encryption. FreeXL reads
+// the workbooks of older BIFF versions (Excel 5 and 95), which ours leaves alone.
 
 #include "workbook/biff_reader.h"
+#include "workbook/compound_file.h"
 #include "workbook/file_io.h"
-#include "workbook/gsf_ptr.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
 
@@ -12,15 +12,13 @@
 #include <QFileInfo>
 
 #include <freexl.h>
-#include <gsf/gsf-infile-msole.h>
-#include <gsf/gsf-infile.h>
-#include <gsf/gsf-input-stdio.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -223,102 +221,15 @@ void readSheet(const void* handle, Sheet& sheet, const QString& path) {
 namespace detail {
 
 CompoundFile openCompoundFile(const QString& path) {
-    // libgsf warns on stderr about every damaged file it meets; the damage is reported as an
-    // Error instead.
-    static const guint quiet = g_log_set_handler(
-        "libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
-        [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
-    (void)quiet;
-    GError* error = nullptr;
-    detail::GPtr<GsfInput> input(gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
-    g_clear_error(&error);
-    if (!input)
-        return {CompoundFile::State::Unreadable, {}};
-    const gsf_off_t fileSize = gsf_input_size(input.get());
-    detail::GPtr<GsfInfile> ole(gsf_infile_msole_new(input.get(), &error));
-    g_clear_error(&error);
-    if (!ole)
-        return {CompoundFile::State::Damaged, {}};
-    detail::GPtr<GsfInput> stream(gsf_infile_child_by_name(ole.get(), "Workbook"));
-    if (!stream) {
-        detail::GPtr<GsfInput> old(gsf_infile_child_by_name(ole.get(), "Book"));
-        return {old ? CompoundFile::State::OldWorkbook : CompoundFile::State::NoWorkbook, {}};
+    try {
+        const CompoundImage image = CompoundImage::read(path);
+        const std::span<const std::uint8_t> stream = image.workbook();
+        return {image.state(), {stream.begin(), stream.end()}};
+    } catch (const Error& e) {
+        return {e.kind() == Error::Kind::Io ? CompoundFile::State::Unreadable
+                                            : CompoundFile::State::Damaged,
+                {}};
     }
-    const gsf_off_t size = gsf_input_size(stream.get());
-    if (size <= 0 || size > fileSize)
-        return {CompoundFile::State::Damaged, {}};
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (gsf_input_read(stream.get(), bytes.size(), bytes.data()) == nullptr)
-        return {CompoundFile::State::Damaged, {}};
-    return {CompoundFile::State::Workbook, std::move(bytes)};
-}
-
-namespace {
-
-// Reads the children of `storage` into `into`; false when a stream cannot be read whole.
-bool readStorage(GsfInfile* storage, CompoundEntry& into, gsf_off_t fileSize, int depth) {
-    if (depth > 32) // a directory that loops back on itself
-        return false;
-    const int count = gsf_infile_num_children(storage);
-    for (int i = 0; i < count; ++i) {
-        detail::GPtr<GsfInput> child(gsf_infile_child_by_index(storage, i));
-        const char* name = gsf_infile_name_by_index(storage, i);
-        if (!child || name == nullptr)
-            return false;
-        CompoundEntry& entry = into.children.emplace_back();
-        entry.name = name;
-        if (GSF_IS_INFILE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0) {
-            entry.storage = true;
-            if (GSF_IS_INFILE_MSOLE(child.get()))
-                gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(child.get()), entry.classId.data());
-            if (!readStorage(GSF_INFILE(child.get()), entry, fileSize, depth + 1))
-                return false;
-            continue;
-        }
-        const gsf_off_t size = gsf_input_size(child.get());
-        if (size < 0 || size > fileSize)
-            return false;
-        if (size == 0)
-            continue;
-        // libgsf hands out the bytes in a buffer of its own: copied once, never cleared first.
-        const guint8* bytes = gsf_input_read(child.get(), static_cast<std::size_t>(size), nullptr);
-        if (bytes == nullptr)
-            return false;
-        entry.data.assign(bytes, bytes + size);
-    }
-    return true;
-}
-
-} // namespace
-
-CompoundTree readCompoundTree(const QString& path) {
-    CompoundTree tree{CompoundFile::State::Unreadable, {}};
-    tree.root.storage = true;
-    GError* error = nullptr;
-    detail::GPtr<GsfInput> input(gsf_input_stdio_new(QFile::encodeName(path).constData(), &error));
-    g_clear_error(&error);
-    if (!input)
-        return tree;
-    const gsf_off_t fileSize = gsf_input_size(input.get());
-    detail::GPtr<GsfInfile> ole(gsf_infile_msole_new(input.get(), &error));
-    g_clear_error(&error);
-    tree.state = CompoundFile::State::Damaged;
-    if (!ole)
-        return tree;
-    gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(ole.get()), tree.root.classId.data());
-    if (!readStorage(ole.get(), tree.root, fileSize, 0))
-        return tree;
-    tree.state = CompoundFile::State::NoWorkbook;
-    for (const CompoundEntry& entry : tree.root.children) {
-        if (entry.storage)
-            continue;
-        if (entry.name == "Workbook")
-            tree.state =
-                entry.data.empty() ? CompoundFile::State::Damaged : CompoundFile::State::Workbook;
-        else if (entry.name == "Book" && tree.state == CompoundFile::State::NoWorkbook)
-            tree.state = CompoundFile::State::OldWorkbook;
-    }
-    return tree;
 }
 
 Book readWithFreeXl(const QString& path) {
@@ -377,14 +288,16 @@ namespace {
 // version; `look`, when given, is filled from the same stream.
 Book readWorkbook(const QString& path, biff::CellReading reading, BookLook* look) {
     checkFile(path);
-    detail::CompoundFile file = detail::openCompoundFile(path);
-    detail::throwUnlessWorkbook(file.state, path);
-    if (file.state == detail::CompoundFile::State::OldWorkbook)
+    std::optional<detail::CompoundImage> image;
+    image.emplace(detail::CompoundImage::read(path));
+    const detail::CompoundFile::State state = image->state();
+    detail::throwUnlessWorkbook(state, path);
+    if (state == detail::CompoundFile::State::OldWorkbook)
         return detail::readWithFreeXl(path);
-    biff::StreamResult result = biff::readStream(file.stream, reading);
+    biff::StreamResult result = biff::readStream(image->workbook(), reading);
     if (look != nullptr && result.verdict == biff::StreamResult::Verdict::Read)
-        *look = biff::readLook(file.stream);
-    file.stream = {};
+        *look = biff::readLook(image->workbook());
+    image.reset();
     switch (result.verdict) {
     case biff::StreamResult::Verdict::Read:
         return std::move(*result.book);

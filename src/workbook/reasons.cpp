@@ -26,6 +26,7 @@ constexpr ReasonEntry Table[] = {
     {R::NotWorkbook, u"不是 .xls 工作簿（文件内容无法识别）"},
     {R::HeaderCut, u"文件已损坏：文件在其文件头中间结束"},
     {R::CompoundDamaged, u"文件已损坏：复合文件结构损坏"},
+    {R::SectorShared, u"文件已损坏：复合文件的一个扇区同时属于两处"},
     {R::OfficeFileWithoutWorkbook, u"这是一个办公文档，但其中没有工作簿，不是 .xls 工作簿"},
 
     {R::OutOfMemory, u"内存不足，无法读取"},

@@ -23,6 +23,7 @@ enum class Reason {
     NotWorkbook,
     HeaderCut,
     CompoundDamaged,
+    SectorShared,
     OfficeFileWithoutWorkbook,
     // The older reader's verdicts
     OutOfMemory,

@@ -1,11 +1,10 @@
-// The compound file around the BIFF8 stream, made by libgsf ([MS-CFB]; libgsf keeps a stream
-// under 4096 bytes in the mini stream and adds DIFAT sectors when the FAT outgrows the
+// A new workbook's file: its stream in a new compound file of our own (compound_file.h: a
+// stream under 4096 bytes in the mini stream, DIFAT sectors when the FAT outgrows the
 // header), and the atomic replacement of the target file.
 
 #include "workbook/biff_writer.h"
 #include "workbook/compound_file.h"
 #include "workbook/file_io.h"
-#include "workbook/gsf_ptr.h"
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
 #include "workbook/shared_files.h"
@@ -13,10 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
-#include <gsf/gsf-outfile-msole.h>
-#include <gsf/gsf-outfile.h>
-#include <gsf/gsf-output-stdio.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,8 +23,6 @@
 namespace workbook {
 
 namespace {
-
-using detail::GPtr;
 
 QString systemReason(Reason what, int error) {
     return reasonText(what).arg(systemErrorText(error));
@@ -92,29 +85,6 @@ private:
     bool m_released = false;
 };
 
-void writeCompoundFile(FILE* file, const QByteArray& name, const std::vector<std::uint8_t>& stream,
-                       const QString& target, const char* streamName = "Workbook") {
-    auto fail = [&](Reason what) {
-        throw Error(Error::Kind::Io, target, systemReason(what, errno));
-    };
-    GPtr<GsfOutput> sink(gsf_output_stdio_new_FILE(name.constData(), file, TRUE));
-    if (!sink)
-        fail(Reason::CannotWrite);
-    GPtr<GsfOutfile> ole(gsf_outfile_msole_new(sink.get()));
-    if (!ole)
-        fail(Reason::CannotWrite);
-    GPtr<GsfOutput> workbook(gsf_outfile_new_child(ole.get(), streamName, FALSE));
-    if (!workbook)
-        fail(Reason::CannotWrite);
-    const bool written = gsf_output_write(workbook.get(), stream.size(), stream.data());
-    const bool streamClosed = gsf_output_close(workbook.get());
-    const bool oleClosed = gsf_output_close(GSF_OUTPUT(ole.get()));
-    // Closing the compound file closes its sink too.
-    const bool sinkClosed = gsf_output_is_closed(sink.get()) || gsf_output_close(sink.get());
-    if (!written || !streamClosed || !oleClosed || !sinkClosed)
-        fail(Reason::WriteFailed);
-}
-
 // A write that was cut off (the process killed, the power gone) leaves its temporary file
 // beside the target; once the target is whole again, such leftovers of it are removed.
 void removeLeftovers(const QFileInfo& target) {
@@ -144,19 +114,13 @@ template <typename Write> void replaceAtomically(const QString& path, Write writ
     removeLeftovers(info);
 }
 
-void replaceAtomically(const std::vector<std::uint8_t>& stream, const QString& path,
-                       const char* streamName) {
-    replaceAtomically(path, [&](TempFile& temp) {
-        writeCompoundFile(temp.file(), temp.name(), stream, path, streamName);
-    });
-}
-
 } // namespace
 
 namespace detail {
 void writeStreamFile(const std::vector<std::uint8_t>& stream, const QString& path,
                      const char* streamName) {
-    replaceAtomically(stream, path, streamName);
+    const std::u16string name = QString::fromLatin1(streamName).toStdU16String();
+    CompoundImage::create(name).save(path, {stream});
 }
 
 void replaceFile(const QString& path, const std::function<void(int fd)>& write) {
@@ -181,7 +145,7 @@ void writeBook(const Book& book, const QString& path) {
     } catch (const Error& e) {
         throw Error(e.kind(), path, e.reason());
     }
-    replaceAtomically(stream, path, "Workbook");
+    detail::CompoundImage::create().save(path, {stream});
 }
 
 } // namespace workbook

@@ -5,6 +5,7 @@
 
 #include "indicator_sim/frames.h"
 #include "platform/serial_comm_control.h"
+#include "support/compound_tree.h"
 #include "support/pty.h"
 #include "support/store_rig.h"
 #include "support/test_classes.h"
@@ -369,8 +370,7 @@ private slots:
         Rig r;
         QVERIFY(QFile::copy(QStringLiteral(WB_TEST_SOURCE_DIR "/data/lo_rich.xls"), r.dayFile()));
         QFile::setPermissions(r.dayFile(), QFile::ReadOwner | QFile::WriteOwner);
-        const workbook::detail::CompoundTree before =
-            workbook::detail::readCompoundTree(r.dayFile());
+        const wbtest::CompoundTree before = wbtest::readCompoundTree(r.dayFile());
         r.feed(reply(85.6));
         r.save();
         QCOMPARE(r.h.messages->shown.size(), 0);
@@ -381,8 +381,7 @@ private slots:
         QCOMPARE(book.sheet(0).cell(5, 5), workbook::Value::number(85.6));
         QCOMPARE(book.sheet(0).cell(1, 10), workbook::Value::number(36000)); // =SUM(G2:G4)
         QCOMPARE(book.sheet(0).cell(3, 9), workbook::Value::number(12000));  // =E3-F3
-        const workbook::detail::CompoundTree after =
-            workbook::detail::readCompoundTree(r.dayFile());
+        const wbtest::CompoundTree after = wbtest::readCompoundTree(r.dayFile());
         QCOMPARE(after.root.children.size(), before.root.children.size());
         for (std::size_t i = 0; i < before.root.children.size(); ++i) {
             const auto& x = before.root.children[i];

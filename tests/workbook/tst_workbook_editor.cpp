@@ -4,6 +4,7 @@
 // xlwt and LibreOffice; other streams kept byte for byte; records that lie refused with the
 // file untouched.
 
+#include "support/compound_tree.h"
 #include "workbook/biff_reader.h"
 #include "workbook/biff_writer.h"
 #include "workbook/compound_file.h"
@@ -241,7 +242,7 @@ void TestWorkbookEditor::foreignFilesKeepEverything() {
     QString error;
     const QStringList before = poiDump(QStringLiteral("dump"), path, &error);
     QCOMPARE(error, QString());
-    const detail::CompoundTree treeBefore = detail::readCompoundTree(path);
+    const wbtest::CompoundTree treeBefore = wbtest::readCompoundTree(path);
     int last = 0;
     QString sheetName;
     {
@@ -286,12 +287,12 @@ void TestWorkbookEditor::foreignFilesKeepEverything() {
         line(QStringLiteral("cell\t%1\tF%2\tnumber\t8000.0\t").arg(sheetName).arg(last + 1));
     QVERIFY2(f.contains(QStringLiteral(" format=") + numberFormatOfF + u' '), qPrintable(f));
 
-    const detail::CompoundTree treeAfter = detail::readCompoundTree(path);
+    const wbtest::CompoundTree treeAfter = wbtest::readCompoundTree(path);
     QCOMPARE(treeAfter.root.children.size(), treeBefore.root.children.size());
     QVERIFY(treeAfter.root.classId == treeBefore.root.classId);
     for (std::size_t i = 0; i < treeBefore.root.children.size(); ++i) {
-        const detail::CompoundEntry& x = treeBefore.root.children[i];
-        const detail::CompoundEntry& y = treeAfter.root.children[i];
+        const wbtest::CompoundEntry& x = treeBefore.root.children[i];
+        const wbtest::CompoundEntry& y = treeAfter.root.children[i];
         QCOMPARE(y.name, x.name);
         if (x.name != "Workbook")
             QVERIFY2(y.data == x.data && y.children.size() == x.children.size(), x.name.c_str());
@@ -303,12 +304,12 @@ void TestWorkbookEditor::unchangedFileKeepsEveryByte() {
     const QString path = make(m_dir.path());
     QVERIFY(!path.isEmpty());
     const std::vector<std::uint8_t> before = workbookStream(path);
-    const detail::CompoundTree treeBefore = detail::readCompoundTree(path);
+    const wbtest::CompoundTree treeBefore = wbtest::readCompoundTree(path);
     Editor editor(path);
     QVERIFY(editor.editedStream() == before);
     editor.save();
     QVERIFY(workbookStream(path) == before);
-    const detail::CompoundTree treeAfter = detail::readCompoundTree(path);
+    const wbtest::CompoundTree treeAfter = wbtest::readCompoundTree(path);
     QCOMPARE(treeAfter.root.children.size(), treeBefore.root.children.size());
     for (std::size_t i = 0; i < treeBefore.root.children.size(); ++i) {
         QCOMPARE(treeAfter.root.children[i].name, treeBefore.root.children[i].name);
@@ -454,7 +455,7 @@ void TestWorkbookEditor::lyingRecords() {
 namespace {
 
 // Every stream and storage under `a` and `b` alike: names, kinds, class ids and bytes.
-QString firstTreeDifference(const detail::CompoundEntry& a, const detail::CompoundEntry& b) {
+QString firstTreeDifference(const wbtest::CompoundEntry& a, const wbtest::CompoundEntry& b) {
     if (a.name != b.name || a.storage != b.storage || a.classId != b.classId)
         return QString::fromStdString(a.name + " differs in name, kind or class id");
     if (a.data != b.data)
@@ -504,8 +505,8 @@ void TestWorkbookEditor::compoundFileKeptWhole() {
     image.save(copy, {image.workbook()});
     QCOMPARE(contents(copy), QByteArray(reinterpret_cast<const char*>(once.data()),
                                         static_cast<qsizetype>(once.size())));
-    const detail::CompoundTree before = detail::readCompoundTree(path);
-    const detail::CompoundTree after = detail::readCompoundTree(copy);
+    const wbtest::CompoundTree before = wbtest::readCompoundTree(path);
+    const wbtest::CompoundTree after = wbtest::readCompoundTree(copy);
     QCOMPARE(after.state, detail::CompoundFile::State::Workbook);
     QCOMPARE(firstTreeDifference(before.root, after.root), QString());
     const detail::CompoundImage again = detail::CompoundImage::fromBytes(once, copy);

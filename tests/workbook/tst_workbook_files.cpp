@@ -150,6 +150,8 @@ void TestWorkbookFiles::roundTrip_data() {
         sheet.setBoolean(1, 2, true);
         sheet.setBoolean(2, 2, false);
         sheet.setText(3, 2, QString());
+        sheet.setText(4, 2, QStringLiteral(" 15.25")); // texts that read as numbers stay texts
+        sheet.setText(5, 2, QStringLiteral("1e3"));
         return book;
     });
     // Over 109 FAT sectors (about 7.1 MB): the compound file needs DIFAT sectors.

@@ -1,5 +1,12 @@
-#include "workbook/biff_writer.h"
+// A new workbook: the globals a reader needs (code page, window, the fonts, cell formats and
+// style every file of ours has, the sheets, an empty shared-string table) and an empty
+// substream per sheet with its column widths, opened by the record-level editor, which sets
+// every cell as it does in a later store; so a day's first store and every later one write
+// their cells the same way.
+
 #include "workbook/biff_records.h"
+#include "workbook/biff_writer.h"
+#include "workbook/editor.h"
 #include "workbook/reasons.h"
 
 #include <QtEndian>
@@ -12,7 +19,7 @@ namespace workbook::biff {
 
 namespace {
 
-static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "cell texts are copied as UTF-16LE as they are");
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "sheet names are copied as UTF-16LE as they are");
 
 constexpr std::uint16_t CellXf = 15; // the default cell format, after the 15 style formats
 
@@ -131,159 +138,6 @@ void writeXf(Bytes& out, bool style) {
     out.end(at);
 }
 
-struct SheetPlan {
-    // For each of the sheet's strings, its index in the shared strings table.
-    std::vector<std::uint32_t> sstIndex;
-};
-
-struct SharedStrings {
-    std::vector<QStringView> strings;
-    std::vector<SheetPlan> plans;
-};
-
-// The shared strings of all sheets. A single sheet's strings are already unique and go
-// into the table as they are; several sheets are merged.
-SharedStrings collectStrings(const Book& book) {
-    SharedStrings sst;
-    sst.plans.resize(static_cast<std::size_t>(book.sheetCount()));
-    if (book.sheetCount() == 1) {
-        const auto& strings = book.sheet(0).strings();
-        sst.strings.assign(strings.begin(), strings.end());
-        sst.plans[0].sstIndex.resize(strings.size());
-        for (std::size_t i = 0; i < strings.size(); ++i)
-            sst.plans[0].sstIndex[i] = static_cast<std::uint32_t>(i);
-        return sst;
-    }
-    QHash<QStringView, std::uint32_t> index;
-    for (int s = 0; s < book.sheetCount(); ++s) {
-        const auto& strings = book.sheet(s).strings();
-        auto& plan = sst.plans[static_cast<std::size_t>(s)].sstIndex;
-        plan.reserve(strings.size());
-        for (const QString& text : strings) {
-            const auto next = static_cast<std::uint32_t>(sst.strings.size());
-            const auto it = index.constFind(QStringView(text));
-            if (it != index.constEnd()) {
-                plan.push_back(*it);
-            } else {
-                index.insert(QStringView(text), next);
-                sst.strings.emplace_back(text);
-                plan.push_back(next);
-            }
-        }
-    }
-    return sst;
-}
-
-struct SstBucket {
-    std::uint32_t streamPosition;
-    std::uint16_t offsetInRecord;
-};
-
-// SST with its CONTINUE records ([MS-XLS] 2.4.265, 2.4.58): a string's length, flags and
-// first character stay in one record, a character is never split, and a CONTINUE that goes
-// on with a string starts with the string's flags byte again. Returns the position of the
-// total-count field, which is patched once the cells are counted.
-std::size_t writeSst(Bytes& out, const std::vector<QStringView>& strings,
-                     std::vector<SstBucket>& buckets) {
-    const int bucketSize = extSstBucketSize(strings.size());
-    std::size_t recordStart = out.size();
-    std::size_t dataStart = out.begin(rtSst);
-    const std::size_t totalAt = out.size();
-    out.u32(0);
-    out.u32(static_cast<std::uint32_t>(strings.size()));
-    auto room = [&] { return MaxRecordData - (out.size() - dataStart); };
-    auto newContinue = [&] {
-        out.end(dataStart);
-        recordStart = out.size();
-        dataStart = out.begin(rtContinue);
-    };
-    for (std::size_t i = 0; i < strings.size(); ++i) {
-        const QStringView s = strings[i];
-        const bool wide = !fitsLatin1(s);
-        const std::size_t charSize = wide ? 2 : 1;
-        if (room() < 3 + charSize)
-            newContinue();
-        if (i % static_cast<std::size_t>(bucketSize) == 0)
-            buckets.push_back({static_cast<std::uint32_t>(out.size()),
-                               static_cast<std::uint16_t>(out.size() - recordStart)});
-        out.u16(static_cast<std::uint16_t>(s.size()));
-        out.u8(wide ? 1 : 0);
-        QStringView rest = s;
-        while (!rest.isEmpty()) {
-            const qsizetype fit = static_cast<qsizetype>(room() / charSize);
-            if (fit == 0) {
-                newContinue();
-                out.u8(wide ? 1 : 0);
-                continue;
-            }
-            const qsizetype n = std::min(fit, rest.size());
-            writeChars(out, rest.first(n), wide);
-            rest = rest.sliced(n);
-        }
-    }
-    out.end(dataStart);
-    return totalAt;
-}
-
-void writeExtSst(Bytes& out, std::size_t uniqueStrings, const std::vector<SstBucket>& buckets) {
-    const std::size_t at = out.begin(rtExtSst);
-    out.u16(static_cast<std::uint16_t>(extSstBucketSize(uniqueStrings)));
-    for (const SstBucket& b : buckets) {
-        out.u32(b.streamPosition);
-        out.u16(b.offsetInRecord);
-        out.u16(0);
-    }
-    out.end(at);
-}
-
-void writeCells(Bytes& out, const Sheet& sheet, const SheetPlan& plan, std::uint32_t& labels) {
-    const auto& rows = sheet.rows();
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        const detail::Row& row = rows[r];
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            const detail::Cell& cell = row[c];
-            std::uint32_t rk = 0;
-            std::uint8_t* p = nullptr;
-            switch (cell.kind) {
-            case Value::Kind::Empty:
-                continue;
-            case Value::Kind::Text:
-                p = out.grow(14);
-                qToLittleEndian<std::uint16_t>(rtLabelSst, p);
-                qToLittleEndian<std::uint16_t>(10, p + 2);
-                qToLittleEndian<std::uint32_t>(plan.sstIndex[cell.text], p + 10);
-                ++labels;
-                break;
-            case Value::Kind::Number:
-                if (rkNumber(cell.number, rk)) {
-                    p = out.grow(14);
-                    qToLittleEndian<std::uint16_t>(rtRk, p);
-                    qToLittleEndian<std::uint16_t>(10, p + 2);
-                    qToLittleEndian<std::uint32_t>(rk, p + 10);
-                } else {
-                    p = out.grow(18);
-                    qToLittleEndian<std::uint16_t>(rtNumber, p);
-                    qToLittleEndian<std::uint16_t>(14, p + 2);
-                    std::uint64_t bits;
-                    std::memcpy(&bits, &cell.number, 8);
-                    qToLittleEndian<std::uint64_t>(bits, p + 10);
-                }
-                break;
-            case Value::Kind::Boolean:
-                p = out.grow(12);
-                qToLittleEndian<std::uint16_t>(rtBoolErr, p);
-                qToLittleEndian<std::uint16_t>(8, p + 2);
-                p[10] = cell.number != 0 ? 1 : 0;
-                p[11] = 0; // a boolean, not an error code
-                break;
-            }
-            qToLittleEndian<std::uint16_t>(static_cast<std::uint16_t>(r), p + 4);
-            qToLittleEndian<std::uint16_t>(static_cast<std::uint16_t>(c), p + 6);
-            qToLittleEndian<std::uint16_t>(CellXf, p + 8);
-        }
-    }
-}
-
 // Column widths in 1/256 of a character: wide enough for the longest text in the column
 // (dates, times, vehicle numbers) and for an ordinary number.
 std::vector<int> columnWidths(const Sheet& sheet) {
@@ -353,29 +207,14 @@ void writeColumnWidths(Bytes& out, const Sheet& sheet) {
     }
 }
 
-// DIMENSIONS: first used row and column, and one past the last ([MS-XLS] 2.4.90).
-void writeDimensions(Bytes& out, const Sheet& sheet) {
-    std::uint32_t firstRow = 0;
-    std::uint16_t firstColumn = 0;
-    const auto& rows = sheet.rows();
-    if (!rows.empty()) {
-        while (rows[firstRow].empty())
-            ++firstRow;
-        std::size_t minColumn = MaxColumns;
-        for (const detail::Row& row : rows) {
-            for (std::size_t c = 0; c < row.size() && c < minColumn; ++c)
-                if (row[c].kind != Value::Kind::Empty) {
-                    minColumn = c;
-                    break;
-                }
-        }
-        firstColumn = static_cast<std::uint16_t>(minColumn);
-    }
+// DIMENSIONS of an empty sheet: no rows, no columns ([MS-XLS] 2.4.90); the editor sets them
+// as cells come.
+void writeDimensions(Bytes& out) {
     const std::size_t at = out.begin(rtDimensions);
-    out.u32(firstRow);
-    out.u32(static_cast<std::uint32_t>(sheet.rowCount()));
-    out.u16(firstColumn);
-    out.u16(static_cast<std::uint16_t>(sheet.columnCount()));
+    out.u32(0);
+    out.u32(0);
+    out.u16(0);
+    out.u16(0);
     out.u16(0);
     out.end(at);
 }
@@ -395,12 +234,12 @@ void writeWindow2(Bytes& out, bool active) {
     out.end(at);
 }
 
-void writeSheet(Bytes& out, const Sheet& sheet, const SheetPlan& plan, bool active,
-                std::uint32_t& labels) {
+// A sheet's substream without its cells: the settings, the column widths its cells will
+// want, an empty DIMENSIONS, the window.
+void writeEmptySheet(Bytes& out, const Sheet& sheet, bool active) {
     writeSheetSettings(out);
     writeColumnWidths(out, sheet);
-    writeDimensions(out, sheet);
-    writeCells(out, sheet, plan, labels);
+    writeDimensions(out);
     writeWindow2(out, active);
     out.emptyRecord(rtEof);
 }
@@ -546,17 +385,11 @@ int extSstBucketSize(std::size_t uniqueStrings) {
     return uniqueStrings < 1024 ? 8 : static_cast<int>(1 + uniqueStrings / 128);
 }
 
-std::vector<std::uint8_t> workbookStream(const Book& book) {
-    checkBook(book);
-    const SharedStrings sst = collectStrings(book);
+namespace {
 
-    std::size_t estimate = 4096;
-    for (const Sheet& sheet : book.sheets())
-        estimate += static_cast<std::size_t>(sheet.rowCount()) * 130;
-    for (QStringView s : sst.strings)
-        estimate += 3 + static_cast<std::size_t>(s.size()) * 2;
-    Bytes out(estimate);
-
+// The globals and an empty substream per sheet: everything but the cells.
+std::vector<std::uint8_t> emptyWorkbook(const Book& book) {
+    Bytes out(4096 + 512 * static_cast<std::size_t>(book.sheetCount()));
     const int active = std::clamp(book.activeSheet(), 0, book.sheetCount() - 1);
 
     // Globals, in the order Excel writes them ([MS-XLS] 2.1.7.20.3).
@@ -570,19 +403,59 @@ std::vector<std::uint8_t> workbookStream(const Book& book) {
         out.u16(86);
         out.end(at);
     }
-    std::vector<SstBucket> buckets;
-    const std::size_t totalAt = writeSst(out, sst.strings, buckets);
-    writeExtSst(out, sst.strings.size(), buckets);
+    { // an empty shared-string table and its index, which the editor fills
+        const std::size_t at = out.begin(rtSst);
+        out.u32(0);
+        out.u32(0);
+        out.end(at);
+        const std::size_t ext = out.begin(rtExtSst);
+        out.u16(static_cast<std::uint16_t>(extSstBucketSize(0)));
+        out.end(ext);
+    }
     out.emptyRecord(rtEof);
 
-    std::uint32_t labels = 0;
     for (int i = 0; i < book.sheetCount(); ++i) {
         out.patch32(sheetOffsetAt[static_cast<std::size_t>(i)],
                     static_cast<std::uint32_t>(out.size()));
-        writeSheet(out, book.sheet(i), sst.plans[static_cast<std::size_t>(i)], i == active, labels);
+        writeEmptySheet(out, book.sheet(i), i == active);
     }
-    out.patch32(totalAt, labels);
     return out.take();
+}
+
+} // namespace
+
+std::vector<std::uint8_t> workbookStream(const Book& book) {
+    checkBook(book);
+    Editor editor(QString(), emptyWorkbook(book));
+    for (int i = 0; i < book.sheetCount(); ++i) {
+        const Sheet& sheet = book.sheet(i);
+        const auto& strings = sheet.strings();
+        const auto& rows = sheet.rows();
+        std::size_t cells = 0;
+        for (const detail::Row& row : rows)
+            cells += row.size();
+        editor.reserveCells(i, cells);
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            for (std::size_t c = 0; c < rows[r].size(); ++c) {
+                const detail::Cell& cell = rows[r][c];
+                const int row = static_cast<int>(r) + 1;
+                const int column = static_cast<int>(c) + 1;
+                switch (cell.kind) {
+                case Value::Kind::Empty:
+                    break;
+                case Value::Kind::Text:
+                    editor.setValue(i, row, column, Value::text(strings[cell.text]));
+                    break;
+                case Value::Kind::Number:
+                    editor.setValue(i, row, column, Value::number(cell.number));
+                    break;
+                case Value::Kind::Boolean:
+                    editor.setValue(i, row, column, Value::boolean(cell.number != 0));
+                    break;
+                }
+            }
+    }
+    return editor.editedStream();
 }
 
 } // namespace workbook::biff

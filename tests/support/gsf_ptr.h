@@ -5,7 +5,7 @@
 
 #include <memory>
 
-namespace workbook::detail {
+namespace wbtest {
 
 struct GObjectUnref {
     void operator()(void* object) const {
@@ -15,4 +15,4 @@ struct GObjectUnref {
 };
 template <typename T> using GPtr = std::unique_ptr<T, GObjectUnref>;
 
-} // namespace workbook::detail
+} // namespace wbtest

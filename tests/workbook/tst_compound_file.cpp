@@ -1,0 +1,293 @@
+// The compound file of our own against libgsf as an independent reader and writer: files we
+// make open in libgsf with their stream whole; files libgsf makes (512- and 4096-byte
+// sectors, a FAT long enough to need DIFAT sectors) open in ours with every stream kept, and
+// our save of such a file edited still opens in libgsf with every other stream as it was. A
+// sector held by two owners is damage.
+
+#include "support/compound_tree.h"
+#include "workbook/biff_writer.h"
+#include "workbook/compound_file.h"
+#include "workbook/editor.h"
+#include "workbook/file_io.h"
+#include "workbook/readers.h"
+#include "workbook/reasons.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include <algorithm>
+#include <functional>
+
+using namespace workbook;
+using Bytes = std::vector<std::uint8_t>;
+using State = detail::CompoundFile::State;
+
+namespace {
+
+// Our workbook stream of `rows` rows of one text each.
+Bytes ownStream(int rows) {
+    Book book;
+    Sheet& sheet = book.addSheet(QStringLiteral("sheet1"));
+    for (int r = 1; r <= rows; ++r)
+        sheet.setText(r, 1, QString::fromUtf8("粤B%1").arg(r));
+    return biff::workbookStream(book);
+}
+
+Bytes pattern(std::size_t size, unsigned seed) {
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i)
+        b[i] = static_cast<std::uint8_t>((i * 131 + seed * 17 + i / 509) & 0xFF);
+    return b;
+}
+
+wbtest::CompoundEntry stream(const char* name, Bytes data) {
+    wbtest::CompoundEntry e;
+    e.name = name;
+    e.data = std::move(data);
+    return e;
+}
+
+// A file as an office program leaves it: the workbook, two small property streams (in the
+// mini stream), a storage with a class id and a stream of its own, and `big` more bytes in
+// a stream of their own.
+wbtest::CompoundEntry officeTree(std::size_t big) {
+    wbtest::CompoundEntry root;
+    root.storage = true;
+    root.classId = {0x20, 0x08, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
+    root.children.push_back(stream("Workbook", ownStream(400)));
+    root.children.push_back(stream("\x05SummaryInformation", pattern(300, 1)));
+    root.children.push_back(stream("\x05"
+                                   "DocumentSummaryInformation",
+                                   pattern(200, 2)));
+    wbtest::CompoundEntry storage;
+    storage.name = "_VBA_PROJECT_CUR";
+    storage.storage = true;
+    storage.classId = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    storage.children.push_back(stream("PROJECT", pattern(5000, 3)));
+    root.children.push_back(std::move(storage));
+    if (big > 0)
+        root.children.push_back(stream("Big", pattern(big, 4)));
+    return root;
+}
+
+// Where two trees differ, by name path; empty when every name, class id and byte agrees.
+QString treeDifference(const wbtest::CompoundEntry& a, const wbtest::CompoundEntry& b,
+                       const std::string& skip = {}) {
+    if (a.name != b.name || a.storage != b.storage)
+        return QString::fromStdString(a.name + " / " + b.name);
+    if (!skip.empty() && a.name == skip)
+        return {};
+    if (a.data != b.data || (a.storage && a.classId != b.classId))
+        return QString::fromStdString(a.name);
+    if (a.children.size() != b.children.size())
+        return QString::fromStdString(a.name + ": children");
+    // Each reader lists a storage's children in an order of its own.
+    auto sorted = [](std::vector<wbtest::CompoundEntry> c) {
+        std::ranges::sort(c, {}, &wbtest::CompoundEntry::name);
+        return c;
+    };
+    const auto x = sorted(a.children);
+    const auto y = sorted(b.children);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (QString d = treeDifference(x[i], y[i], skip); !d.isEmpty())
+            return d;
+    return {};
+}
+
+Bytes fileBytes(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray all = f.readAll();
+    return {all.begin(), all.end()};
+}
+
+void writeBytes(const QString& path, const Bytes& bytes) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        f.write(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())) !=
+            qsizetype(bytes.size()))
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+// A libgsf file of 512-byte sectors, read at the level of its sectors.
+struct Sectors {
+    Bytes& f;
+    std::uint32_t at(std::size_t offset) const { return qFromLittleEndian<quint32>(&f[offset]); }
+    void put(std::size_t offset, std::uint32_t v) { qToLittleEndian<quint32>(v, &f[offset]); }
+    std::size_t sector(std::uint32_t s) const { return (std::size_t(s) + 1) * 512; }
+    std::size_t fatEntry(std::uint32_t s) const { return sector(at(76)) + 4 * s; }
+    std::uint32_t next(std::uint32_t s) const { return at(fatEntry(s)); }
+    // The offset of the directory entry named `name` (ASCII), following the directory chain.
+    std::size_t entry(const char* name) const {
+        for (std::uint32_t s = at(48); s != 0xFFFFFFFE; s = next(s))
+            for (std::size_t e = sector(s); e < sector(s) + 512; e += 128) {
+                std::size_t i = 0;
+                while (name[i] != 0 && f[e + 2 * i] == std::uint8_t(name[i]) &&
+                       f[e + 2 * i + 1] == 0)
+                    ++i;
+                if (name[i] == 0 && qFromLittleEndian<quint16>(&f[e + 64]) == 2 * (i + 1))
+                    return e;
+            }
+        qFatal("no entry %s", name);
+    }
+    std::uint32_t start(const char* name) const { return at(entry(name) + 116); }
+    std::uint32_t last(const char* name) const {
+        std::uint32_t s = start(name);
+        while (next(s) != 0xFFFFFFFE)
+            s = next(s);
+        return s;
+    }
+};
+
+} // namespace
+
+class TestCompoundFile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void ourFilesOpenInGsf_data();
+    void ourFilesOpenInGsf();
+    void gsfFilesKeptWhole_data();
+    void gsfFilesKeptWhole();
+    void sectorsHeldTwice_data();
+    void sectorsHeldTwice();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestCompoundFile::ourFilesOpenInGsf_data() {
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("streamName");
+    QTest::newRow("a workbook in the mini stream") << 3 << QStringLiteral("Workbook");
+    QTest::newRow("a workbook in sectors of its own") << 2000 << QStringLiteral("Workbook");
+    QTest::newRow("a workbook whose FAT needs DIFAT sectors")
+        << 65536 << QStringLiteral("Workbook");
+    QTest::newRow("an older Book stream") << 20 << QStringLiteral("Book");
+    QTest::newRow("no workbook") << 20 << QStringLiteral("WordDocument");
+}
+
+// What we write opens in libgsf, its one stream whole, and libgsf and ours judge its kind alike.
+void TestCompoundFile::ourFilesOpenInGsf() {
+    QFETCH(int, rows);
+    QFETCH(QString, streamName);
+    Bytes s = ownStream(std::min(rows, 2000));
+    if (rows > 2000) // beyond 14 MB: more than 109 FAT sectors
+        s = pattern(15'000'000, 9);
+    const QString path = m_dir.filePath(QStringLiteral("ours.xls"));
+    detail::writeStreamFile(s, path, streamName.toLatin1().constData());
+    const wbtest::CompoundTree tree = wbtest::readCompoundTree(path);
+    QCOMPARE(tree.root.children.size(), std::size_t(1));
+    QCOMPARE(QString::fromStdString(tree.root.children[0].name), streamName);
+    QVERIFY(tree.root.children[0].data == s);
+    const detail::CompoundImage ours = detail::CompoundImage::read(path);
+    QCOMPARE(ours.state(), tree.state);
+    if (rows > 2000)
+        QVERIFY(qFromLittleEndian<quint32>(fileBytes(path).data() + 72) > 0); // DIFAT sectors
+}
+
+void TestCompoundFile::gsfFilesKeptWhole_data() {
+    QTest::addColumn<unsigned>("sectorSize");
+    QTest::addColumn<int>("bigBytes");
+    QTest::newRow("512-byte sectors") << 512u << 0;
+    QTest::newRow("4096-byte sectors (version 4)") << 4096u << 70000;
+    QTest::newRow("a FAT past 109 sectors (DIFAT)") << 512u << 8'000'000;
+}
+
+// A file libgsf wrote opens in ours with every stream and storage kept byte for byte; our
+// save of it unchanged and edited opens in libgsf with every other stream as it was.
+void TestCompoundFile::gsfFilesKeptWhole() {
+    QFETCH(unsigned, sectorSize);
+    QFETCH(int, bigBytes);
+    const wbtest::CompoundEntry made = officeTree(static_cast<std::size_t>(bigBytes));
+    const QString path = m_dir.filePath(QStringLiteral("gsf.xls"));
+    QVERIFY(wbtest::writeWithGsf(made, path, sectorSize));
+    const Bytes file = fileBytes(path);
+    QCOMPARE(qFromLittleEndian<quint16>(&file[26]), quint16(sectorSize == 4096 ? 4 : 3));
+    if (bigBytes > 7'000'000)
+        QVERIFY(qFromLittleEndian<quint32>(&file[72]) > 0);
+
+    const detail::CompoundImage image = detail::CompoundImage::read(path);
+    QCOMPARE(image.state(), State::Workbook);
+    QVERIFY(std::ranges::equal(image.workbook(), made.children[0].data));
+    const QString copy = m_dir.filePath(QStringLiteral("copy.xls"));
+    image.save(copy, {image.workbook()});
+    const wbtest::CompoundTree kept = wbtest::readCompoundTree(copy);
+    QCOMPARE(kept.state, State::Workbook);
+    QCOMPARE(treeDifference(made, kept.root), QString());
+    QCOMPARE(qFromLittleEndian<quint16>(&fileBytes(copy)[26]), quint16(sectorSize == 4096 ? 4 : 3));
+
+    {
+        Editor editor(path);
+        editor.setCell(0, 401, 1, QString::fromUtf8("京A1"));
+        editor.setCell(0, 401, 2, QStringLiteral(" 15.25"));
+        editor.save();
+    }
+    const wbtest::CompoundTree edited = wbtest::readCompoundTree(path);
+    QCOMPARE(edited.state, State::Workbook);
+    QCOMPARE(treeDifference(made, edited.root, "Workbook"), QString());
+    QCOMPARE(treeDifference(made, edited.root), QStringLiteral("Workbook"));
+    const Book book = readBook(path);
+    QCOMPARE(book.sheet(0).cell(401, 1), Value::text(QString::fromUtf8("京A1")));
+    QCOMPARE(book.sheet(0).cell(401, 2), Value::number(15.25));
+    QCOMPARE(book.sheet(0).cell(400, 1), Value::text(QString::fromUtf8("粤B400")));
+}
+
+void TestCompoundFile::sectorsHeldTwice_data() {
+    using Lie = std::function<void(Sectors&)>;
+    QTest::addColumn<Lie>("lie");
+    // The workbook's chain runs on into another owner's sectors.
+    const auto into = [](std::function<std::uint32_t(Sectors&)> where) {
+        return Lie([=](Sectors& s) { s.put(s.fatEntry(s.last("Workbook")), where(s)); });
+    };
+    QTest::newRow("two streams") << into([](Sectors& s) { return s.start("PROJECT"); });
+    QTest::newRow("a stream and the directory") << into([](Sectors& s) { return s.at(48); });
+    QTest::newRow("a stream and the mini FAT") << into([](Sectors& s) { return s.at(60); });
+    QTest::newRow("a stream and the mini stream")
+        << into([](Sectors& s) { return s.start("Root Entry"); });
+    QTest::newRow("a stream and the FAT") << into([](Sectors& s) { return s.at(76); });
+    QTest::newRow("a sector of a chain marked as FAT")
+        << Lie([](Sectors& s) { s.put(s.fatEntry(s.next(s.start("Workbook"))), 0xFFFFFFFD); });
+    QTest::newRow("a sector of a chain marked as DIFAT")
+        << Lie([](Sectors& s) { s.put(s.fatEntry(s.next(s.start("Workbook"))), 0xFFFFFFFC); });
+    QTest::newRow("a FAT sector listed twice") << Lie([](Sectors& s) {
+        s.put(44, 2);
+        s.put(80, s.at(76));
+    });
+    QTest::newRow("two small streams in one mini sector") << Lie([](Sectors& s) {
+        s.put(s.entry("\x05"
+                      "DocumentSummaryInformation") +
+                  116,
+              s.start("\x05SummaryInformation"));
+    });
+}
+
+// A file whose sectors are held twice is damaged, with that reason, both through the file
+// and its bytes; the editor refuses it and leaves it as it was.
+void TestCompoundFile::sectorsHeldTwice() {
+    using Lie = std::function<void(Sectors&)>;
+    QFETCH(Lie, lie);
+    const QString path = m_dir.filePath(QStringLiteral("shared.xls"));
+    QVERIFY(wbtest::writeWithGsf(officeTree(0), path));
+    Bytes bytes = fileBytes(path);
+    (void)detail::CompoundImage::fromBytes(bytes, path); // whole before the lie
+    Sectors sectors{bytes};
+    lie(sectors);
+    writeBytes(path, bytes);
+    try {
+        (void)detail::CompoundImage::read(path);
+        QFAIL("a file with a sector held twice was read");
+    } catch (const Error& e) {
+        QCOMPARE(e.kind(), Error::Kind::Damaged);
+        QCOMPARE(e.reason(), reasonText(Reason::SectorShared));
+    }
+    QVERIFY_THROWS_EXCEPTION(Error, readBook(path));
+    QVERIFY_THROWS_EXCEPTION(Error, Editor{path});
+    QVERIFY(fileBytes(path) == bytes);
+}
+
+QTEST_GUILESS_MAIN(TestCompoundFile)
+#include "tst_compound_file.moc"
