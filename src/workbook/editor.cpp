@@ -129,7 +129,7 @@ Value Editor::cell(int sheet, int row, int column) const {
                 if (e->value->boolean)
                     return Value::boolean(e->value->value != 0);
                 return e->value->number ? Value::number(e->value->value)
-                                        : Value::text(e->value->text);
+                                        : Value::text(d->texts[e->value->text]);
             }
     const auto index = static_cast<std::size_t>(sheet);
     if (index >= d->sheets.size())
@@ -164,14 +164,35 @@ void Editor::setValue(int sheet, int row, int column, const Value& value) {
         throw Error(Error::Kind::InvalidUse, d->path,
                     reasonText(Reason::NoSuchCell).arg(row).arg(column));
     std::optional<CellValue> v;
-    if (value.kind() == Value::Kind::Number || value.kind() == Value::Kind::Boolean) {
-        v = CellValue{true, value.numberValue(), {}, value.kind() == Value::Kind::Boolean};
-    } else if (value.kind() == Value::Kind::Text) {
-        if (value.textValue().size() > MaxTextLength)
-            throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
-        v = CellValue{false, 0, value.textValue()};
-    }
-    d->cellEdits[sheet].push_back({row - 1, column - 1, std::move(v)});
+    if (value.kind() == Value::Kind::Number || value.kind() == Value::Kind::Boolean)
+        v = CellValue{value.numberValue(), 0, true, value.kind() == Value::Kind::Boolean};
+    else if (value.kind() == Value::Kind::Text)
+        v = CellValue{0, textNumber(value.textValue()), false, false};
+    d->cellEdits[sheet].push_back({row - 1, column - 1, v});
+}
+
+std::uint32_t Editor::Impl::textNumber(const QString& text) {
+    if (text.size() > MaxTextLength)
+        throw Error(Error::Kind::FormatLimit, path, reasonText(Reason::TextTooLong));
+    const auto known = textNumbers.constFind(text);
+    if (known != textNumbers.constEnd())
+        return *known;
+    const auto number = static_cast<std::uint32_t>(texts.size());
+    texts.push_back(text);
+    textNumbers.insert(text, number);
+    return number;
+}
+
+std::uint32_t Editor::textNumber(const QString& text) {
+    return d->textNumber(text);
+}
+
+void Editor::setText(int sheet, int row, int column, std::uint32_t text) {
+    if (text >= d->texts.size())
+        throw Error(Error::Kind::InvalidUse, d->path,
+                    reasonText(Reason::NoSuchTextNumber).arg(text));
+    setValue(sheet, row, column, Value());
+    d->cellEdits[sheet].back().value = CellValue{0, text, false, false};
 }
 
 void Editor::reserveCells(int sheet, std::size_t cells) {
@@ -198,6 +219,11 @@ std::vector<std::uint8_t> Editor::editedStream() const {
     for (const std::span<const std::uint8_t> piece : d->pieces(layout))
         out.insert(out.end(), piece.begin(), piece.end());
     return out;
+}
+
+void Editor::saveStreamAs(const QString& path) const {
+    const Layout layout = naming(d->path, [&] { return d->build(); });
+    detail::CompoundImage::create().save(path, d->pieces(layout));
 }
 
 void Editor::save() {

@@ -13,6 +13,7 @@
 #include "workbook/record_cursor.h"
 #include "workbook/shared_strings.h"
 
+#include <QHash>
 #include <QtEndian>
 
 #include <algorithm>
@@ -128,11 +129,12 @@ struct SheetEntry {
     int substream = -1;         // index into substreams, -1 for none (a module) or new
 };
 
-// A text or a number to write, as setCell() stores it; nothing for an empty cell.
+// A text or a number to write, as setCell() stores it; nothing for an empty cell. A text is
+// the number of its string among the editor's texts, each of which it holds once.
 struct CellValue {
-    bool number = false;
     double value = 0;
-    QString text;
+    std::uint32_t text = 0;
+    bool number = false;
     bool boolean = false; // with number: a boolean, value 1 or 0
 };
 
@@ -207,6 +209,10 @@ struct Editor::Impl {
     // A sheet's edits in row and column order, the last of a cell's edits only.
     const CellEdits& sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
+    // The texts of the cell edits, each once, by the number a CellValue gives.
+    std::vector<QString> texts;
+    QHash<QString, std::uint32_t> textNumbers;
+    std::uint32_t textNumber(const QString& text);
 
     void read();
     void parse();

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 namespace workbook::biff {
 
@@ -424,17 +425,24 @@ std::vector<std::uint8_t> emptyWorkbook(const Book& book) {
 
 } // namespace
 
-std::vector<std::uint8_t> workbookStream(const Book& book) {
+namespace {
+
+// An editor of the book's empty workbook with every cell of the book set. A sheet holds each
+// of its texts once, and so does the editor: a text is handed over once, its cells by number.
+std::unique_ptr<Editor> filledEditor(const Book& book) {
     checkBook(book);
-    Editor editor(QString(), emptyWorkbook(book));
+    auto editor = std::make_unique<Editor>(QString(), emptyWorkbook(book));
+    constexpr std::uint32_t NotYet = 0xFFFFFFFF;
+    std::vector<std::uint32_t> textNumbers;
     for (int i = 0; i < book.sheetCount(); ++i) {
         const Sheet& sheet = book.sheet(i);
         const auto& strings = sheet.strings();
         const auto& rows = sheet.rows();
+        textNumbers.assign(strings.size(), NotYet);
         std::size_t cells = 0;
         for (const detail::Row& row : rows)
             cells += row.size();
-        editor.reserveCells(i, cells);
+        editor->reserveCells(i, cells);
         for (std::size_t r = 0; r < rows.size(); ++r)
             for (std::size_t c = 0; c < rows[r].size(); ++c) {
                 const detail::Cell& cell = rows[r][c];
@@ -443,19 +451,33 @@ std::vector<std::uint8_t> workbookStream(const Book& book) {
                 switch (cell.kind) {
                 case Value::Kind::Empty:
                     break;
-                case Value::Kind::Text:
-                    editor.setValue(i, row, column, Value::text(strings[cell.text]));
+                case Value::Kind::Text: {
+                    std::uint32_t& number = textNumbers[cell.text];
+                    if (number == NotYet)
+                        number = editor->textNumber(strings[cell.text]);
+                    editor->setText(i, row, column, number);
                     break;
+                }
                 case Value::Kind::Number:
-                    editor.setValue(i, row, column, Value::number(cell.number));
+                    editor->setValue(i, row, column, Value::number(cell.number));
                     break;
                 case Value::Kind::Boolean:
-                    editor.setValue(i, row, column, Value::boolean(cell.number != 0));
+                    editor->setValue(i, row, column, Value::boolean(cell.number != 0));
                     break;
                 }
             }
     }
-    return editor.editedStream();
+    return editor;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> workbookStream(const Book& book) {
+    return filledEditor(book)->editedStream();
+}
+
+void writeWorkbook(const Book& book, const QString& path) {
+    filledEditor(book)->saveStreamAs(path);
 }
 
 } // namespace workbook::biff
