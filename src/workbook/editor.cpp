@@ -155,20 +155,24 @@ void Editor::setCell(int sheet, int row, int column, const QString& text) {
     setValue(sheet, row, column, storedValue(text));
 }
 
-void Editor::setValue(int sheet, int row, int column, const Value& value) {
-    if (sheetInfo(sheet).kind != SheetKind::Worksheet)
-        throw Error(Error::Kind::InvalidUse, d->path,
+void Editor::Impl::checkCell(const Editor& editor, int sheet, int row, int column) const {
+    if (editor.sheetInfo(sheet).kind != SheetKind::Worksheet)
+        throw Error(Error::Kind::InvalidUse, path,
                     aboutSheet(Reason::NotPlainWorksheet, Reason::NotPlainWorksheetNumbered,
-                               sheetInfo(sheet).name, static_cast<std::size_t>(sheet)));
+                               editor.sheetInfo(sheet).name, static_cast<std::size_t>(sheet)));
     if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
-        throw Error(Error::Kind::InvalidUse, d->path,
+        throw Error(Error::Kind::InvalidUse, path,
                     reasonText(Reason::NoSuchCell).arg(row).arg(column));
+}
+
+void Editor::setValue(int sheet, int row, int column, const Value& value) {
+    d->checkCell(*this, sheet, row, column);
     std::optional<CellValue> v;
     if (value.kind() == Value::Kind::Number || value.kind() == Value::Kind::Boolean)
         v = CellValue{value.numberValue(), 0, true, value.kind() == Value::Kind::Boolean};
     else if (value.kind() == Value::Kind::Text)
         v = CellValue{0, textNumber(value.textValue()), false, false};
-    d->cellEdits[sheet].push_back({row - 1, column - 1, v});
+    d->editsOf(sheet).push_back({row - 1, column - 1, v});
 }
 
 std::uint32_t Editor::Impl::textNumber(const QString& text) {
@@ -191,12 +195,17 @@ void Editor::setText(int sheet, int row, int column, std::uint32_t text) {
     if (text >= d->texts.size())
         throw Error(Error::Kind::InvalidUse, d->path,
                     reasonText(Reason::NoSuchTextNumber).arg(text));
-    setValue(sheet, row, column, Value());
-    d->cellEdits[sheet].back().value = CellValue{0, text, false, false};
+    d->checkCell(*this, sheet, row, column);
+    d->editsOf(sheet).push_back({row - 1, column - 1, CellValue{0, text, false, false}});
+}
+
+void Editor::reserveTexts(std::size_t texts) {
+    d->texts.reserve(d->texts.size() + texts);
+    d->textNumbers.reserve(static_cast<qsizetype>(d->texts.capacity()));
 }
 
 void Editor::reserveCells(int sheet, std::size_t cells) {
-    CellEdits& edits = d->cellEdits[sheet];
+    CellEdits& edits = d->editsOf(sheet);
     edits.reserve(edits.size() + cells);
 }
 

@@ -90,6 +90,8 @@ public:
     // As setValue() of a text, the text given by its textNumber(); one that no textNumber()
     // gave is refused (InvalidUse).
     void setText(int sheet, int row, int column, std::uint32_t text);
+    // Room for `texts` more texts of textNumber(), taken at once.
+    void reserveTexts(std::size_t texts);
     // Room for `cells` more setCell() calls on a sheet, taken at once.
     void reserveCells(int sheet, std::size_t cells);
     // Appends an empty worksheet; returns its index. Throws Error (InvalidUse) for a name

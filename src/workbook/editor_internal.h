@@ -206,6 +206,18 @@ struct Editor::Impl {
     // Edits.
     // By sheet, in the order they were made; put in order (once) by sortedEdits().
     mutable std::map<int, CellEdits> cellEdits;
+    // The edits of `sheet`; the last sheet's found again at once (a store sets one sheet).
+    CellEdits& editsOf(int sheet) {
+        if (sheet != lastEditedSheet) {
+            lastEdits = &cellEdits[sheet];
+            lastEditedSheet = sheet;
+        }
+        return *lastEdits;
+    }
+    CellEdits* lastEdits = nullptr;
+    int lastEditedSheet = -1;
+    // Throws Error (InvalidUse) unless the cell can be set.
+    void checkCell(const Editor& editor, int sheet, int row, int column) const;
     // A sheet's edits in row and column order, the last of a cell's edits only.
     const CellEdits& sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets

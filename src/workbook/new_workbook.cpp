@@ -443,6 +443,7 @@ std::unique_ptr<Editor> filledEditor(const Book& book) {
         for (const detail::Row& row : rows)
             cells += row.size();
         editor->reserveCells(i, cells);
+        editor->reserveTexts(strings.size());
         for (std::size_t r = 0; r < rows.size(); ++r)
             for (std::size_t c = 0; c < rows[r].size(); ++c) {
                 const detail::Cell& cell = rows[r][c];
