@@ -178,12 +178,18 @@ void Editor::setValue(int sheet, int row, int column, const Value& value) {
 std::uint32_t Editor::Impl::textNumber(const QString& text) {
     if (text.size() > MaxTextLength)
         throw Error(Error::Kind::FormatLimit, path, reasonText(Reason::TextTooLong));
+    if (textsFound < texts.size()) {
+        textNumbers.reserve(static_cast<qsizetype>(texts.size()));
+        for (; textsFound < texts.size(); ++textsFound)
+            textNumbers.insert(texts[textsFound], static_cast<std::uint32_t>(textsFound));
+    }
     const auto known = textNumbers.constFind(text);
     if (known != textNumbers.constEnd())
         return *known;
     const auto number = static_cast<std::uint32_t>(texts.size());
     texts.push_back(text);
     textNumbers.insert(text, number);
+    textsFound = texts.size();
     return number;
 }
 
@@ -199,9 +205,21 @@ void Editor::setText(int sheet, int row, int column, std::uint32_t text) {
     d->editsOf(sheet).push_back({row - 1, column - 1, CellValue{0, text, false, false}});
 }
 
-void Editor::reserveTexts(std::size_t texts) {
-    d->texts.reserve(d->texts.size() + texts);
-    d->textNumbers.reserve(static_cast<qsizetype>(d->texts.capacity()));
+std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& distinct) {
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(distinct.size());
+    if (!d->texts.empty()) {
+        for (const QString& text : distinct)
+            numbers.push_back(d->textNumber(text));
+        return numbers;
+    }
+    for (const QString& text : distinct)
+        if (text.size() > MaxTextLength)
+            throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
+    d->texts = distinct;
+    for (std::size_t i = 0; i < distinct.size(); ++i)
+        numbers.push_back(static_cast<std::uint32_t>(i));
+    return numbers;
 }
 
 void Editor::reserveCells(int sheet, std::size_t cells) {

@@ -90,8 +90,9 @@ public:
     // As setValue() of a text, the text given by its textNumber(); one that no textNumber()
     // gave is refused (InvalidUse).
     void setText(int sheet, int row, int column, std::uint32_t text);
-    // Room for `texts` more texts of textNumber(), taken at once.
-    void reserveTexts(std::size_t texts);
+    // textNumber() of each of `distinct`, texts that differ from each other (a sheet's
+    // strings): into an editor that holds no text yet they are taken as they are, none sought.
+    std::vector<std::uint32_t> textNumbers(const std::vector<QString>& distinct);
     // Room for `cells` more setCell() calls on a sheet, taken at once.
     void reserveCells(int sheet, std::size_t cells);
     // Appends an empty worksheet; returns its index. Throws Error (InvalidUse) for a name

@@ -221,9 +221,11 @@ struct Editor::Impl {
     // A sheet's edits in row and column order, the last of a cell's edits only.
     const CellEdits& sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
-    // The texts of the cell edits, each once, by the number a CellValue gives.
+    // The texts of the cell edits, each once, by the number a CellValue gives; the first
+    // `textsFound` of them found by their text.
     std::vector<QString> texts;
     QHash<QString, std::uint32_t> textNumbers;
+    std::size_t textsFound = 0;
     std::uint32_t textNumber(const QString& text);
 
     void read();

@@ -120,12 +120,17 @@ public:
             }
             const qsizetype n =
                 std::min<qsizetype>(static_cast<qsizetype>(fit), text.size() - done);
+            const std::size_t filled = m_out.size();
+            m_out.resize(filled + static_cast<std::size_t>(n) * charSize);
+            std::uint8_t* p = m_out.data() + filled;
             for (qsizetype k = 0; k < n; ++k) {
                 const char16_t c = text[done + k].unicode();
-                if (wide)
-                    put16(m_out, c);
-                else
-                    m_out.push_back(static_cast<std::uint8_t>(c));
+                if (wide) {
+                    set16(p, c);
+                    p += 2;
+                } else {
+                    *p++ = static_cast<std::uint8_t>(c);
+                }
             }
             m_used += static_cast<std::size_t>(n) * charSize;
             done += n;

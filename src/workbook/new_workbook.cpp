@@ -428,22 +428,20 @@ std::vector<std::uint8_t> emptyWorkbook(const Book& book) {
 namespace {
 
 // An editor of the book's empty workbook with every cell of the book set. A sheet holds each
-// of its texts once, and so does the editor: a text is handed over once, its cells by number.
+// of its texts once, and so does the editor: the texts are handed over once, the cells by
+// their numbers.
 std::unique_ptr<Editor> filledEditor(const Book& book) {
     checkBook(book);
     auto editor = std::make_unique<Editor>(QString(), emptyWorkbook(book));
-    constexpr std::uint32_t NotYet = 0xFFFFFFFF;
-    std::vector<std::uint32_t> textNumbers;
     for (int i = 0; i < book.sheetCount(); ++i) {
         const Sheet& sheet = book.sheet(i);
         const auto& strings = sheet.strings();
         const auto& rows = sheet.rows();
-        textNumbers.assign(strings.size(), NotYet);
+        const std::vector<std::uint32_t> textNumbers = editor->textNumbers(strings);
         std::size_t cells = 0;
         for (const detail::Row& row : rows)
             cells += row.size();
         editor->reserveCells(i, cells);
-        editor->reserveTexts(strings.size());
         for (std::size_t r = 0; r < rows.size(); ++r)
             for (std::size_t c = 0; c < rows[r].size(); ++c) {
                 const detail::Cell& cell = rows[r][c];
@@ -452,13 +450,9 @@ std::unique_ptr<Editor> filledEditor(const Book& book) {
                 switch (cell.kind) {
                 case Value::Kind::Empty:
                     break;
-                case Value::Kind::Text: {
-                    std::uint32_t& number = textNumbers[cell.text];
-                    if (number == NotYet)
-                        number = editor->textNumber(strings[cell.text]);
-                    editor->setText(i, row, column, number);
+                case Value::Kind::Text:
+                    editor->setText(i, row, column, textNumbers[cell.text]);
                     break;
-                }
                 case Value::Kind::Number:
                     editor->setValue(i, row, column, Value::number(cell.number));
                     break;
