@@ -216,7 +216,7 @@ std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& disti
     for (const QString& text : distinct)
         if (text.size() > MaxTextLength)
             throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
-    d->texts = distinct;
+    d->texts.assign(distinct.begin(), distinct.end());
     for (std::size_t i = 0; i < distinct.size(); ++i)
         numbers.push_back(static_cast<std::uint32_t>(i));
     return numbers;

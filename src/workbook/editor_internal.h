@@ -223,7 +223,7 @@ struct Editor::Impl {
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
     // The texts of the cell edits, each once, by the number a CellValue gives; the first
     // `textsFound` of them found by their text.
-    std::vector<QString> texts;
+    std::vector<QString, detail::BigAllocator<QString>> texts;
     QHash<QString, std::uint32_t> textNumbers;
     std::size_t textsFound = 0;
     std::uint32_t textNumber(const QString& text);

@@ -233,7 +233,7 @@ void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, st
     const std::array<std::uint16_t, MaxColumns> columnXf = columnFormats(s);
     const std::uint16_t height =
         s ? static_cast<std::uint16_t>(s->defaultRowHeight & 0x7FFF) : std::uint16_t(0x00FF);
-    const std::vector<std::pair<std::size_t, std::size_t>> rows = rowsWithValues(flat, from);
+    const RowSpans rows = rowsWithValues(flat, from);
     out.reserve(out.size() + (flat.size() - from) * 15 + rows.size() * 22);
     for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
         const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
