@@ -225,6 +225,8 @@ std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& disti
 void Editor::reserveCells(int sheet, std::size_t cells) {
     CellEdits& edits = d->editsOf(sheet);
     edits.reserve(edits.size() + cells);
+    // As many texts at most: mapped room, of which only the part filled is ever touched.
+    d->texts.reserve(d->texts.size() + cells);
 }
 
 int Editor::addWorksheet(const QString& name) {
