@@ -5,6 +5,8 @@
 
 #include "workbook/book.h"
 
+#include <QString>
+
 #include <cstdint>
 #include <vector>
 
@@ -18,6 +20,11 @@ inline constexpr int MaxSheets = 1024;
 // (FormatLimit, InvalidUse) for a book that no .xls can hold, before anything is produced;
 // Unkeepable when the editor cannot lay the cells out (a fault of ours).
 std::vector<std::uint8_t> workbookStream(const Book& book);
+
+// The same stream written, alone in a new compound file, to `path` atomically (file_io.h,
+// writeBook) as the editor lays it out, never whole in memory. Throws Error as
+// workbookStream() does (naming no file), or Io.
+void writeWorkbook(const Book& book, const QString& path);
 
 // The strings-per-bucket of the EXTSST index for `uniqueStrings` strings: 8, or more when a
 // bucket of 8 would give more buckets than one record holds.

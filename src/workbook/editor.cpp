@@ -129,7 +129,7 @@ Value Editor::cell(int sheet, int row, int column) const {
                 if (e->value->boolean)
                     return Value::boolean(e->value->value != 0);
                 return e->value->number ? Value::number(e->value->value)
-                                        : Value::text(e->value->text);
+                                        : Value::text(d->texts[e->value->text]);
             }
     const auto index = static_cast<std::size_t>(sheet);
     if (index >= d->sheets.size())
@@ -155,28 +155,78 @@ void Editor::setCell(int sheet, int row, int column, const QString& text) {
     setValue(sheet, row, column, storedValue(text));
 }
 
-void Editor::setValue(int sheet, int row, int column, const Value& value) {
-    if (sheetInfo(sheet).kind != SheetKind::Worksheet)
-        throw Error(Error::Kind::InvalidUse, d->path,
+void Editor::Impl::checkCell(const Editor& editor, int sheet, int row, int column) const {
+    if (editor.sheetInfo(sheet).kind != SheetKind::Worksheet)
+        throw Error(Error::Kind::InvalidUse, path,
                     aboutSheet(Reason::NotPlainWorksheet, Reason::NotPlainWorksheetNumbered,
-                               sheetInfo(sheet).name, static_cast<std::size_t>(sheet)));
+                               editor.sheetInfo(sheet).name, static_cast<std::size_t>(sheet)));
     if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
-        throw Error(Error::Kind::InvalidUse, d->path,
+        throw Error(Error::Kind::InvalidUse, path,
                     reasonText(Reason::NoSuchCell).arg(row).arg(column));
+}
+
+void Editor::setValue(int sheet, int row, int column, const Value& value) {
+    d->checkCell(*this, sheet, row, column);
     std::optional<CellValue> v;
-    if (value.kind() == Value::Kind::Number || value.kind() == Value::Kind::Boolean) {
-        v = CellValue{true, value.numberValue(), {}, value.kind() == Value::Kind::Boolean};
-    } else if (value.kind() == Value::Kind::Text) {
-        if (value.textValue().size() > MaxTextLength)
-            throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
-        v = CellValue{false, 0, value.textValue()};
+    if (value.kind() == Value::Kind::Number || value.kind() == Value::Kind::Boolean)
+        v = CellValue{value.numberValue(), 0, true, value.kind() == Value::Kind::Boolean};
+    else if (value.kind() == Value::Kind::Text)
+        v = CellValue{0, textNumber(value.textValue()), false, false};
+    d->editsOf(sheet).push_back({row - 1, column - 1, v});
+}
+
+std::uint32_t Editor::Impl::textNumber(const QString& text) {
+    if (text.size() > MaxTextLength)
+        throw Error(Error::Kind::FormatLimit, path, reasonText(Reason::TextTooLong));
+    if (textsFound < texts.size()) {
+        textNumbers.reserve(static_cast<qsizetype>(texts.size()));
+        for (; textsFound < texts.size(); ++textsFound)
+            textNumbers.insert(texts[textsFound], static_cast<std::uint32_t>(textsFound));
     }
-    d->cellEdits[sheet].push_back({row - 1, column - 1, std::move(v)});
+    const auto known = textNumbers.constFind(text);
+    if (known != textNumbers.constEnd())
+        return *known;
+    const auto number = static_cast<std::uint32_t>(texts.size());
+    texts.push_back(text);
+    textNumbers.insert(text, number);
+    textsFound = texts.size();
+    return number;
+}
+
+std::uint32_t Editor::textNumber(const QString& text) {
+    return d->textNumber(text);
+}
+
+void Editor::setText(int sheet, int row, int column, std::uint32_t text) {
+    if (text >= d->texts.size())
+        throw Error(Error::Kind::InvalidUse, d->path,
+                    reasonText(Reason::NoSuchTextNumber).arg(text));
+    d->checkCell(*this, sheet, row, column);
+    d->editsOf(sheet).push_back({row - 1, column - 1, CellValue{0, text, false, false}});
+}
+
+std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& distinct) {
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(distinct.size());
+    if (!d->texts.empty()) {
+        for (const QString& text : distinct)
+            numbers.push_back(d->textNumber(text));
+        return numbers;
+    }
+    for (const QString& text : distinct)
+        if (text.size() > MaxTextLength)
+            throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
+    d->texts.assign(distinct.begin(), distinct.end());
+    for (std::size_t i = 0; i < distinct.size(); ++i)
+        numbers.push_back(static_cast<std::uint32_t>(i));
+    return numbers;
 }
 
 void Editor::reserveCells(int sheet, std::size_t cells) {
-    CellEdits& edits = d->cellEdits[sheet];
+    CellEdits& edits = d->editsOf(sheet);
     edits.reserve(edits.size() + cells);
+    // As many texts at most: mapped room, of which only the part filled is ever touched.
+    d->texts.reserve(d->texts.size() + cells);
 }
 
 int Editor::addWorksheet(const QString& name) {
@@ -198,6 +248,11 @@ std::vector<std::uint8_t> Editor::editedStream() const {
     for (const std::span<const std::uint8_t> piece : d->pieces(layout))
         out.insert(out.end(), piece.begin(), piece.end());
     return out;
+}
+
+void Editor::saveStreamAs(const QString& path) const {
+    const Layout layout = naming(d->path, [&] { return d->build(); });
+    detail::CompoundImage::create().save(path, d->pieces(layout));
 }
 
 void Editor::save() {

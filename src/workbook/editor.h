@@ -83,6 +83,16 @@ public:
     // As setCell(), for a value as it is: a text stays a text even when it reads as a
     // number or is empty, a boolean is stored as one; an empty value leaves the cell empty.
     void setValue(int sheet, int row, int column, const Value& value);
+    // The number that stands for `text` in setText(): one number for one text, which the
+    // editor then holds once however many cells take it. Throws Error (FormatLimit) for a
+    // text longer than a cell holds.
+    std::uint32_t textNumber(const QString& text);
+    // As setValue() of a text, the text given by its textNumber(); one that no textNumber()
+    // gave is refused (InvalidUse).
+    void setText(int sheet, int row, int column, std::uint32_t text);
+    // textNumber() of each of `distinct`, texts that differ from each other (a sheet's
+    // strings): into an editor that holds no text yet they are taken as they are, none sought.
+    std::vector<std::uint32_t> textNumbers(const std::vector<QString>& distinct);
     // Room for `cells` more setCell() calls on a sheet, taken at once.
     void reserveCells(int sheet, std::size_t cells);
     // Appends an empty worksheet; returns its index. Throws Error (InvalidUse) for a name
@@ -91,6 +101,10 @@ public:
 
     // The edited workbook stream. Throws Error (Unkeepable) when the edits cannot be laid out.
     std::vector<std::uint8_t> editedStream() const;
+    // Writes the edited workbook stream, alone in a new compound file, to `path` atomically
+    // (file_io.h, writeBook), piece by piece as save() does. Throws Error (Unkeepable, naming
+    // no file, or Io); the file is untouched then.
+    void saveStreamAs(const QString& path) const;
     // Writes the edited workbook over its file, atomically, every other stream and storage
     // as it was. Throws Error (Io or Unkeepable); the file is untouched then.
     void save();

@@ -13,6 +13,7 @@
 #include "workbook/record_cursor.h"
 #include "workbook/shared_strings.h"
 
+#include <QHash>
 #include <QtEndian>
 
 #include <algorithm>
@@ -128,11 +129,12 @@ struct SheetEntry {
     int substream = -1;         // index into substreams, -1 for none (a module) or new
 };
 
-// A text or a number to write, as setCell() stores it; nothing for an empty cell.
+// A text or a number to write, as setCell() stores it; nothing for an empty cell. A text is
+// the number of its string among the editor's texts, each of which it holds once.
 struct CellValue {
-    bool number = false;
     double value = 0;
-    QString text;
+    std::uint32_t text = 0;
+    bool number = false;
     bool boolean = false; // with number: a boolean, value 1 or 0
 };
 
@@ -204,9 +206,27 @@ struct Editor::Impl {
     // Edits.
     // By sheet, in the order they were made; put in order (once) by sortedEdits().
     mutable std::map<int, CellEdits> cellEdits;
+    // The edits of `sheet`; the last sheet's found again at once (a store sets one sheet).
+    CellEdits& editsOf(int sheet) {
+        if (sheet != lastEditedSheet) {
+            lastEdits = &cellEdits[sheet];
+            lastEditedSheet = sheet;
+        }
+        return *lastEdits;
+    }
+    CellEdits* lastEdits = nullptr;
+    int lastEditedSheet = -1;
+    // Throws Error (InvalidUse) unless the cell can be set.
+    void checkCell(const Editor& editor, int sheet, int row, int column) const;
     // A sheet's edits in row and column order, the last of a cell's edits only.
     const CellEdits& sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
+    // The texts of the cell edits, each once, by the number a CellValue gives; the first
+    // `textsFound` of them found by their text.
+    std::vector<QString, detail::BigAllocator<QString>> texts;
+    QHash<QString, std::uint32_t> textNumbers;
+    std::size_t textsFound = 0;
+    std::uint32_t textNumber(const QString& text);
 
     void read();
     void parse();

@@ -2,8 +2,6 @@
 
 #include "workbook/editor_records.h"
 
-#include <QHash>
-
 #include <array>
 #include <cstring>
 
@@ -32,7 +30,7 @@ public:
 
 private:
     // Cells
-    std::uint32_t stringFor(const QString& text);
+    std::uint32_t stringFor(std::uint32_t text);
     void cellRecord(Bytes& out, int row, int column, std::uint16_t xf, const CellValue& v);
     std::uint16_t newCellXf(const Substream& s, const Bytes& rowRecord, int column) const;
     std::array<std::uint16_t, MaxColumns> columnFormats(const Substream* s) const;
@@ -82,9 +80,11 @@ private:
     const std::uint16_t m_defaultXf;
     std::vector<Edit> m_edits;
     std::vector<SheetPlan> m_plans; // by substream
-    // Strings that are not yet in the shared-string table.
-    std::vector<QString> m_added;
-    QHash<QString, std::uint32_t> m_known; // texts already given a string, old or new
+    // Strings that are not yet in the shared-string table, by the editor's text numbers.
+    std::vector<std::uint32_t> m_added;
+    // The string of each of the editor's texts, old or new; NoString before it is sought.
+    static constexpr std::uint32_t NoString = 0xFFFFFFFF;
+    std::vector<std::uint32_t> m_stringOf;
     std::uint32_t m_newLabels = 0;
     std::vector<StringAt> m_addedAt;
     std::optional<EditId> m_appendEdit;
@@ -108,19 +108,23 @@ Layout Editor::Impl::build() const {
 }
 
 // A text's shared string: one of the table's, or a new one at its end. A store writes one
-// date and a few times over and over: each text is sought in the table once.
-std::uint32_t Editor::Impl::LayoutPass::stringFor(const QString& text) {
+// date and a few times over and over: each text is sought in the table once, and a new
+// workbook's empty table not at all.
+std::uint32_t Editor::Impl::LayoutPass::stringFor(std::uint32_t text) {
     ++m_newLabels;
-    if (const auto it = m_known.constFind(text); it != m_known.constEnd())
-        return *it;
-    std::uint32_t index = 0;
-    if (const auto found = d.strings.find(text)) {
+    if (m_stringOf.empty())
+        m_stringOf.assign(d.texts.size(), NoString);
+    std::uint32_t& index = m_stringOf[text];
+    if (index != NoString)
+        return index;
+    const std::optional<std::uint32_t> found =
+        d.strings.size() > 0 ? d.strings.find(d.texts[text]) : std::nullopt;
+    if (found) {
         index = *found;
     } else {
         index = static_cast<std::uint32_t>(d.strings.size() + m_added.size());
         m_added.push_back(text);
     }
-    m_known.insert(text, index);
     return index;
 }
 
@@ -229,7 +233,7 @@ void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, st
     const std::array<std::uint16_t, MaxColumns> columnXf = columnFormats(s);
     const std::uint16_t height =
         s ? static_cast<std::uint16_t>(s->defaultRowHeight & 0x7FFF) : std::uint16_t(0x00FF);
-    const std::vector<std::pair<std::size_t, std::size_t>> rows = rowsWithValues(flat, from);
+    const RowSpans rows = rowsWithValues(flat, from);
     out.reserve(out.size() + (flat.size() - from) * 15 + rows.size() * 22);
     for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
         const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
@@ -552,8 +556,8 @@ void Editor::Impl::LayoutPass::appendStrings() {
         used = 8;
     }
     StringAppender appender(append.bytes, header, used);
-    for (const QString& text : m_added) {
-        const auto [pos, offset] = appender.put(text);
+    for (const std::uint32_t text : m_added) {
+        const auto [pos, offset] = appender.put(d.texts[text]);
         m_addedAt.push_back({pos, offset});
     }
     const std::size_t extension = appender.close();

@@ -44,9 +44,10 @@ Bytes newRowRecord(const Substream& s, int row) {
     return r;
 }
 
-std::vector<std::pair<std::size_t, std::size_t>> rowsWithValues(const CellEdits& flat,
-                                                                std::size_t from) {
-    std::vector<std::pair<std::size_t, std::size_t>> rows;
+RowSpans rowsWithValues(const CellEdits& flat, std::size_t from) {
+    RowSpans rows;
+    if (from < flat.size()) // edits in row order: at most one row for each row number
+        rows.reserve(static_cast<std::size_t>(flat.back().row - flat[from].row) + 1);
     for (std::size_t k = from; k < flat.size();) {
         std::size_t e = k;
         bool any = false;

@@ -66,8 +66,9 @@ Bytes newRowRecord(const Substream& s, int row);
 
 // The rows of edits [from, end) of `flat` (in row order) that give a cell a value, each as
 // the range of its edits.
-std::vector<std::pair<std::size_t, std::size_t>> rowsWithValues(const CellEdits& flat,
-                                                                std::size_t from);
+using RowSpans = std::vector<std::pair<std::size_t, std::size_t>,
+                             detail::BigAllocator<std::pair<std::size_t, std::size_t>>>;
+RowSpans rowsWithValues(const CellEdits& flat, std::size_t from);
 
 // The ROW record of a new row made of edits [first, end) of `flat`.
 void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, std::size_t> edits,
@@ -120,12 +121,17 @@ public:
             }
             const qsizetype n =
                 std::min<qsizetype>(static_cast<qsizetype>(fit), text.size() - done);
+            const std::size_t filled = m_out.size();
+            m_out.resize(filled + static_cast<std::size_t>(n) * charSize);
+            std::uint8_t* p = m_out.data() + filled;
             for (qsizetype k = 0; k < n; ++k) {
                 const char16_t c = text[done + k].unicode();
-                if (wide)
-                    put16(m_out, c);
-                else
-                    m_out.push_back(static_cast<std::uint8_t>(c));
+                if (wide) {
+                    set16(p, c);
+                    p += 2;
+                } else {
+                    *p++ = static_cast<std::uint8_t>(c);
+                }
             }
             m_used += static_cast<std::size_t>(n) * charSize;
             done += n;

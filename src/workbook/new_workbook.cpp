@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 namespace workbook::biff {
 
@@ -424,17 +425,23 @@ std::vector<std::uint8_t> emptyWorkbook(const Book& book) {
 
 } // namespace
 
-std::vector<std::uint8_t> workbookStream(const Book& book) {
+namespace {
+
+// An editor of the book's empty workbook with every cell of the book set. A sheet holds each
+// of its texts once, and so does the editor: the texts are handed over once, the cells by
+// their numbers.
+std::unique_ptr<Editor> filledEditor(const Book& book) {
     checkBook(book);
-    Editor editor(QString(), emptyWorkbook(book));
+    auto editor = std::make_unique<Editor>(QString(), emptyWorkbook(book));
     for (int i = 0; i < book.sheetCount(); ++i) {
         const Sheet& sheet = book.sheet(i);
         const auto& strings = sheet.strings();
         const auto& rows = sheet.rows();
+        const std::vector<std::uint32_t> textNumbers = editor->textNumbers(strings);
         std::size_t cells = 0;
         for (const detail::Row& row : rows)
             cells += row.size();
-        editor.reserveCells(i, cells);
+        editor->reserveCells(i, cells);
         for (std::size_t r = 0; r < rows.size(); ++r)
             for (std::size_t c = 0; c < rows[r].size(); ++c) {
                 const detail::Cell& cell = rows[r][c];
@@ -444,18 +451,28 @@ std::vector<std::uint8_t> workbookStream(const Book& book) {
                 case Value::Kind::Empty:
                     break;
                 case Value::Kind::Text:
-                    editor.setValue(i, row, column, Value::text(strings[cell.text]));
+                    editor->setText(i, row, column, textNumbers[cell.text]);
                     break;
                 case Value::Kind::Number:
-                    editor.setValue(i, row, column, Value::number(cell.number));
+                    editor->setValue(i, row, column, Value::number(cell.number));
                     break;
                 case Value::Kind::Boolean:
-                    editor.setValue(i, row, column, Value::boolean(cell.number != 0));
+                    editor->setValue(i, row, column, Value::boolean(cell.number != 0));
                     break;
                 }
             }
     }
-    return editor.editedStream();
+    return editor;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> workbookStream(const Book& book) {
+    return filledEditor(book)->editedStream();
+}
+
+void writeWorkbook(const Book& book, const QString& path) {
+    filledEditor(book)->saveStreamAs(path);
 }
 
 } // namespace workbook::biff

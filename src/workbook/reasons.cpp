@@ -103,6 +103,7 @@ constexpr ReasonEntry Table[] = {
     {R::NotPlainWorksheet, u"“%1”不是普通工作表，不能写入"},
     {R::NotPlainWorksheetNumbered, u"第 %1 个工作表不是普通工作表，不能写入"},
     {R::TextTooLong, u"文本超过 32767 个字符"},
+    {R::NoSuchTextNumber, u"没有编号为 %1 的文本"},
     {R::SheetLimitReached, u"工作表数量已达上限"},
     {R::CannotCopy, u"无法复制为 %1"},
 

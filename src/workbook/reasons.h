@@ -100,6 +100,7 @@ enum class Reason {
     NotPlainWorksheet,         // %1: the sheet's name
     NotPlainWorksheetNumbered, // %1: the sheet's number, for a sheet without a name
     TextTooLong,
+    NoSuchTextNumber, // %1 the number
     SheetLimitReached,
     CannotCopy, // %1: the copy's name
     // What the record-level editor cannot keep whole

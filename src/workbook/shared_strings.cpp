@@ -94,6 +94,8 @@ QString SharedStrings::text(std::uint32_t index) const {
 }
 
 std::optional<std::uint32_t> SharedStrings::find(QStringView text) const {
+    if (m_strings.empty())
+        return std::nullopt;
     if (m_slots.empty())
         index();
     Hash h;

@@ -139,13 +139,13 @@ int syncFolder(const QString& folder) {
 }
 
 void writeBook(const Book& book, const QString& path) {
-    std::vector<std::uint8_t> stream;
     try {
-        stream = biff::workbookStream(book);
+        biff::writeWorkbook(book, path);
     } catch (const Error& e) {
+        if (!e.file().isEmpty())
+            throw;
         throw Error(e.kind(), path, e.reason());
     }
-    detail::CompoundImage::create().save(path, {stream});
 }
 
 } // namespace workbook

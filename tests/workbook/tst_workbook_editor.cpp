@@ -189,6 +189,8 @@ private slots:
     void appendAfterAFullTable();
     void sharedStrings_data();
     void sharedStrings();
+    void textsByNumber_data();
+    void textsByNumber();
 
 private:
     QTemporaryDir m_dir;
@@ -1069,6 +1071,8 @@ void TestWorkbookEditor::sharedStrings_data() {
         << Parts{cat(counts(1, 1), latin(3, "", 0x08), std::vector<std::uint8_t>{1, 0},
                      std::vector<std::uint8_t>{'a', 'b', 'c', 0, 0, 1, 0})}
         << P::None << QStringList{QString()} << QStringLiteral("abc") << -1 << false;
+    QTest::newRow("an empty table")
+        << Parts{counts(0, 0)} << P::None << QStringList{} << QStringLiteral("abc") << -1 << false;
     QTest::newRow("not there") << Parts{cat(counts(1, 1), latin(2, "ab"))} << P::None
                                << QStringList{"ab"} << QStringLiteral("abc") << -1 << false;
     QTest::newRow("count too large") << Parts{cat(counts(2, 2), latin(2, "ab"))} << P::CountMismatch
@@ -1119,6 +1123,62 @@ void TestWorkbookEditor::sharedStrings() {
     }
     const std::optional<std::uint32_t> hit = table.find(sought);
     QCOMPARE(hit ? int(*hit) : -1, found);
+}
+
+void TestWorkbookEditor::textsByNumber_data() {
+    QTest::addColumn<QStringList>("before");   // set one by one first
+    QTest::addColumn<QStringList>("distinct"); // then handed over by textNumbers()
+    QTest::newRow("into an editor without texts")
+        << QStringList{} << QStringList{QString::fromUtf8("毛重"), QString::fromUtf8("皮重"), "a"};
+    QTest::newRow("after texts set one by one, one of them again")
+        << QStringList{QString::fromUtf8("皮重"), "b"}
+        << QStringList{QString::fromUtf8("毛重"), QString::fromUtf8("皮重"), "a"};
+}
+
+// Texts handed over once and their cells set by number make the same stream as the texts set
+// one by one, in a fresh editor or one that holds texts; a number no text has and a text
+// too long are refused.
+void TestWorkbookEditor::textsByNumber() {
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, distinct);
+    Book book;
+    book.addSheet(QStringLiteral("Sheet1"));
+    const std::vector<std::uint8_t> empty = biff::workbookStream(book);
+    Editor byValue(QString(), empty);
+    Editor byNumber(QString(), empty);
+    int row = 1;
+    for (const QString& text : before) {
+        byValue.setValue(0, row, 1, Value::text(text));
+        byNumber.setValue(0, row++, 1, Value::text(text));
+    }
+    const std::vector<QString> texts(distinct.begin(), distinct.end());
+    const std::vector<std::uint32_t> numbers = byNumber.textNumbers(texts);
+    QCOMPARE(numbers.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i, ++row) {
+        QCOMPARE(byNumber.textNumber(texts[i]), numbers[i]);
+        for (int column = 2; column <= 3; ++column) { // the second cell reuses its string
+            byValue.setValue(0, row, column, Value::text(texts[i]));
+            byNumber.setText(0, row, column, numbers[i]);
+        }
+        QCOMPARE(byNumber.cell(0, row, 3), Value::text(texts[i]));
+    }
+    QVERIFY(byNumber.editedStream() == byValue.editedStream());
+
+    const auto refused = [](Error::Kind kind, const std::function<void()>& work) {
+        try {
+            work();
+        } catch (const Error& e) {
+            return e.kind() == kind && !e.reason().isEmpty();
+        }
+        return false;
+    };
+    const auto unknown = static_cast<std::uint32_t>(byNumber.textNumber(QStringLiteral("z")) + 1);
+    QVERIFY(refused(Error::Kind::InvalidUse, [&] { byNumber.setText(0, 1, 4, unknown); }));
+    Editor fresh(QString(), empty);
+    QVERIFY(refused(Error::Kind::FormatLimit, [&] {
+        (void)fresh.textNumbers({QStringLiteral("a"), QString(MaxTextLength + 1, u'x')});
+    }));
+    QVERIFY(refused(Error::Kind::InvalidUse, [&] { fresh.setText(0, 1, 1, 0); }));
 }
 
 QTEST_GUILESS_MAIN(TestWorkbookEditor)
