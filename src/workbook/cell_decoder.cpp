@@ -10,19 +10,6 @@ namespace workbook::biff {
 
 namespace {
 
-// The built-in formats of [MS-XLS] 2.4.126 (FORMAT) that show dates or times.
-Shown builtInFormat(std::uint16_t format) {
-    if ((format >= 14 && format <= 17) || (format >= 27 && format <= 31) ||
-        (format >= 34 && format <= 36) || (format >= 50 && format <= 58))
-        return Shown::Date;
-    if ((format >= 18 && format <= 21) || (format >= 32 && format <= 33) ||
-        (format >= 45 && format <= 47))
-        return Shown::Time;
-    if (format == 22)
-        return Shown::DateTime;
-    return Shown::Number;
-}
-
 Shown shownByCode(const QString& code) {
     switch (dateTimeParts(code)) {
     case DateTimeParts::Date:
@@ -179,7 +166,8 @@ bool NumberFormats::note(const Record& r) {
         if (r.size < 4)
             return false;
         const std::uint16_t format = r.u16(2);
-        Shown s = builtInFormat(format);
+        // A built-in format as a Chinese spreadsheet application shows it: the look's table.
+        Shown s = shownByCode(builtInFormatCode(format));
         for (const auto& [number, customShown] : custom)
             if (number == format)
                 s = customShown;

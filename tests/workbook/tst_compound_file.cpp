@@ -193,6 +193,9 @@ void TestCompoundFile::gsfFilesKeptWhole_data() {
     QTest::addColumn<unsigned>("sectorSize");
     QTest::addColumn<int>("bigBytes");
     QTest::newRow("512-byte sectors") << 512u << 0;
+    // The mini stream's cutoff: 4095 bytes are the last in it, 4096 the first outside.
+    QTest::newRow("a stream of 4095 bytes") << 512u << 4095;
+    QTest::newRow("a stream of 4096 bytes") << 512u << 4096;
     QTest::newRow("4096-byte sectors (version 4)") << 4096u << 70000;
     QTest::newRow("a FAT past 109 sectors (DIFAT)") << 512u << 8'000'000;
 }

@@ -2,8 +2,10 @@
 // grouping and scaling, percent, scientific, fractions, sections and their conditions and
 // colours, literals, dates and times in both date systems, texts, and the built-in codes.
 
+#include "workbook/cell_decoder.h"
 #include "workbook/number_format.h"
 
+#include <QtEndian>
 #include <QtTest>
 
 using workbook::NumberFormat;
@@ -35,6 +37,39 @@ private slots:
         QFETCH(QString, code);
         QFETCH(workbook::DateTimeParts, parts);
         QCOMPARE(workbook::dateTimeParts(code), parts);
+    }
+
+    // A number in a cell of a built-in format reads as the look's table shows that format:
+    // as a date, a time, both, or a number; the ids at the ranges' ends.
+    void builtInsAsTheStoreReadsThem_data() {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QString>("read"); // empty: the number itself
+        const QString day = QStringLiteral("2026-12-07");
+        const QString noon = QStringLiteral("12:00:00");
+        QTest::newRow("13, a fraction") << 13 << QString();
+        QTest::newRow("14, the short date") << 14 << day;
+        QTest::newRow("17") << 17 << day;
+        QTest::newRow("18, a time") << 18 << noon;
+        QTest::newRow("22, date and time") << 22 << day + u' ' + noon;
+        QTest::newRow("23") << 23 << QString();
+        QTest::newRow("34, 上午/下午") << 34 << noon;
+        QTest::newRow("36") << 36 << day;
+        QTest::newRow("45, mm:ss") << 45 << noon;
+        QTest::newRow("58") << 58 << day;
+        QTest::newRow("59, no built-in") << 59 << QString();
+    }
+    void builtInsAsTheStoreReadsThem() {
+        QFETCH(int, format);
+        QFETCH(QString, read);
+        // A globals substream of one XF record (format number at offset 2 of its data).
+        std::vector<std::uint8_t> stream(4 + 20, 0);
+        qToLittleEndian<quint16>(0x00E0, stream.data());
+        qToLittleEndian<quint16>(20, stream.data() + 2);
+        qToLittleEndian<quint16>(static_cast<quint16>(format), stream.data() + 6);
+        const workbook::biff::NumberFormats formats = workbook::biff::numberFormats(stream);
+        const double serial = 46363.5; // 2026-12-07, noon
+        QCOMPARE(formats.value(serial, 0),
+                 read.isEmpty() ? workbook::Value::number(serial) : workbook::Value::text(read));
     }
 
     void numbers_data() {
