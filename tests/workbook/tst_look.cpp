@@ -9,6 +9,8 @@
 #include "workbook/look.h"
 #include "workbook/readers.h"
 
+#include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 using workbook::CellFormats;
@@ -110,6 +112,43 @@ private slots:
         QCOMPARE(look.numberFormatCode(14), QString("d.m.yyyy"));
         QCOMPARE(look.numberFormatCode(10), QString("0.00%"));
         QCOMPARE(look.numberFormatCode(200), QString("General"));
+    }
+
+    // Records other writers make and ours does not: a hidden worksheet (its cells are read
+    // as any other sheet's) and a MULBLANK (a format for each of its cells, none beyond).
+    void recordsOfOtherWriters() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("two.xls"));
+        workbook::Book book;
+        book.addSheet(QStringLiteral("sheet1")).setText(1, 1, QStringLiteral("a"));
+        book.addSheet(QStringLiteral("hidden")).setText(2, 2, QStringLiteral("b"));
+        workbook::writeBook(book, path);
+        std::vector<std::uint8_t> stream = workbook::detail::openCompoundFile(path).stream;
+        std::size_t last = 0; // the last sheet's EOF
+        for (std::size_t at = 0, sheets = 0; at + 4 <= stream.size();) {
+            const auto type = qFromLittleEndian<quint16>(&stream[at]);
+            if (type == 0x0085 && ++sheets == 2)
+                stream[at + 4 + 4] = 1; // hidden
+            if (type == 0x000A)
+                last = at;
+            at += 4 + qFromLittleEndian<quint16>(&stream[at + 2]);
+        }
+        // Row 5 (0-based 4), columns C to E with formats 15, 16, 17.
+        const std::uint8_t mulBlank[] = {0xBE, 0, 12, 0, 4, 0, 2, 0, 15, 0, 16, 0, 17, 0, 4, 0};
+        stream.insert(stream.begin() + static_cast<std::ptrdiff_t>(last), std::begin(mulBlank),
+                      std::end(mulBlank));
+
+        const workbook::biff::StreamResult read = workbook::biff::readStream(stream);
+        QVERIFY(read.book);
+        QCOMPARE(read.book->sheetCount(), 2);
+        QCOMPARE(read.book->sheet(1).cell(2, 2).textValue(), QString("b"));
+        const workbook::BookLook look = workbook::biff::readLook(stream);
+        QCOMPARE(look.sheets.size(), 2u);
+        const CellFormats& cells = look.sheets[1].cells;
+        QCOMPARE(cells.at(4, 1), CellFormats::kNone);
+        QCOMPARE(cells.at(4, 2), 15);
+        QCOMPARE(cells.at(4, 4), 17);
+        QCOMPARE(cells.at(4, 5), CellFormats::kNone);
     }
 
     // The LibreOffice day's look as the file holds it (each property against POI:
