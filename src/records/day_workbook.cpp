@@ -23,84 +23,33 @@ namespace records {
 
 namespace {
 
-// The day's workbook as the store sees it, whichever way it is edited: by value (a new
-// workbook, or a file the editor cannot keep whole) or through the record-level editor, which
-// keeps everything of the file the store does not write.
+// The day's workbook as the store sees it: through the record-level editor, of the day's file
+// (which keeps everything of the file the store does not write) or of a new workbook (a new
+// day, or the values of a file the editor cannot keep whole, after its copy was kept). The
+// sheet shown when the file is opened stays the one its owner left.
 class DayBook {
 public:
-    virtual ~DayBook() = default;
+    explicit DayBook(workbook::Editor& editor) : m_editor(editor) {}
     // Whether a worksheet of that name (any case) exists.
-    virtual bool hasSheet(const QString& name) = 0;
-    virtual workbook::Value cells(const QString& sheet, int row, int column) = 0;
-    virtual void setCells(const QString& sheet, int row, int column, const QString& text) = 0;
-    virtual void addSheet(const QString& name) = 0;
-    virtual void activate(const QString& sheet) = 0;
-    // About `cells` cells are going to be written into `sheet`.
-    virtual void reserve(const QString& sheet, std::size_t cells) {
-        (void)sheet;
-        (void)cells;
-    }
-};
-
-// The day's workbook held by value: a new one, or a file the editor cannot keep whole (after
-// its copy was kept), read whole and written whole.
-class ValueBook : public DayBook {
-public:
-    ValueBook(workbook::Book& book, const QString& path) : m_book(book), m_path(path) {}
-    bool hasSheet(const QString& name) override { return m_book.indexOf(name) >= 0; }
-    workbook::Value cells(const QString& sheet, int row, int column) override {
-        return m_book.sheet(index(sheet)).cell(row, column);
-    }
-    void setCells(const QString& sheet, int row, int column, const QString& text) override {
-        if (sheet != m_current) { // one lookup per sheet, not per cell
-            m_sheet = &m_book.sheet(index(sheet));
-            m_current = sheet;
-        }
-        m_sheet->setValue(row, column, workbook::storedValue(text));
-    }
-    void addSheet(const QString& name) override {
-        m_book.addSheet(name);
-        m_current.clear(); // the sheets moved
-    }
-    void activate(const QString& sheet) override { m_book.setActiveSheet(index(sheet)); }
-
-private:
-    int index(const QString& sheet) const {
-        const int i = m_book.indexOf(sheet);
-        if (i < 0)
-            throw workbook::Error(workbook::Error::Kind::NoSuchSheet, m_path,
-                                  workbook::reasonText(workbook::Reason::NoSheetNamed).arg(sheet));
-        return i;
-    }
-    workbook::Book& m_book;
-    const QString& m_path;
-    workbook::Sheet* m_sheet = nullptr;
-    QString m_current;
-};
-
-class EditedBook : public DayBook {
-public:
-    explicit EditedBook(workbook::Editor& editor) : m_editor(editor) {}
-    bool hasSheet(const QString& name) override { return m_editor.indexOf(name) >= 0; }
-    workbook::Value cells(const QString& sheet, int row, int column) override {
+    bool hasSheet(const QString& name) const { return m_editor.indexOf(name) >= 0; }
+    workbook::Value cells(const QString& sheet, int row, int column) const {
         return m_editor.cell(index(sheet), row, column);
     }
-    void setCells(const QString& sheet, int row, int column, const QString& text) override {
+    void setCells(const QString& sheet, int row, int column, const QString& text) {
         if (sheet != m_current) {
             m_index = index(sheet);
             m_current = sheet;
         }
         m_editor.setCell(m_index, row, column, text);
     }
-    void addSheet(const QString& name) override { m_editor.addWorksheet(name); }
-    // The sheet shown when the file is opened stays the one its owner left.
-    void activate(const QString&) override {}
-    void reserve(const QString& sheet, std::size_t cells) override {
+    void addSheet(const QString& name) { m_editor.addWorksheet(name); }
+    // About `cells` cells are going to be written into `sheet`.
+    void reserve(const QString& sheet, std::size_t cells) {
         m_editor.reserveCells(index(sheet), cells);
     }
 
 private:
-    int index(const QString& sheet) {
+    int index(const QString& sheet) const {
         const int i = m_editor.indexOf(sheet);
         if (i < 0 || m_editor.sheetInfo(i).kind != workbook::Editor::SheetKind::Worksheet)
             throw workbook::Error(workbook::Error::Kind::NoSuchSheet, m_editor.path(),
@@ -131,7 +80,7 @@ struct Continuation {
 
 // The last row in use from H1: empty counts as 0; a number or a number text must be a whole
 // row number a sheet can have. Nothing when it is not.
-std::optional<int> lastRowInUse(DayBook& book, const QString& sheet, QString& unusable) {
+std::optional<int> lastRowInUse(const DayBook& book, const QString& sheet, QString& unusable) {
     const workbook::Value h1 = book.cells(sheet, 1, 8);
     if (h1.isEmpty())
         return 0;
@@ -151,7 +100,7 @@ QString sheetName(int number) {
 }
 
 // A sheet the program made to continue the rows: its A1 holds the first caption.
-bool isSpillSheet(DayBook& book, int number) {
+bool isSpillSheet(const DayBook& book, int number) {
     const workbook::Value a1 = book.cells(sheetName(number), 1, 1);
     return a1.kind() == workbook::Value::Kind::Text &&
            a1.textValue() == QString::fromUtf16(u"序号");
@@ -159,7 +108,7 @@ bool isSpillSheet(DayBook& book, int number) {
 
 // The number of the sheet after sheet `after` that the rows continue in: the next of the
 // program's own spill sheets, or -1 when the next free name comes first (the spill is new).
-int nextSpillSheet(DayBook& book, int after) {
+int nextSpillSheet(const DayBook& book, int after) {
     for (int n = after + 1; book.hasSheet(sheetName(n)); ++n) {
         if (isSpillSheet(book, n))
             return n;
@@ -168,14 +117,14 @@ int nextSpillSheet(DayBook& book, int after) {
 }
 
 // The first sheet number after `after` whose name no sheet has.
-int freeSheetNumber(DayBook& book, int after) {
+int freeSheetNumber(const DayBook& book, int after) {
     int n = after + 1;
     while (book.hasSheet(sheetName(n)))
         ++n;
     return n;
 }
 
-Continuation continuation(DayBook& book) {
+Continuation continuation(const DayBook& book) {
     Continuation c;
     if (!book.hasSheet(sheetName(1))) {
         c.unusable = workbook::reasonText(workbook::Reason::NoSheetNamed).arg(sheetName(1));
@@ -201,7 +150,6 @@ Continuation continuation(DayBook& book) {
 // sheet fills up.
 StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
     QString sheet = sheetName(c.sheetNumber);
-    book.activate(sheet);
     if (c.last == 0) {
         writeHeader(book, sheet);
         c.last = 1;
@@ -215,7 +163,6 @@ StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
             c.sheetNumber = freeSheetNumber(book, c.sheetNumber);
             sheet = sheetName(c.sheetNumber);
             book.addSheet(sheet);
-            book.activate(sheet);
             writeHeader(book, sheet);
             c.last = 1;
         }
@@ -301,7 +248,7 @@ struct DayWorkbook::Impl {
     std::optional<StoreEnd> storeByEditor(const HeldColumns& rows);
     void keepCopyBefore(const QString& refusal);
     StoreEnd storeByValue(const HeldColumns& rows);
-    std::optional<workbook::Book> openForRows(Continuation& c);
+    std::unique_ptr<workbook::Editor> openForRows(Continuation& c);
     void setAside(const QString& reason);
 };
 
@@ -323,7 +270,7 @@ DayWorkbook::Impl::Edited DayWorkbook::Impl::editRows(const HeldColumns& rows) {
     const workbook::Editor::Opening opened = workbook::Editor::open(path);
     if (!opened.editor)
         return {std::nullopt, opened.refusal};
-    EditedBook book(*opened.editor);
+    DayBook book(*opened.editor);
     const Continuation c = continuation(book);
     if (!c.unusable.isEmpty())
         return {};
@@ -368,49 +315,49 @@ void DayWorkbook::Impl::keepCopyBefore(const QString& refusal) {
     hooks.notice({StoreNotice::Kind::KeptBefore, path, kept, refusal});
 }
 
-// The store by value: the day's workbook read whole and written whole. Only a missing file
-// starts a new workbook; one that exists but cannot take the rows is set aside under another
-// name, never replaced.
+// The store by value: the day's workbook read whole and its values written into a new
+// workbook. Only a missing file starts an empty one; one that exists but cannot take the rows
+// is set aside under another name, never replaced.
 StoreEnd DayWorkbook::Impl::storeByValue(const HeldColumns& rows) {
     Continuation c;
-    std::optional<workbook::Book> book = openForRows(c);
-    if (!book) {
-        book.emplace();
-        book->addSheet(QStringLiteral("Sheet1"));
+    std::unique_ptr<workbook::Editor> editor = openForRows(c);
+    if (!editor) {
+        workbook::Book empty;
+        empty.addSheet(QStringLiteral("Sheet1"));
+        editor = workbook::Editor::newWorkbook(empty, path);
         c = Continuation{};
-        ValueBook added(*book, path);
-        writeHeader(added, book->sheet(0).name());
+        DayBook added(*editor);
+        writeHeader(added, editor->sheetInfo(0).name);
     }
-    ValueBook day(*book, path);
+    DayBook day(*editor);
     StoreEnd end = storeRows(day, c, rows);
     end.file = fileName;
     writeTold(hooks, end, [&] {
-        workbook::writeBook(*book, path);
+        editor->saveStreamAs(path);
         return true;
     });
     return end;
 }
 
-// The day's file read with where its rows continue; nothing when there is none that can take
-// them (it is missing, or it was set aside).
-std::optional<workbook::Book> DayWorkbook::Impl::openForRows(Continuation& c) {
+// A new workbook of the day's file's values, with where its rows continue; nothing when there
+// is none that can take them (it is missing, or it was set aside).
+std::unique_ptr<workbook::Editor> DayWorkbook::Impl::openForRows(Continuation& c) {
     QString unusable;
     try {
-        workbook::Book book = workbook::readBook(path);
-        ValueBook opened(book, path);
-        c = continuation(opened);
+        auto editor = workbook::Editor::newWorkbook(workbook::readBook(path), path);
+        c = continuation(DayBook(*editor));
         if (c.unusable.isEmpty())
-            return book;
+            return editor;
         unusable = c.unusable;
     } catch (const workbook::Error& e) {
         if (e.kind() == workbook::Error::Kind::Io || e.kind() == workbook::Error::Kind::InvalidUse)
             throw;
         if (e.kind() == workbook::Error::Kind::Missing)
-            return std::nullopt;
+            return nullptr;
         unusable = e.reason();
     }
     setAside(unusable);
-    return std::nullopt;
+    return nullptr;
 }
 
 void DayWorkbook::Impl::setAside(const QString& reason) {

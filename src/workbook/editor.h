@@ -51,6 +51,12 @@ public:
     // The same for a workbook stream alone, with no file to save to.
     static Opening open(const QString& name, std::vector<std::uint8_t> workbookStream);
 
+    // An editor of a new workbook holding the cells of `book`, named `name` in errors: a
+    // minimal workbook of our records whose cells the editor sets (how every new file is
+    // made: writeBook() saves such an editor with saveStreamAs()). Throws Error (FormatLimit,
+    // InvalidUse) for a book no .xls can hold.
+    static std::unique_ptr<Editor> newWorkbook(const Book& book, const QString& name = {});
+
     // As open(), but throws Error (Unkeepable) when the workbook cannot be kept whole.
     explicit Editor(const QString& path);
     // An editor of a workbook stream alone, with no file to save to (for tests and fuzzing).

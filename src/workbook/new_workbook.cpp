@@ -430,9 +430,9 @@ namespace {
 // An editor of the book's empty workbook with every cell of the book set. A sheet holds each
 // of its texts once, and so does the editor: the texts are handed over once, the cells by
 // their numbers.
-std::unique_ptr<Editor> filledEditor(const Book& book) {
+std::unique_ptr<Editor> filledEditor(const Book& book, const QString& name) {
     checkBook(book);
-    auto editor = std::make_unique<Editor>(QString(), emptyWorkbook(book));
+    auto editor = std::make_unique<Editor>(name, emptyWorkbook(book));
     for (int i = 0; i < book.sheetCount(); ++i) {
         const Sheet& sheet = book.sheet(i);
         const auto& strings = sheet.strings();
@@ -468,11 +468,19 @@ std::unique_ptr<Editor> filledEditor(const Book& book) {
 } // namespace
 
 std::vector<std::uint8_t> workbookStream(const Book& book) {
-    return filledEditor(book)->editedStream();
+    return filledEditor(book, {})->editedStream();
 }
 
 void writeWorkbook(const Book& book, const QString& path) {
-    filledEditor(book)->saveStreamAs(path);
+    filledEditor(book, {})->saveStreamAs(path);
 }
 
 } // namespace workbook::biff
+
+namespace workbook {
+
+std::unique_ptr<Editor> Editor::newWorkbook(const Book& book, const QString& name) {
+    return biff::filledEditor(book, name);
+}
+
+} // namespace workbook
