@@ -12,26 +12,28 @@
 set -euo pipefail
 
 # Building: CMake, Ninja, g++, Qt with its serial port, the X11 client library (the close
-# request of a window under a box is read off the connection) and the two file libraries.
+# request of a window under a box is read off the connection) and FreeXL (Excel 5/95 files).
 # Running:
 # the window system plugin, a Chinese font, and Qt's own texts (the buttons of message boxes,
 # the file dialog) in the desktop's language.
 run_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev libxcb1-dev
-  libfreexl-dev libgsf-1-dev
+  libfreexl-dev
   fonts-wqy-zenhei qt6-translations-l10n
 )
 # The simulator is built from the same sources with Qt Core alone.
 demo_packages=()
 # The end-to-end runs and the proofs drive the real window under a virtual X display (xvfb,
 # xdotool, xprop from x11-utils; xclip reads the text of a message box the test copied).
-# xlrd reads our files independently and xlwt writes foreign ones; Apache POI, run with a JDK, is the second independent reader. The packaging test
+# xlrd reads our files independently and xlwt writes foreign ones; Apache POI, run with a
+# JDK, is the second independent reader, and libgsf reads and writes compound files beside
+# ours. The packaging test
 # checks the Debian package with lintian and the udev rule with udevadm. The sanitized pass
 # needs clang with its sanitizer and libFuzzer runtimes; the layout check clang-format;
 # ccache keeps compiled objects between runs.
 test_packages=(
-  python3-xlrd python3-xlwt
+  python3-xlrd python3-xlwt libgsf-1-dev
   xvfb xauth xdotool x11-utils xclip
   lintian udev
   default-jdk-headless libapache-poi-java

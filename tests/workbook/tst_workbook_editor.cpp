@@ -669,7 +669,16 @@ void TestWorkbookEditor::everyFixtureReadAlike() {
         const Sheet& sheet = stored->sheet(i);
         const int index = editor.indexOf(sheet.name());
         QVERIFY(index >= 0);
-        for (int r = 1; r <= sheet.rowCount(); ++r)
+        // Every row of a small sheet; of a big one, a hundred spread over it and the last (the
+        // editor finds each cell asked of it on its own: the whole of xlwt's 20,000 rows so
+        // took a minute under the sanitizers).
+        const int step = sheet.rowCount() > 2000 ? sheet.rowCount() / 100 : 1;
+        std::vector<int> rows;
+        for (int r = 1; r <= sheet.rowCount(); r += step)
+            rows.push_back(r);
+        if (!rows.empty() && rows.back() != sheet.rowCount())
+            rows.push_back(sheet.rowCount());
+        for (const int r : rows)
             for (int c = 1; c <= sheet.columnCount(); ++c)
                 QVERIFY2(editor.cell(index, r, c) == sheet.cell(r, c),
                          qPrintable(QStringLiteral("%1 row %2 column %3: \"%4\" instead of \"%5\"")
