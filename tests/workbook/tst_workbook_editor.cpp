@@ -430,6 +430,10 @@ void TestWorkbookEditor::lyingRecords_data() {
     QTest::newRow("shared string that does not exist") << Lie([=](std::vector<std::uint8_t>& s) {
         qToLittleEndian<std::uint32_t>(9999, &s[find(s, 0x00FD, 2) + 10]);
     });
+    QTest::newRow("a column twice in one row") << Lie([=](std::vector<std::uint8_t>& s) {
+        // The second caption claims the first one's column.
+        qToLittleEndian<std::uint16_t>(0, &s[find(s, 0x00FD, 1) + 6]);
+    });
     QTest::newRow("no end of the sheet")
         << Lie([=](std::vector<std::uint8_t>& s) { s.resize(s.size() - 4); });
     QTest::newRow("older version") << Lie(
