@@ -217,21 +217,11 @@ detail::Cell& Sheet::slot(int row, int column) {
 }
 
 std::uint32_t Sheet::addString(const QString& text) {
-    if (m_stringIndex.isEmpty() && !m_strings.empty())
-        for (std::size_t i = 0; i < m_strings.size(); ++i)
-            m_stringIndex.insert(m_strings[i], static_cast<std::uint32_t>(i));
-    const auto found = m_stringIndex.constFind(text);
-    if (found != m_stringIndex.constEnd())
-        return *found;
-    const auto index = static_cast<std::uint32_t>(m_strings.size());
-    m_strings.push_back(text);
-    m_stringIndex.insert(text, index);
-    return index;
+    return m_strings.intern(text);
 }
 
 void Sheet::releaseTextIndex() {
-    m_stringIndex = {};
-    m_strings.shrink_to_fit();
+    m_strings.releaseIndex();
 }
 
 void Sheet::setText(int row, int column, const QString& text) {

@@ -7,6 +7,7 @@
 // cell is set, so a book in memory always fits in a file.
 
 #include "workbook/error.h"
+#include "workbook/text_pool.h"
 
 #include <QHash>
 #include <QString>
@@ -106,7 +107,7 @@ public:
 
     // For the file codec.
     const std::vector<detail::Row>& rows() const { return m_rows; }
-    const std::vector<QString>& strings() const { return m_strings; }
+    const std::vector<QString>& strings() const { return m_strings.texts(); }
     void reserveRows(int rows) { m_rows.reserve(static_cast<std::size_t>(rows)); }
     std::uint32_t addString(const QString& text);
     // Frees what only adding texts needs (the index that finds a text among the sheet's
@@ -120,8 +121,7 @@ private:
 
     QString m_name;
     std::vector<detail::Row> m_rows;
-    std::vector<QString> m_strings;
-    QHash<QString, std::uint32_t> m_stringIndex;
+    TextPool<> m_strings;
 };
 
 class Book {

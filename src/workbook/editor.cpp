@@ -178,19 +178,7 @@ void Editor::setValue(int sheet, int row, int column, const Value& value) {
 std::uint32_t Editor::Impl::textNumber(const QString& text) {
     if (text.size() > MaxTextLength)
         throw Error(Error::Kind::FormatLimit, path, reasonText(Reason::TextTooLong));
-    if (textsFound < texts.size()) {
-        textNumbers.reserve(static_cast<qsizetype>(texts.size()));
-        for (; textsFound < texts.size(); ++textsFound)
-            textNumbers.insert(texts[textsFound], static_cast<std::uint32_t>(textsFound));
-    }
-    const auto known = textNumbers.constFind(text);
-    if (known != textNumbers.constEnd())
-        return *known;
-    const auto number = static_cast<std::uint32_t>(texts.size());
-    texts.push_back(text);
-    textNumbers.insert(text, number);
-    textsFound = texts.size();
-    return number;
+    return texts.intern(text);
 }
 
 std::uint32_t Editor::textNumber(const QString& text) {
@@ -216,7 +204,7 @@ std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& disti
     for (const QString& text : distinct)
         if (text.size() > MaxTextLength)
             throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
-    d->texts.assign(distinct.begin(), distinct.end());
+    d->texts.appendDistinct(distinct.begin(), distinct.end());
     for (std::size_t i = 0; i < distinct.size(); ++i)
         numbers.push_back(static_cast<std::uint32_t>(i));
     return numbers;

@@ -12,6 +12,7 @@
 #include "workbook/reasons.h"
 #include "workbook/record_cursor.h"
 #include "workbook/shared_strings.h"
+#include "workbook/text_pool.h"
 
 #include <QHash>
 #include <QtEndian>
@@ -221,11 +222,8 @@ struct Editor::Impl {
     // A sheet's edits in row and column order, the last of a cell's edits only.
     const CellEdits& sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets
-    // The texts of the cell edits, each once, by the number a CellValue gives; the first
-    // `textsFound` of them found by their text.
-    std::vector<QString, detail::BigAllocator<QString>> texts;
-    QHash<QString, std::uint32_t> textNumbers;
-    std::size_t textsFound = 0;
+    // The texts of the cell edits, each once, by the number a CellValue gives.
+    TextPool<detail::BigAllocator<QString>> texts;
     std::uint32_t textNumber(const QString& text);
 
     void read();
