@@ -124,12 +124,12 @@ Value Editor::cell(int sheet, int row, int column) const {
     if (const auto s = d->cellEdits.find(sheet); s != d->cellEdits.end())
         for (auto e = s->second.rbegin(); e != s->second.rend(); ++e)
             if (e->row == row - 1 && e->column == column - 1) {
-                if (!e->value)
+                const std::optional<CellValue> v = e->value();
+                if (!v)
                     return {};
-                if (e->value->boolean)
-                    return Value::boolean(e->value->value != 0);
-                return e->value->number ? Value::number(e->value->value)
-                                        : Value::text(d->texts[e->value->text]);
+                if (v->boolean)
+                    return Value::boolean(v->value != 0);
+                return v->number ? Value::number(v->value) : Value::text(d->texts[v->text]);
             }
     const auto index = static_cast<std::size_t>(sheet);
     if (index >= d->sheets.size())
@@ -146,7 +146,7 @@ int Editor::lastRow(int sheet) const {
     if (index < d->sheets.size())
         last = d->substreams[static_cast<std::size_t>(d->sheets[index].substream)].lastRow;
     for (const CellEdit& e : d->sortedEdits(sheet))
-        if (e.value)
+        if (e.hasValue())
             last = std::max(last, e.row);
     return last + 1;
 }

@@ -139,11 +139,52 @@ struct CellValue {
     bool boolean = false; // with number: a boolean, value 1 or 0
 };
 
-struct CellEdit {
-    int row; // 0-based
-    int column;
-    std::optional<CellValue> value;
+// An edit as the editor keeps it until the layout, in 16 bytes: the editor of a new workbook
+// holds one for every cell of the book.
+class CellEdit {
+public:
+    CellEdit() : CellEdit(0, 0, std::nullopt) {}
+    CellEdit(int atRow, int atColumn, const std::optional<CellValue>& value)
+        : row(atRow), column(static_cast<std::uint16_t>(atColumn)) {
+        if (!value) {
+            m_kind = Kind::Cleared;
+        } else if (!value->number) {
+            m_kind = Kind::Text;
+            m_text = value->text;
+        } else {
+            m_kind = value->boolean ? Kind::Boolean : Kind::Number;
+            m_number = value->value;
+        }
+    }
+
+    std::int32_t row; // 0-based
+    std::uint16_t column;
+
+    // Whether the edit leaves a value (not an emptied cell).
+    bool hasValue() const { return m_kind != Kind::Cleared; }
+    std::optional<CellValue> value() const {
+        switch (m_kind) {
+        case Kind::Cleared:
+            return std::nullopt;
+        case Kind::Text:
+            return CellValue{0, m_text, false, false};
+        case Kind::Number:
+            return CellValue{m_number, 0, true, false};
+        case Kind::Boolean:
+            return CellValue{m_number, 0, true, true};
+        }
+        return std::nullopt;
+    }
+
+private:
+    enum class Kind : std::uint8_t { Cleared, Text, Number, Boolean };
+    Kind m_kind;
+    union {
+        double m_number;
+        std::uint32_t m_text;
+    };
 };
+static_assert(sizeof(CellEdit) == 16);
 using CellEdits = std::vector<CellEdit, detail::BigAllocator<CellEdit>>;
 
 struct Edit {

@@ -132,35 +132,32 @@ void Editor::Impl::LayoutPass::cellRecord(Bytes& out, int row, int column, std::
                                           const CellValue& v) {
     if (d.xfCount == 0)
         refuse(Reason::NoCellFormats);
+    // Made whole here and appended in one piece: most of a new file's bytes come through here.
+    std::array<std::uint8_t, 18> r{};
+    std::size_t size = 14;
     std::uint32_t rk = 0;
-    const std::size_t at = out.size();
     if (!v.number) {
-        out.resize(at + 14);
-        set16(&out[at], rtLabelSst);
-        set16(&out[at + 2], 10);
-        set32(&out[at + 10], stringFor(v.text));
+        set16(&r[0], rtLabelSst);
+        set32(&r[10], stringFor(v.text));
     } else if (v.boolean) {
-        out.resize(at + 12);
-        set16(&out[at], rtBoolErr);
-        set16(&out[at + 2], 8);
-        out[at + 10] = v.value != 0 ? 1 : 0;
-        out[at + 11] = 0; // a boolean, not an error code
+        size = 12;
+        set16(&r[0], rtBoolErr);
+        r[10] = v.value != 0 ? 1 : 0; // a boolean, not an error code: r[11] stays 0
     } else if (rkNumber(v.value, rk)) {
-        out.resize(at + 14);
-        set16(&out[at], rtRk);
-        set16(&out[at + 2], 10);
-        set32(&out[at + 10], rk);
+        set16(&r[0], rtRk);
+        set32(&r[10], rk);
     } else {
-        out.resize(at + 18);
-        set16(&out[at], rtNumber);
-        set16(&out[at + 2], 14);
+        size = 18;
+        set16(&r[0], rtNumber);
         std::uint64_t bits;
         std::memcpy(&bits, &v.value, 8);
-        qToLittleEndian(bits, &out[at + 10]);
+        qToLittleEndian(bits, &r[10]);
     }
-    set16(&out[at + 4], static_cast<std::uint16_t>(row));
-    set16(&out[at + 6], static_cast<std::uint16_t>(column));
-    set16(&out[at + 8], xf);
+    set16(&r[2], static_cast<std::uint16_t>(size - 4));
+    set16(&r[4], static_cast<std::uint16_t>(row));
+    set16(&r[6], static_cast<std::uint16_t>(column));
+    set16(&r[8], xf);
+    out.insert(out.end(), r.begin(), r.begin() + static_cast<std::ptrdiff_t>(size));
 }
 
 // The format a new cell takes: its row's where the row has one, else its column's.
@@ -244,10 +241,8 @@ void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, st
         const std::vector<std::uint16_t> offsets =
             putRowCells(out, out.size() - blockStart, b, e, [&](std::size_t k) {
                 for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
-                    if (flat[i].value)
-                        cellRecord(out, flat[i].row, flat[i].column,
-                                   columnXf[static_cast<std::size_t>(flat[i].column)],
-                                   *flat[i].value);
+                    if (const std::optional<CellValue> v = flat[i].value())
+                        cellRecord(out, flat[i].row, flat[i].column, columnXf[flat[i].column], *v);
             });
         if (dbcell)
             putDbCell(out, blockStart, offsets, dbcellOffsets);
@@ -370,7 +365,7 @@ Editor::Impl::LayoutPass::editsByBlock(const Substream& s, const CellEdits& flat
         for (std::size_t b = 0; b < s.blocks.size(); ++b)
             if (s.blocks[b].firstRow >= 0 && s.blocks[b].firstRow <= row)
                 target = b;
-        byBlock[target][row][flat[k].column] = flat[k].value;
+        byBlock[target][row][flat[k].column] = flat[k].value();
     }
     return byBlock;
 }

@@ -52,7 +52,7 @@ RowSpans rowsWithValues(const CellEdits& flat, std::size_t from) {
         std::size_t e = k;
         bool any = false;
         while (e < flat.size() && flat[e].row == flat[k].row)
-            any = flat[e++].value.has_value() || any;
+            any = flat[e++].hasValue() || any;
         if (any)
             rows.emplace_back(k, e);
         k = e;
@@ -65,8 +65,8 @@ void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, s
     int first = MaxColumns;
     int last = 0;
     for (std::size_t i = edits.first; i < edits.second; ++i)
-        if (flat[i].value) {
-            first = std::min(first, flat[i].column);
+        if (flat[i].hasValue()) {
+            first = std::min<int>(first, flat[i].column);
             last = std::max(last, flat[i].column + 1);
         }
     putHeader(out, rtRow, 16);
@@ -85,12 +85,12 @@ void putNewDimensions(Bytes& out, const CellEdits& flat) {
     int firstColumn = MaxColumns;
     int lastColumn = -1;
     for (const CellEdit& e : flat)
-        if (e.value) {
+        if (e.hasValue()) {
             if (firstRow < 0)
                 firstRow = e.row;
             lastRow = e.row;
-            firstColumn = std::min(firstColumn, e.column);
-            lastColumn = std::max(lastColumn, e.column);
+            firstColumn = std::min<int>(firstColumn, e.column);
+            lastColumn = std::max<int>(lastColumn, e.column);
         }
     const bool empty = firstRow < 0;
     putHeader(out, rtDimensions, 14);
@@ -108,7 +108,7 @@ void widenDimensions(std::uint8_t* data, const CellEdits& flat) {
     std::uint16_t colMac = le16(data + 10);
     const bool empty = rwMac <= rwMic || colMac <= colMic;
     for (const CellEdit& e : flat) {
-        if (!e.value)
+        if (!e.hasValue())
             continue;
         const auto row = static_cast<std::uint32_t>(e.row);
         const auto column = static_cast<std::uint16_t>(e.column);

@@ -7,6 +7,7 @@
 #include "workbook/biff_records.h"
 #include "workbook/biff_writer.h"
 #include "workbook/editor.h"
+#include "workbook/editor_internal.h"
 #include "workbook/reasons.h"
 
 #include <QtEndian>
@@ -72,10 +73,6 @@ public:
 private:
     std::vector<std::uint8_t> m_data;
 };
-
-bool fitsLatin1(QStringView s) {
-    return std::all_of(s.begin(), s.end(), [](QChar c) { return c.unicode() < 0x100; });
-}
 
 // The characters of a string, one byte each when every one fits, else UTF-16LE.
 void writeChars(Bytes& out, QStringView s, bool wide) {
@@ -425,62 +422,56 @@ std::vector<std::uint8_t> emptyWorkbook(const Book& book) {
 
 } // namespace
 
-namespace {
-
-// An editor of the book's empty workbook with every cell of the book set. A sheet holds each
-// of its texts once, and so does the editor: the texts are handed over once, the cells by
-// their numbers.
-std::unique_ptr<Editor> filledEditor(const Book& book, const QString& name) {
-    checkBook(book);
-    auto editor = std::make_unique<Editor>(name, emptyWorkbook(book));
-    for (int i = 0; i < book.sheetCount(); ++i) {
-        const Sheet& sheet = book.sheet(i);
-        const auto& strings = sheet.strings();
-        const auto& rows = sheet.rows();
-        const std::vector<std::uint32_t> textNumbers = editor->textNumbers(strings);
-        std::size_t cells = 0;
-        for (const detail::Row& row : rows)
-            cells += row.size();
-        editor->reserveCells(i, cells);
-        for (std::size_t r = 0; r < rows.size(); ++r)
-            for (std::size_t c = 0; c < rows[r].size(); ++c) {
-                const detail::Cell& cell = rows[r][c];
-                const int row = static_cast<int>(r) + 1;
-                const int column = static_cast<int>(c) + 1;
-                switch (cell.kind) {
-                case Value::Kind::Empty:
-                    break;
-                case Value::Kind::Text:
-                    editor->setText(i, row, column, textNumbers[cell.text]);
-                    break;
-                case Value::Kind::Number:
-                    editor->setValue(i, row, column, Value::number(cell.number));
-                    break;
-                case Value::Kind::Boolean:
-                    editor->setValue(i, row, column, Value::boolean(cell.number != 0));
-                    break;
-                }
-            }
-    }
-    return editor;
-}
-
-} // namespace
-
 std::vector<std::uint8_t> workbookStream(const Book& book) {
-    return filledEditor(book, {})->editedStream();
+    return Editor::newWorkbook(book)->editedStream();
 }
 
 void writeWorkbook(const Book& book, const QString& path) {
-    filledEditor(book, {})->saveStreamAs(path);
+    Editor::newWorkbook(book)->saveStreamAs(path);
 }
 
 } // namespace workbook::biff
 
 namespace workbook {
 
+// The editor of the book's empty workbook with every cell of the book set, as setValue()
+// would set them, but with no cell checked again: the book holds only cells a worksheet can
+// hold, and each of its sheets holds each text once, so the texts are handed over once and
+// the cells by their numbers, already in row and column order.
 std::unique_ptr<Editor> Editor::newWorkbook(const Book& book, const QString& name) {
-    return biff::filledEditor(book, name);
+    biff::checkBook(book);
+    auto editor = std::make_unique<Editor>(name, biff::emptyWorkbook(book));
+    for (int i = 0; i < book.sheetCount(); ++i) {
+        const Sheet& sheet = book.sheet(i);
+        const std::vector<std::uint32_t> textNumbers = editor->textNumbers(sheet.strings());
+        const auto& rows = sheet.rows();
+        std::size_t cells = 0;
+        for (const detail::Row& row : rows)
+            cells += row.size();
+        CellEdits& edits = editor->d->editsOf(i);
+        edits.reserve(cells);
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            for (std::size_t c = 0; c < rows[r].size(); ++c) {
+                const detail::Cell& cell = rows[r][c];
+                const auto row = static_cast<int>(r);
+                const auto column = static_cast<int>(c);
+                switch (cell.kind) {
+                case Value::Kind::Empty:
+                    break;
+                case Value::Kind::Text:
+                    edits.emplace_back(row, column,
+                                       CellValue{0, textNumbers[cell.text], false, false});
+                    break;
+                case Value::Kind::Number:
+                case Value::Kind::Boolean:
+                    edits.emplace_back(
+                        row, column,
+                        CellValue{cell.number, 0, true, cell.kind == Value::Kind::Boolean});
+                    break;
+                }
+            }
+    }
+    return editor;
 }
 
 } // namespace workbook
