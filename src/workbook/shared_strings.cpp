@@ -46,12 +46,10 @@ SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
             const std::uint8_t flags = c.u8();
             const std::uint16_t runs = (flags & 0x08) != 0 ? c.u16() : 0;
             const std::uint32_t ext = (flags & 0x04) != 0 ? c.u32() : 0;
-            Hash h;
-            c.chars(count, flags, [&](char16_t ch) { h.add(ch); });
+            c.chars(count, flags, [](char16_t) {});
             c.skip(4u * runs);
             c.skip(ext);
             e.plain = runs == 0 && ext == 0;
-            e.hash = h.value;
             m_strings.push_back(e);
         }
         // Nothing may follow the last string.
@@ -63,33 +61,46 @@ SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
     return Problem::None;
 }
 
+// The hash table of the plain strings, made when the first string is sought (a reader never
+// seeks one).
 void SharedStrings::index() const {
     const std::size_t room = std::bit_ceil(std::max<std::size_t>(16, m_strings.size() * 2));
     m_slots.assign(room, 0);
     for (std::uint32_t i = 0; i < m_strings.size(); ++i) {
         if (!m_strings[i].plain)
             continue;
-        std::size_t s = m_strings[i].hash & (room - 1);
+        Hash h;
+        walk(i, [&](char16_t ch) { h.add(ch); });
+        m_strings[i].hash = h.value;
+        std::size_t s = h.value & (room - 1);
         while (m_slots[s] != 0)
             s = (s + 1) & (room - 1);
         m_slots[s] = i + 1;
     }
 }
 
-// The characters of string `index`, each handed to `each`.
-template <typename Each> void SharedStrings::walk(std::uint32_t index, Each each) const {
+// The characters of string `index`, each handed to `each`, their count first to `counted`.
+template <typename Each, typename Counted>
+void SharedStrings::walk(std::uint32_t index, Each each, Counted counted) const {
     const Entry& e = m_strings[index];
     biff::Segments& c = m_segments;
     c.seek(e.part, e.offset);
     const std::uint16_t count = c.u16();
     const std::uint8_t flags = c.u8();
     c.skip(((flags & 0x08) != 0 ? 2 : 0) + ((flags & 0x04) != 0 ? 4 : 0));
+    counted(count);
     c.chars(count, flags, each);
 }
 
 QString SharedStrings::text(std::uint32_t index) const {
     QString s;
-    walk(index, [&](char16_t ch) { s.append(QChar(ch)); });
+    QChar* at = nullptr;
+    walk(
+        index, [&](char16_t ch) { *at++ = QChar(ch); },
+        [&](std::uint16_t count) {
+            s.resize(count);
+            at = s.data();
+        });
     return s;
 }
 

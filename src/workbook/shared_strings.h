@@ -50,15 +50,17 @@ private:
         std::uint32_t part;
         std::uint16_t offset; // in the part's data
         bool plain;
-        std::uint32_t hash;
+        std::uint32_t hash; // of the characters, once the table is indexed
     };
     [[noreturn]] static void overrun(bool characterSplit);
     void index() const;
-    template <typename Each> void walk(std::uint32_t index, Each each) const;
+    template <typename Each, typename Counted = void (*)(std::uint16_t)>
+    void walk(
+        std::uint32_t index, Each each, Counted counted = [](std::uint16_t) {}) const;
 
     std::vector<Part> m_parts;
     mutable biff::Segments m_segments{&SharedStrings::overrun};
-    std::vector<Entry, detail::BigAllocator<Entry>> m_strings;
+    mutable std::vector<Entry, detail::BigAllocator<Entry>> m_strings; // hashes set by index()
     // Open addressing: index + 1 of a plain string, or 0.
     mutable std::vector<std::uint32_t, detail::BigAllocator<std::uint32_t>> m_slots;
     std::uint32_t m_references = 0;
