@@ -211,9 +211,15 @@ detail::Cell& Sheet::slot(int row, int column) {
     if (static_cast<std::size_t>(row) > m_rows.size())
         m_rows.resize(static_cast<std::size_t>(row));
     detail::Row& r = m_rows[static_cast<std::size_t>(row - 1)];
-    if (static_cast<std::size_t>(column) > r.size())
-        r.resize(static_cast<std::size_t>(column));
-    return r[static_cast<std::size_t>(column - 1)];
+    const auto width = static_cast<std::size_t>(column);
+    if (width > r.size()) {
+        // A row is mostly as wide as the one above it: room for that many cells at once,
+        // rather than the row grown again and again as its cells are set from left to right.
+        if (width > r.capacity() && row > 1)
+            r.reserve(std::max(width, m_rows[static_cast<std::size_t>(row - 2)].size()));
+        r.resize(width);
+    }
+    return r[width - 1];
 }
 
 std::uint32_t Sheet::addString(const QString& text) {
