@@ -185,6 +185,8 @@ private slots:
     void oneReadingOfACell();
     void refusalsNameFileAndSheet_data();
     void refusalsNameFileAndSheet();
+    void newCellRecords_data();
+    void newCellRecords();
     void appendAfterAFullTable_data();
     void appendAfterAFullTable();
     void sharedStrings_data();
@@ -909,6 +911,54 @@ void TestWorkbookEditor::oneReadingOfACell() {
     QCOMPARE(edited.book->sheet(0).cell(2, 1), Value::text(QStringLiteral("x")));
 }
 
+struct CellSet {
+    int row, column;
+    Value value;
+};
+using CellSets = QList<CellSet>;
+
+void TestWorkbookEditor::newCellRecords_data() {
+    QTest::addColumn<CellSets>("edits");
+    QTest::addColumn<QList<int>>("dimensions"); // first row, last + 1, first column, last + 1
+    const QList<int> asItWas{0, 1, 0, 4};
+    QTest::newRow("a cell cleared beyond the sheet") << CellSets{{9, 12, Value()}} << asItWas;
+    QTest::newRow("a cleared cell beside set ones")
+        << CellSets{{3, 2, Value::number(1.5)}, {7, 9, Value()}, {3, 5, Value::boolean(true)}}
+        << QList<int>{0, 3, 0, 5};
+    QTest::newRow("every kind of cell") << CellSets{{2, 1, Value::text(QStringLiteral("x"))},
+                                                    {2, 2, Value::number(1e300)},
+                                                    {2, 3, Value::boolean(false)},
+                                                    {4, 6, Value::number(-3)}}
+                                        << QList<int>{0, 4, 0, 6};
+}
+
+// The records of new cells, each of its kind's exact size, and DIMENSIONS widened by the cells
+// that hold a value, never by one that was cleared.
+void TestWorkbookEditor::newCellRecords() {
+    QFETCH(CellSets, edits);
+    QFETCH(QList<int>, dimensions);
+    Editor editor(QStringLiteral("one.xls"), oneSheet(number(0, 1)));
+    for (const CellSet& e : edits)
+        editor.setValue(0, e.row, e.column, e.value);
+    const Bytes s = editor.editedStream();
+    const auto le16 = [&](std::size_t at) { return qFromLittleEndian<std::uint16_t>(&s[at]); };
+    const std::map<int, int> sizes{{0x00FD, 10}, {0x027E, 10}, {0x0203, 14}, {0x0205, 8}};
+    QList<int> found;
+    for (std::size_t at = 0; at + 4 <= s.size(); at += 4 + le16(at + 2)) {
+        if (const auto size = sizes.find(le16(at)); size != sizes.end())
+            QCOMPARE(int(le16(at + 2)), size->second);
+        if (le16(at) == 0x0200)
+            found = {int(qFromLittleEndian<std::uint32_t>(&s[at + 4])),
+                     int(qFromLittleEndian<std::uint32_t>(&s[at + 8])), le16(at + 12),
+                     le16(at + 14)};
+    }
+    QCOMPARE(found, dimensions);
+    const biff::StreamResult read = biff::readStream(s);
+    QCOMPARE(read.verdict, biff::StreamResult::Verdict::Read);
+    for (const CellSet& e : edits)
+        QCOMPARE(read.book->sheet(0).cell(e.row, e.column), e.value);
+}
+
 void TestWorkbookEditor::refusalsNameFileAndSheet_data() {
     QTest::addColumn<QByteArray>("sheetName");
     QTest::addColumn<QString>("reason");
@@ -1093,6 +1143,17 @@ void TestWorkbookEditor::sharedStrings_data() {
     QTest::newRow("bytes after the last string")
         << Parts{cat(counts(1, 1), latin(2, "ab")), latin(1, "c")} << P::CountMismatch
         << QStringList{} << QString() << -1 << true;
+    std::vector<std::uint8_t> many = counts(300, 300); // the index holds more than a few
+    for (int i = 0; i < 300; ++i) {
+        const QByteArray text = "s" + QByteArray::number(i);
+        many = cat(many, latin(std::uint16_t(text.size()), text.constData()));
+    }
+    QStringList manyTexts;
+    for (int i = 0; i < 300; ++i)
+        manyTexts << QStringLiteral("s%1").arg(i);
+    for (const int sought : {0, 150, 298, 299})
+        QTest::addRow("300 strings, string %d sought", sought)
+            << Parts{many} << P::None << manyTexts << manyTexts[sought] << sought << false;
     QTest::newRow("a 16-bit character split between records")
         << Parts{cat(counts(1, 1), latin(2, "", 1), std::vector<std::uint8_t>{0x61, 0, 0x62}),
                  std::vector<std::uint8_t>{1, 0}}
