@@ -354,6 +354,16 @@ void Editor::Impl::LayoutPass::planSheet(std::size_t si) {
 std::map<std::size_t, BlockChanges>
 Editor::Impl::LayoutPass::editsByBlock(const Substream& s, const CellEdits& flat,
                                        std::size_t& firstNew) const {
+    // A row falls into the last block (in stream order) that starts at or above it, block 0
+    // when none does: the blocks by their first row, each with the last such block so far, so
+    // that each edit finds its block in a binary search and not by a walk over every block.
+    std::vector<std::pair<int, std::size_t>> starts; // first row, last block starting by then
+    for (std::size_t b = 0; b < s.blocks.size(); ++b)
+        if (s.blocks[b].firstRow >= 0)
+            starts.emplace_back(s.blocks[b].firstRow, b);
+    std::sort(starts.begin(), starts.end());
+    for (std::size_t i = 1; i < starts.size(); ++i)
+        starts[i].second = std::max(starts[i].second, starts[i - 1].second);
     std::map<std::size_t, BlockChanges> byBlock;
     for (std::size_t k = 0; k < flat.size(); ++k) {
         const int row = flat[k].row;
@@ -361,10 +371,10 @@ Editor::Impl::LayoutPass::editsByBlock(const Substream& s, const CellEdits& flat
             firstNew = k;
             break;
         }
-        std::size_t target = 0;
-        for (std::size_t b = 0; b < s.blocks.size(); ++b)
-            if (s.blocks[b].firstRow >= 0 && s.blocks[b].firstRow <= row)
-                target = b;
+        const auto after = std::upper_bound(
+            starts.begin(), starts.end(), row,
+            [](int r, const std::pair<int, std::size_t>& start) { return r < start.first; });
+        const std::size_t target = after == starts.begin() ? 0 : std::prev(after)->second;
         byBlock[target][row][flat[k].column] = flat[k].value();
     }
     return byBlock;
