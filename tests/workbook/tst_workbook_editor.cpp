@@ -170,6 +170,8 @@ private slots:
     void unchangedFileKeepsEveryByte_data() { files_data(); }
     void storeEdits();
     void storeEdits_data() { files_data(); }
+    void editsOfOldRows();
+    void editsOfOldRows_data() { files_data(); }
     void spillSheet();
     void foreignFilesKeepEverything_data();
     void foreignFilesKeepEverything();
@@ -367,6 +369,31 @@ void TestWorkbookEditor::storeEdits() {
     again.save();
     applyToModel(expected, more);
     QCOMPARE(wbtest::firstDifference(expected, readBook(path)), QString());
+}
+
+// Cells of rows the file already has, replaced and added, in every row block (each block's
+// first row among them): every reader sees each edit once, and every other cell as it was.
+void TestWorkbookEditor::editsOfOldRows() {
+    QFETCH(FileMaker, make);
+    const QString path = make(m_dir.path());
+    QVERIFY(!path.isEmpty());
+    Book expected = readBook(path);
+    const int last = expected.sheet(0).rowCount();
+    {
+        Editor editor(path);
+        for (int row = 1; row <= last; row += 16)
+            for (const int column : {2, 12}) {
+                editor.setCell(0, row, column, QStringLiteral("改%1").arg(row));
+                expected.sheet(0).setText(row, column, QStringLiteral("改%1").arg(row));
+            }
+        editor.save();
+    }
+    QCOMPARE(wbtest::firstDifference(expected, readBook(path)), QString());
+    QString error;
+    const Book independent = wbtest::xlrdBook(path, &error);
+    QCOMPARE(error, QString());
+    for (int row = 1; row <= last; row += 16)
+        QCOMPARE(independent.sheet(0).cell(row, 2), Value::text(QStringLiteral("改%1").arg(row)));
 }
 
 void TestWorkbookEditor::spillSheet() {
