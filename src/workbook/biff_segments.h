@@ -8,7 +8,9 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace workbook::biff {
@@ -60,7 +62,8 @@ public:
             n -= here;
         }
     }
-    // The `count` characters of a string whose flags byte was `flags`, each handed to `each`.
+    // The `count` characters of a string whose flags byte was `flags`, each handed to `each`;
+    // with no `each`, passed over a record at a time.
     template <typename Each> void chars(std::size_t count, std::uint8_t flags, Each each) {
         for (std::size_t done = 0; done < count;) {
             if (atEndOfPart()) {
@@ -72,9 +75,12 @@ public:
             const std::size_t here = std::min(count - done, (part.size - m_off) / charSize);
             if (here == 0)
                 m_fail(true);
-            const std::uint8_t* p = part.data + m_off;
-            for (std::size_t i = 0; i < here; ++i)
-                each(charSize == 2 ? qFromLittleEndian<std::uint16_t>(p + 2 * i) : char16_t(p[i]));
+            if constexpr (!std::is_same_v<Each, std::nullptr_t>) {
+                const std::uint8_t* p = part.data + m_off;
+                for (std::size_t i = 0; i < here; ++i)
+                    each(charSize == 2 ? qFromLittleEndian<std::uint16_t>(p + 2 * i)
+                                       : char16_t(p[i]));
+            }
             done += here;
             m_off += here * charSize;
         }

@@ -46,7 +46,7 @@ SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
             const std::uint8_t flags = c.u8();
             const std::uint16_t runs = (flags & 0x08) != 0 ? c.u16() : 0;
             const std::uint32_t ext = (flags & 0x04) != 0 ? c.u32() : 0;
-            c.chars(count, flags, [](char16_t) {});
+            c.chars(count, flags, nullptr); // passed over: read when asked for
             c.skip(4u * runs);
             c.skip(ext);
             e.plain = runs == 0 && ext == 0;
