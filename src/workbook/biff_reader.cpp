@@ -227,7 +227,10 @@ void SheetReader::put(int row, int column, CellContent& c) {
         if (c.index >= m_g.sst.size())
             damaged(Reason::SharedTextMissing);
         if (m_pooled[c.index] == UINT32_MAX) {
-            m_pooled[c.index] = m_sheet.addString(m_g.sst.text(c.index));
+            // A sheet read for viewing is never added to: its texts are not sought.
+            m_pooled[c.index] = m_g.reading == CellReading::Viewer
+                                    ? m_sheet.appendString(m_g.sst.text(c.index))
+                                    : m_sheet.addString(m_g.sst.text(c.index));
             m_touched.push_back(c.index);
         }
         m_sheet.setStringCell(row, column, m_pooled[c.index]);

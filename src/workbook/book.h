@@ -110,6 +110,9 @@ public:
     const std::vector<QString>& strings() const { return m_strings.texts(); }
     void reserveRows(int rows) { m_rows.reserve(static_cast<std::size_t>(rows)); }
     std::uint32_t addString(const QString& text);
+    // As addString(), but without seeking `text` among the sheet's texts: for a sheet that is
+    // only shown (a text there already gets a second number).
+    std::uint32_t appendString(const QString& text) { return m_strings.append(text); }
     // Frees what only adding texts needs (the index that finds a text among the sheet's
     // strings: some MB for a full sheet of different texts); a later addString builds it again.
     void releaseTextIndex();

@@ -33,6 +33,12 @@ public:
         m_indexed = m_texts.size();
         return number;
     }
+    // Appends `text` without seeking it: for texts shown and never looked up (a text that is
+    // here already then has two numbers, each of which gives it).
+    std::uint32_t append(const QString& text) {
+        m_texts.push_back(text);
+        return static_cast<std::uint32_t>(m_texts.size() - 1);
+    }
     // Appends texts the caller knows to be distinct from each other and from those here.
     template <class Iterator> void appendDistinct(Iterator first, Iterator last) {
         m_texts.insert(m_texts.end(), first, last);
