@@ -36,11 +36,11 @@ public:
         return m_editor.cell(index(sheet), row, column);
     }
     void setCells(const QString& sheet, int row, int column, const QString& text) {
-        if (sheet != m_current) {
-            m_index = index(sheet);
-            m_current = sheet;
-        }
-        m_editor.setCell(m_index, row, column, text);
+        m_editor.setCell(at(sheet), row, column, text);
+    }
+    // A whole number as setCells() of its number text stores it, without the text.
+    void setNumber(const QString& sheet, int row, int column, int number) {
+        m_editor.setValue(at(sheet), row, column, workbook::Value::number(number));
     }
     void addSheet(const QString& name) { m_editor.addWorksheet(name); }
     // About `cells` cells are going to be written into `sheet`.
@@ -49,6 +49,14 @@ public:
     }
 
 private:
+    // The index of `sheet`, the one last written found again at once.
+    int at(const QString& sheet) {
+        if (sheet != m_current) {
+            m_index = index(sheet);
+            m_current = sheet;
+        }
+        return m_index;
+    }
     int index(const QString& sheet) const {
         const int i = m_editor.indexOf(sheet);
         if (i < 0 || m_editor.sheetInfo(i).kind != workbook::Editor::SheetKind::Worksheet)
@@ -159,7 +167,7 @@ StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
         sheet, static_cast<std::size_t>(std::min(rows.count, workbook::MaxRows - c.last)) * 7 + 1);
     for (std::int32_t k = 0; k < rows.count; ++k) {
         if (c.last == workbook::MaxRows) {
-            book.setCells(sheet, 1, 8, numberText(c.last));
+            book.setNumber(sheet, 1, 8, c.last);
             c.sheetNumber = freeSheetNumber(book, c.sheetNumber);
             sheet = sheetName(c.sheetNumber);
             book.addSheet(sheet);
@@ -169,7 +177,7 @@ StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
         ++c.last;
         ++serial;
         const auto slot = static_cast<std::size_t>(k);
-        book.setCells(sheet, c.last, 1, numberText(serial));
+        book.setNumber(sheet, c.last, 1, serial);
         book.setCells(sheet, c.last, 2, rows.date[slot]);
         book.setCells(sheet, c.last, 3, rows.time[slot]);
         book.setCells(sheet, c.last, 4, rows.carNo[slot]);
@@ -177,7 +185,7 @@ StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
         book.setCells(sheet, c.last, 6, rows.tare[slot]);
         book.setCells(sheet, c.last, 7, rows.net[slot]);
     }
-    book.setCells(sheet, 1, 8, numberText(c.last));
+    book.setNumber(sheet, 1, 8, c.last);
     return {{}, sheet, c.last, serial};
 }
 

@@ -30,6 +30,11 @@ public:
         m_part = part;
         m_off = offset;
     }
+    // The `n` bytes at `offset` of record `part`, when they lie inside it; null when not.
+    const std::uint8_t* bytes(std::size_t part, std::size_t offset, std::size_t n) const {
+        const Part& p = m_parts[part];
+        return offset <= p.size && n <= p.size - offset ? p.data + offset : nullptr;
+    }
     bool atEndOfPart() const { return m_off >= m_parts[m_part].size; }
     bool lastPart() const { return m_part + 1 >= m_parts.size(); }
     // Moves on to the next record once this one is used up.
@@ -65,22 +70,30 @@ public:
     // The `count` characters of a string whose flags byte was `flags`, each handed to `each`;
     // with no `each`, passed over a record at a time.
     template <typename Each> void chars(std::size_t count, std::uint8_t flags, Each each) {
+        if constexpr (std::is_same_v<Each, std::nullptr_t>) {
+            runs(count, flags, [](const std::uint8_t*, std::size_t, bool) {});
+        } else {
+            runs(count, flags, [&](const std::uint8_t* p, std::size_t n, bool wide) {
+                for (std::size_t i = 0; i < n; ++i)
+                    each(wide ? qFromLittleEndian<std::uint16_t>(p + 2 * i) : char16_t(p[i]));
+            });
+        }
+    }
+    // The same characters a run at a time, as they lie in one record: `run(bytes, count,
+    // wide)`, where a wide run holds 16-bit little-endian characters and a narrow one 8-bit.
+    template <typename Run> void runs(std::size_t count, std::uint8_t flags, Run run) {
         for (std::size_t done = 0; done < count;) {
             if (atEndOfPart()) {
                 settle();
                 flags = u8(); // the repeated flags byte
             }
             const Part& part = m_parts[m_part];
-            const std::size_t charSize = (flags & 1) != 0 ? 2 : 1;
+            const bool wide = (flags & 1) != 0;
+            const std::size_t charSize = wide ? 2 : 1;
             const std::size_t here = std::min(count - done, (part.size - m_off) / charSize);
             if (here == 0)
                 m_fail(true);
-            if constexpr (!std::is_same_v<Each, std::nullptr_t>) {
-                const std::uint8_t* p = part.data + m_off;
-                for (std::size_t i = 0; i < here; ++i)
-                    each(charSize == 2 ? qFromLittleEndian<std::uint16_t>(p + 2 * i)
-                                       : char16_t(p[i]));
-            }
+            run(part.data + m_off, here, wide);
             done += here;
             m_off += here * charSize;
         }

@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -93,11 +94,15 @@ std::optional<double> numberFromText(QStringView text) {
     int significant = 0;
     bool seenNonZero = false;
     int pendingZeros = 0;
+    std::uint64_t digits = 0; // all of them, the point left out, while they fit
+    int digitCount = 0;
     for (qsizetype k = 1; k < n; ++k) {
         const char c = static_cast<char>(text[k].unicode());
         ascii[k] = c;
         if (c == '.')
             continue;
+        if (++digitCount <= 19)
+            digits = digits * 10 + static_cast<std::uint64_t>(c - '0');
         if (c != '0') {
             significant += pendingZeros + 1;
             pendingZeros = 0;
@@ -110,6 +115,16 @@ std::optional<double> numberFromText(QStringView text) {
         return n == 2 && sign == u' ' ? std::optional<double>(0.0) : std::nullopt;
     if (significant > 15)
         return std::nullopt;
+    // Digits that a double holds exactly over a power of ten that it holds exactly: the one
+    // rounding of the division gives the nearest double, as from_chars would (most weights).
+    static constexpr double powersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const auto fractionDigits = static_cast<int>(integerEnd < n ? n - integerEnd - 1 : 0);
+    if (digitCount <= 19 && digits < (std::uint64_t{1} << 53) && fractionDigits <= 22) {
+        const double exact = static_cast<double>(digits) / powersOfTen[fractionDigits];
+        return sign == u'-' ? -exact : exact;
+    }
     double value = 0;
     const char* first = ascii + 1;
     const auto result = std::from_chars(first, ascii + n, value);

@@ -155,11 +155,15 @@ void Editor::setCell(int sheet, int row, int column, const QString& text) {
     setValue(sheet, row, column, storedValue(text));
 }
 
-void Editor::Impl::checkCell(const Editor& editor, int sheet, int row, int column) const {
-    if (editor.sheetInfo(sheet).kind != SheetKind::Worksheet)
-        throw Error(Error::Kind::InvalidUse, path,
-                    aboutSheet(Reason::NotPlainWorksheet, Reason::NotPlainWorksheetNumbered,
-                               editor.sheetInfo(sheet).name, static_cast<std::size_t>(sheet)));
+void Editor::Impl::checkCell(const Editor& editor, int sheet, int row, int column) {
+    // A sheet once found a worksheet stays one: a store sets thousands of cells on one sheet.
+    if (sheet != worksheetChecked) {
+        if (editor.sheetInfo(sheet).kind != SheetKind::Worksheet)
+            throw Error(Error::Kind::InvalidUse, path,
+                        aboutSheet(Reason::NotPlainWorksheet, Reason::NotPlainWorksheetNumbered,
+                                   editor.sheetInfo(sheet).name, static_cast<std::size_t>(sheet)));
+        worksheetChecked = sheet;
+    }
     if (row < 1 || row > MaxRows || column < 1 || column > MaxColumns)
         throw Error(Error::Kind::InvalidUse, path,
                     reasonText(Reason::NoSuchCell).arg(row).arg(column));
@@ -214,7 +218,7 @@ void Editor::reserveCells(int sheet, std::size_t cells) {
     CellEdits& edits = d->editsOf(sheet);
     edits.reserve(edits.size() + cells);
     // As many texts at most: mapped room, of which only the part filled is ever touched.
-    d->texts.reserve(d->texts.size() + cells);
+    d->texts.reserve(cells);
 }
 
 int Editor::addWorksheet(const QString& name) {

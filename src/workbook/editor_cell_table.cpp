@@ -16,10 +16,19 @@ public:
         : m_s(s), m_stream(stream), m_strings(strings) {}
 
     void read() {
-        for (std::size_t i = 1; i < m_s.recs.size(); ++i) {
+        const std::size_t count = m_s.recs.size();
+        const std::uint8_t* const bytes = m_stream.data();
+        for (std::size_t i = 1; i < count; ++i) {
             const Rec& r = m_s.recs[i];
-            const std::uint8_t* data = &m_stream[r.pos + 4];
-            if (isCellRecord(r.type) || r.type == rtRow || r.type == rtDbCell) {
+            const std::uint8_t* data = bytes + r.pos + 4;
+            if (isCellRecord(r.type)) { // most records: first, in as few steps as may be
+                if (m_ended)
+                    refuse(Reason::CellOutsideCellTable);
+                m_inTable = true;
+                cellRecord(i, r, data);
+                continue;
+            }
+            if (r.type == rtRow || r.type == rtDbCell) {
                 if (m_ended)
                     refuse(Reason::CellOutsideCellTable);
                 m_inTable = true;
@@ -35,10 +44,8 @@ public:
             }
             if (r.type == rtRow)
                 rowRecord(i, r, data);
-            else if (r.type == rtDbCell)
-                dbCell(i, r);
             else
-                cellRecord(i, r, data);
+                dbCell(i, r);
         }
         checkBlocks();
     }
@@ -97,10 +104,13 @@ private:
             refuse(Reason::CellRecordShort);
         const int row = le16(data);
         const int first = le16(data + 2);
-        const std::optional<int> lastOrNone = lastColumn(Record{r.pos, r.type, r.size, data});
-        if (!lastOrNone)
-            refuse(Reason::MultiCellLength);
-        const int last = *lastOrNone;
+        int last = first;
+        if (r.type == rtMulRk || r.type == rtMulBlank) {
+            const std::optional<int> several = lastOfSeveral(Record{r.pos, r.type, r.size, data});
+            if (!several)
+                refuse(Reason::MultiCellLength);
+            last = *several;
+        }
         if (last >= MaxColumns)
             refuse(Reason::CellBeyondLastColumn);
         if (r.type == rtLabelSst && le32(data + 6) >= m_strings)
@@ -113,7 +123,9 @@ private:
             startBlock(i);
         m_blockInCells = true;
         m_block->recEnd = i + 1;
-        seeRow(row);
+        // A row inside the block's rows is inside the sheet's too: nothing to widen.
+        if (m_block->firstRow < 0 || row < m_block->firstRow || row > m_block->lastRow)
+            seeRow(row);
         m_attachable = true;
     }
     void startBlock(std::size_t i) {

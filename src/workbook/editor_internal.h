@@ -259,7 +259,8 @@ struct Editor::Impl {
     CellEdits* lastEdits = nullptr;
     int lastEditedSheet = -1;
     // Throws Error (InvalidUse) unless the cell can be set.
-    void checkCell(const Editor& editor, int sheet, int row, int column) const;
+    void checkCell(const Editor& editor, int sheet, int row, int column);
+    int worksheetChecked = -1; // the sheet checkCell() last found a worksheet
     // A sheet's edits in row and column order, the last of a cell's edits only.
     const CellEdits& sortedEdits(int sheet) const;
     std::vector<QString> newSheets; // names; their indices follow the file's sheets

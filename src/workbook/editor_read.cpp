@@ -198,8 +198,15 @@ Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes)
         refuse(Reason::SheetNoStartRecord);
     std::uint32_t pos = position;
     int depth = 0;
+    const std::uint8_t* const data = stream.data();
+    const std::size_t total = stream.size();
     for (;;) {
-        const Rec r = recordOrRefuse(stream, pos, Reason::SheetUnended);
+        // The bounds of recordAt(), checked here in line: a sheet has some 400,000 records.
+        if (total - pos < 4)
+            refuse(Reason::SheetUnended);
+        const Rec r{pos, le16(data + pos), le16(data + pos + 2)};
+        if (r.size > MaxRecordData || total - pos - 4 < r.size)
+            refuse(Reason::RecordPastEnd);
         pos = r.end();
         if (r.type == rtBof) {
             if (r.size < 4)

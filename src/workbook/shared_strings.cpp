@@ -7,16 +7,29 @@ namespace workbook {
 
 namespace {
 
+std::uint16_t le16(const std::uint8_t* p) {
+    return qFromLittleEndian<std::uint16_t>(p);
+}
+
 struct Bad {
     SharedStrings::Problem problem;
 };
 
-// FNV-1a over the UTF-16 code units: the same for a string stored in 8-bit or 16-bit form.
+// FNV-1a over the UTF-16 code units, a unit at a time: the same for a string stored in 8-bit
+// or 16-bit form.
 struct Hash {
     std::uint32_t value = 2166136261u;
-    void add(char16_t c) {
-        value = (value ^ (c & 0xFF)) * 16777619u;
-        value = (value ^ (c >> 8)) * 16777619u;
+    void add(char16_t c) { value = (value ^ c) * 16777619u; }
+    void add(const std::uint8_t* p, std::size_t n, bool wide) {
+        std::uint32_t v = value;
+        if (wide) {
+            for (std::size_t i = 0; i < n; ++i)
+                v = (v ^ qFromLittleEndian<std::uint16_t>(p + 2 * i)) * 16777619u;
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                v = (v ^ p[i]) * 16777619u;
+        }
+        value = v;
     }
 };
 
@@ -70,7 +83,20 @@ void SharedStrings::index() const {
         if (!m_strings[i].plain)
             continue;
         Hash h;
-        walk(i, [&](char16_t ch) { h.add(ch); });
+        const Entry& e = m_strings[i];
+        // Most strings lie whole in one record: hashed where they lie.
+        const std::uint8_t* head = m_segments.bytes(e.part, e.offset, 3);
+        const std::uint16_t count = head != nullptr ? le16(head) : 0;
+        const bool wide = head != nullptr && (head[2] & 1) != 0;
+        if (head != nullptr && m_segments.bytes(e.part, e.offset + 3u, count * (wide ? 2u : 1u))) {
+            h.add(head + 3, count, wide);
+        } else {
+            biff::Segments& c = m_segments;
+            c.seek(e.part, e.offset);
+            const std::uint16_t n = c.u16();
+            c.runs(n, c.u8(),
+                   [&](const std::uint8_t* p, std::size_t k, bool w) { h.add(p, k, w); });
+        }
         m_strings[i].hash = h.value;
         std::size_t s = h.value & (room - 1);
         while (m_slots[s] != 0)
