@@ -14,6 +14,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWEIGHB
   -DWEIGHBRIDGE_SANITIZE=OFF -DWEIGHBRIDGE_IN_PROCESS_ONLY=OFF >/dev/null
 cmake --build "$build" --target bench_link bench_store bench_viewer bench_workbook
 export QT_QPA_PLATFORM=offscreen
+# CHEAP_PAGES=1: the heap in huge pages (glibc 2.35 and later), so that a fresh page costs what
+# it costs on a machine whose page faults are cheap; bench_store prints both costs.
+if [[ ${CHEAP_PAGES:-0} == 1 ]]; then export GLIBC_TUNABLES=glibc.malloc.hugetlb=1; fi
 for bench in bench/bench_link bench/bench_store bench/bench_viewer bench/workbook/bench_workbook; do
   echo "== $bench"
   if [[ $bench == bench/bench_store && -n ${LO_DAY_XLS:-} ]]; then

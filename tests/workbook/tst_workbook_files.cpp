@@ -388,7 +388,8 @@ void TestWorkbookFiles::numberTextRecognition() {
             continue;
         const QString text = workbook::numberText(value);
         const std::optional<double> back = workbook::numberFromText(text);
-        if (!back || workbook::numberText(*back) != text)
+        // The nearest double to the text, as a correctly rounding reader gives it.
+        if (!back || workbook::numberText(*back) != text || *back != text.toDouble())
             QFAIL(qPrintable(QStringLiteral("%1 gives \"%2\", which does not come back")
                                  .arg(value, 0, 'g', 17)
                                  .arg(text)));
