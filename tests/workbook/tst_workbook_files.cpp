@@ -4,6 +4,7 @@
 
 #include "workbook/biff_writer.h"
 #include "workbook/file_io.h"
+#include "workbook/text_pool.h"
 #include "xls_test_support.h"
 
 #include <QRandomGenerator>
@@ -130,6 +131,8 @@ private slots:
     void numberText_data();
     void numberText();
     void numberTextRecognition();
+    void textPool_data();
+    void textPool();
 
 private:
     QTemporaryDir m_dir;
@@ -393,6 +396,49 @@ void TestWorkbookFiles::numberTextRecognition() {
             QFAIL(qPrintable(QStringLiteral("%1 gives \"%2\", which does not come back")
                                  .arg(value, 0, 'g', 17)
                                  .arg(text)));
+    }
+}
+
+// Each text keeps the number it was first given, whichever way it came in (sought, appended
+// unsought, handed over as distinct) and after the index is dropped, reserved or has grown.
+// "+X" appends, "=X Y" hands over distinct texts, "X N" seeks X and expects N, "!" drops the
+// index, "^K" reserves room for K, "*K" seeks K new texts and every one of them again.
+void TestWorkbookFiles::textPool_data() {
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("sought twice") << QStringList{"a 0", "b 1", "a 0", "b 1"};
+    QTest::newRow("appended, then sought") << QStringList{"+a", "+b", "b 1", "c 2", "a 0"};
+    QTest::newRow("handed over, then sought") << QStringList{"=a b c", "c 2", "d 3", "a 0"};
+    QTest::newRow("appended after seeking") << QStringList{"a 0", "+b", "+c", "c 2", "d 3"};
+    QTest::newRow("index dropped") << QStringList{"a 0", "b 1", "!", "b 1", "c 2", "a 0"};
+    QTest::newRow("room reserved while indexed")
+        << QStringList{"a 0", "^1000", "b 1", "a 0", "*3000", "b 1"};
+    QTest::newRow("grown many times, appended between")
+        << QStringList{"*20", "+x", "*5000", "x 20"};
+}
+
+void TestWorkbookFiles::textPool() {
+    QFETCH(QStringList, steps);
+    workbook::TextPool<> pool;
+    for (const QString& step : steps) {
+        const QStringList words = step.mid(1).split(' ');
+        if (step.startsWith('+')) {
+            pool.append(step.mid(1));
+        } else if (step.startsWith('=')) {
+            pool.appendDistinct(words.begin(), words.end());
+        } else if (step == "!") {
+            pool.releaseIndex();
+        } else if (step.startsWith('^')) {
+            pool.reserve(step.mid(1).toULongLong());
+        } else if (step.startsWith('*')) {
+            const auto first = static_cast<std::uint32_t>(pool.size());
+            const int count = step.mid(1).toInt();
+            for (int pass = 0; pass < 2; ++pass)
+                for (int k = 0; k < count; ++k)
+                    QCOMPARE(pool.intern(QString("new %1 %2").arg(first).arg(k)), first + k);
+        } else {
+            const QStringList seek = step.split(' ');
+            QCOMPARE(pool.intern(seek[0]), seek[1].toUInt());
+        }
     }
 }
 
