@@ -195,6 +195,8 @@ private slots:
     void sharedStrings();
     void textsByNumber_data();
     void textsByNumber();
+    void fullSizeRecordKept();
+    void cellsOfAChartRefused();
 
 private:
     QTemporaryDir m_dir;
@@ -462,6 +464,10 @@ void TestWorkbookEditor::lyingRecords_data() {
     QTest::newRow("a column twice in one row") << Lie([=](std::vector<std::uint8_t>& s) {
         // The second caption claims the first one's column.
         qToLittleEndian<std::uint16_t>(0, &s[find(s, 0x00FD, 1) + 6]);
+    });
+    QTest::newRow("a number posing as several") << Lie([=](std::vector<std::uint8_t>& s) {
+        // An RK made a MULRK: its length leaves no room for its last column.
+        qToLittleEndian<std::uint16_t>(0x00BD, &s[find(s, 0x027E, 1)]);
     });
     QTest::newRow("no end of the sheet")
         << Lie([=](std::vector<std::uint8_t>& s) { s.resize(s.size() - 4); });
@@ -1280,6 +1286,41 @@ void TestWorkbookEditor::textsByNumber() {
         (void)fresh.textNumbers({QStringLiteral("a"), QString(MaxTextLength + 1, u'x')});
     }));
     QVERIFY(refused(Error::Kind::InvalidUse, [&] { fresh.setText(0, 1, 1, 0); }));
+}
+
+// A sheet record of the largest size a record has is kept, and the sheet edited around it.
+void TestWorkbookEditor::fullSizeRecordKept() {
+    std::vector<std::uint8_t> stream = workbookStream(ownDay(m_dir.path(), 3));
+    std::vector<std::uint8_t> big(4 + biff::MaxRecordData, 0x5A);
+    qToLittleEndian<std::uint16_t>(0x1234, big.data()); // a type the editor does not know
+    qToLittleEndian<std::uint16_t>(biff::MaxRecordData, big.data() + 2);
+    stream.insert(stream.end() - 4, big.begin(), big.end()); // before the sheet's EOF
+    Editor editor(QStringLiteral("big.xls"), stream);
+    editor.setCell(0, 5, 1, QStringLiteral(" 4"));
+    const std::vector<std::uint8_t> edited = editor.editedStream();
+    QVERIFY(std::search(edited.begin(), edited.end(), big.begin(), big.end()) != edited.end());
+    QCOMPARE(Editor(QStringLiteral("big.xls"), edited).cell(0, 5, 1), Value::number(4));
+}
+
+// A chart sheet takes no cell, however often it is asked to.
+void TestWorkbookEditor::cellsOfAChartRefused() {
+    std::vector<std::uint8_t> stream = workbookStream(ownDay(m_dir.path(), 3));
+    std::size_t pos = 0; // the BOUNDSHEET record: its sheet type made a chart's,
+    while (qFromLittleEndian<std::uint16_t>(&stream[pos]) != 0x0085)
+        pos += 4 + qFromLittleEndian<std::uint16_t>(&stream[pos + 2]);
+    stream[pos + 4 + 5] = 0x02;
+    const std::uint32_t bof = qFromLittleEndian<std::uint32_t>(&stream[pos + 4]);
+    qToLittleEndian<std::uint16_t>(0x0020, &stream[bof + 4 + 2]); // and its BOF a chart's
+    Editor editor(QStringLiteral("chart.xls"), stream);
+    QCOMPARE(editor.sheetInfo(0).kind, Editor::SheetKind::Chart);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            editor.setCell(0, 2, 1, QStringLiteral("x"));
+            QFAIL("a chart sheet took a cell");
+        } catch (const Error& e) {
+            QCOMPARE(e.kind(), Error::Kind::InvalidUse);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestWorkbookEditor)
