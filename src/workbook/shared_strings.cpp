@@ -1,15 +1,13 @@
 #include "workbook/shared_strings.h"
 
+#include "workbook/record_cursor.h"
+
 #include <algorithm>
 #include <bit>
 
 namespace workbook {
 
 namespace {
-
-std::uint16_t le16(const std::uint8_t* p) {
-    return qFromLittleEndian<std::uint16_t>(p);
-}
 
 struct Bad {
     SharedStrings::Problem problem;
@@ -86,7 +84,7 @@ void SharedStrings::index() const {
         const Entry& e = m_strings[i];
         // Most strings lie whole in one record: hashed where they lie.
         const std::uint8_t* head = m_segments.bytes(e.part, e.offset, 3);
-        const std::uint16_t count = head != nullptr ? le16(head) : 0;
+        const std::uint16_t count = head != nullptr ? biff::le16(head) : 0;
         const bool wide = head != nullptr && (head[2] & 1) != 0;
         if (head != nullptr && m_segments.bytes(e.part, e.offset + 3u, count * (wide ? 2u : 1u))) {
             h.add(head + 3, count, wide);
