@@ -64,19 +64,20 @@ void Editor::Impl::parse() {
 
 namespace {
 
-// The record at `pos`; refused with `missing` when the stream ends before its header, and
-// when it reaches past the stream.
-Rec recordOrRefuse(std::span<const std::uint8_t> stream, std::uint32_t pos, Reason missing) {
+// Why the record at a position cannot be read: `missing` when the stream ends before its
+// header, a record past the stream's end otherwise.
+[[noreturn]] [[gnu::cold]] void refuseRecord(RecordProblem problem, Reason missing) {
+    refuse(problem == RecordProblem::NoHeader ? missing : Reason::RecordPastEnd);
+}
+
+// The record at `pos`, or refused as refuseRecord() says. A sheet has some 400,000 records:
+// the bounds are checked in line, the refusal kept out of the way.
+inline Rec recordOrRefuse(std::span<const std::uint8_t> stream, std::uint32_t pos, Reason missing) {
     Record r;
-    switch (biff::recordAt(stream, pos, r)) {
-    case RecordProblem::None:
-        return {r.pos, r.type, r.size};
-    case RecordProblem::NoHeader:
-        refuse(missing);
-    case RecordProblem::PastEnd:
-        break;
-    }
-    refuse(Reason::RecordPastEnd);
+    if (const RecordProblem problem = biff::recordAt(stream, pos, r);
+        problem != RecordProblem::None) [[unlikely]]
+        refuseRecord(problem, missing);
+    return {r.pos, r.type, r.size};
 }
 
 // The BOF the stream starts with: BIFF8 globals.
@@ -198,15 +199,8 @@ Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes)
         refuse(Reason::SheetNoStartRecord);
     std::uint32_t pos = position;
     int depth = 0;
-    const std::uint8_t* const data = stream.data();
-    const std::size_t total = stream.size();
     for (;;) {
-        // The bounds of recordAt(), checked here in line: a sheet has some 400,000 records.
-        if (total - pos < 4)
-            refuse(Reason::SheetUnended);
-        const Rec r{pos, le16(data + pos), le16(data + pos + 2)};
-        if (r.size > MaxRecordData || total - pos - 4 < r.size)
-            refuse(Reason::RecordPastEnd);
+        const Rec r = recordOrRefuse(stream, pos, Reason::SheetUnended);
         pos = r.end();
         if (r.type == rtBof) {
             if (r.size < 4)
