@@ -13,6 +13,7 @@
 #include "platform/single_instance.h"
 #include "platform/termination.h"
 #include "platform/translations.h"
+#include "workbook/aftercare.h"
 #include "workbook/shared_files.h"
 
 #include <QApplication>
@@ -69,6 +70,7 @@ int main(int argc, char* argv[]) {
     parts.programFolder = folder;
     parts.clock = app::programClock(parts.programFolder);
     parts.endProgram = [&instance] {
+        workbook::settle(); // the last store's leftovers removed, its old file let go
         instance.release();
         std::_Exit(0);
     };

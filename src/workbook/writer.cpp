@@ -2,6 +2,7 @@
 // stream under 4096 bytes in the mini stream, DIFAT sectors when the FAT outgrows the
 // header), and the atomic replacement of the target file.
 
+#include "workbook/aftercare.h"
 #include "workbook/biff_writer.h"
 #include "workbook/compound_file.h"
 #include "workbook/file_io.h"
@@ -104,14 +105,27 @@ template <typename Write> void replaceAtomically(const QString& path, Write writ
     if (info.isDir())
         throw Error(Error::Kind::Io, path, reasonText(Reason::IsFolder));
 
+    settle();
     TempFile temp(path);
     write(temp);
     if (const int error = temp.finish(); error != 0)
         throw Error(Error::Kind::Io, path, systemReason(Reason::WriteFailed, error));
-    if (::rename(temp.name().constData(), QFile::encodeName(path).constData()) != 0)
-        throw Error(Error::Kind::Io, path, systemReason(Reason::CannotReplace, errno));
+    // The old file, held open, outlives the rename: its blocks (for a day's workbook, freeing
+    // them costs as much as writing it) are given back when the helper thread closes it.
+    const QByteArray target = QFile::encodeName(path);
+    const int old = ::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (::rename(temp.name().constData(), target.constData()) != 0) {
+        const int error = errno;
+        if (old >= 0)
+            ::close(old);
+        throw Error(Error::Kind::Io, path, systemReason(Reason::CannotReplace, error));
+    }
     temp.release();
-    removeLeftovers(info);
+    afterFolderSync([old, info] {
+        if (old >= 0)
+            ::close(old);
+        removeLeftovers(info);
+    });
 }
 
 } // namespace
@@ -135,6 +149,7 @@ int syncFolder(const QString& folder) {
         return errno;
     const int error = ::fsync(dir) == 0 ? 0 : errno;
     ::close(dir);
+    folderSynced();
     return error;
 }
 

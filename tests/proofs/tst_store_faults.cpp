@@ -7,6 +7,7 @@
 
 #include "records/journal.h"
 #include "support/store_rig.h"
+#include "workbook/aftercare.h"
 
 #include <QFile>
 #include <QProcess>
@@ -59,6 +60,7 @@ QString fill(const QString& folder) {
 }
 
 QStringList entries(const QString& folder) {
+    workbook::settle(); // what the store left to its helper thread done
     QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
     names.removeAll("filler");
     names.removeAll(records::Journal::fileName()); // the held rows' journal belongs there

@@ -5,6 +5,7 @@
 // the new workbook, whole; a save that fails leaves the target untouched and no temporary
 // file (the test runs itself as the saving child).
 
+#include "workbook/aftercare.h"
 #include "workbook/biff_writer.h"
 #include "workbook/file_io.h"
 #include "workbook/readers.h"
@@ -150,6 +151,7 @@ private slots:
     void refused_data();
     void refused();
     void saving();
+    void helperWork();
 };
 
 void TestWorkbookFaults::refused_data() {
@@ -314,9 +316,45 @@ void TestWorkbookFaults::saving() {
     }
     qInfo("40 kills: old workbook %d times, new %d times", sawOld, sawNew);
     QVERIFY(sawOld > 0 && sawNew > 0);
-    // The temporary files of the writes cut off go with the next save.
+    // The temporary files of the writes cut off go with the next save, once its folder is
+    // synced, as a store syncs it.
     writeBook(fresh, path);
+    QCOMPARE(syncFolder(dir.path()), 0);
+    settle();
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), onlyTheWorkbook);
+}
+
+namespace {
+int openFiles() {
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files).size());
+}
+} // namespace
+
+// The helper thread takes its work in order, a throw does not stop the work after it, work
+// kept back for a folder's sync waits for it, and settle() waits for all of it. A replaced
+// file is let go once its folder is synced: saves leave no file open.
+void TestWorkbookFaults::helperWork() {
+    std::vector<int> done;
+    const auto note = [&done](int k) { return [&done, k] { done.push_back(k); }; };
+    QTemporaryDir dir;
+    later(note(1));
+    afterFolderSync(note(3));
+    later([] { throw std::runtime_error("dropped"); });
+    later(note(2));
+    QCOMPARE(syncFolder(dir.path()), 0);
+    later(note(4));
+    settle();
+    QCOMPARE(done, (std::vector<int>{1, 2, 3, 4}));
+
+    const QString path = dir.filePath(QStringLiteral("day.xls"));
+    const int before = openFiles();
+    for (int i = 0; i < 3; ++i) {
+        writeBook(version(i % 2), path);
+        QCOMPARE(syncFolder(dir.path()), 0);
+    }
+    settle();
+    QCOMPARE(openFiles(), before);
+    QVERIFY(wbtest::firstDifference(version(0), readBook(path)).isEmpty());
 }
 
 int main(int argc, char** argv) {
