@@ -2,10 +2,12 @@
 
 #include "records/save_failure.h"
 #include "records/text_forms.h"
+#include "workbook/aftercare.h"
 #include "workbook/editor.h"
 #include "workbook/file_io.h"
 #include "workbook/reasons.h"
 #include "workbook/shared_files.h"
+#include "workbook/text_pool.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,7 +15,10 @@
 #include <QtDebug>
 
 #include <cmath>
+#include <future>
+#include <mutex>
 #include <optional>
+#include <system_error>
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -41,6 +46,16 @@ public:
     // A whole number as setCells() of its number text stores it, without the text.
     void setNumber(const QString& sheet, int row, int column, int number) {
         m_editor.setValue(at(sheet), row, column, workbook::Value::number(number));
+    }
+    // Numbers for distinct texts, which setText() takes.
+    std::vector<std::uint32_t> textNumbers(const std::vector<QString>& texts) {
+        return m_editor.textNumbers(texts);
+    }
+    void setText(const QString& sheet, int row, int column, std::uint32_t text) {
+        m_editor.setText(at(sheet), row, column, text);
+    }
+    void setValue(const QString& sheet, int row, int column, const workbook::Value& value) {
+        m_editor.setValue(at(sheet), row, column, value);
     }
     void addSheet(const QString& name) { m_editor.addWorksheet(name); }
     // About `cells` cells are going to be written into `sheet`.
@@ -76,6 +91,79 @@ void writeHeader(DayBook& book, const QString& sheet) {
         book.setCells(sheet, 1, c + 1, QString::fromUtf16(captions[c]));
     book.setCells(sheet, 1, 8, QStringLiteral("1"));
 }
+
+// The held rows' cells as the workbook keeps them (a number text a number, an empty text
+// nothing, any other text a text), each distinct text once. One is kept from store to store:
+// its room, once touched, is not faulted in again by every hourly store.
+struct PreparedRows {
+    static constexpr std::size_t Columns = 6; // date, time, car number, gross, tare, net
+    struct Cell {
+        workbook::Value::Kind kind = workbook::Value::Kind::Empty;
+        std::uint32_t text = 0; // in `texts`
+        double number = 0;
+    };
+    workbook::TextPool<> texts;
+    std::vector<Cell> cells; // row by row
+    std::int32_t count = 0;
+};
+
+void prepare(const HeldColumns& rows, PreparedRows& into) {
+    into.count = rows.count;
+    into.cells.clear();
+    into.cells.reserve(static_cast<std::size_t>(rows.count) * PreparedRows::Columns);
+    into.texts.clear();
+    for (std::size_t k = 0; k < static_cast<std::size_t>(rows.count); ++k)
+        for (const std::vector<QString>* column :
+             {&rows.date, &rows.time, &rows.carNo, &rows.gross, &rows.tare, &rows.net}) {
+            const QString& text = (*column)[k];
+            const workbook::Value value = workbook::storedValue(text);
+            PreparedRows::Cell cell{value.kind()};
+            if (value.kind() == workbook::Value::Kind::Number)
+                cell.number = value.numberValue();
+            else if (value.kind() == workbook::Value::Kind::Text)
+                cell.text = into.texts.intern(text);
+            into.cells.push_back(cell);
+        }
+}
+
+// The held rows prepared on a helper thread from the start of a store, while the day's file
+// is opened and read; get() waits for them. One store at a time uses the kept room.
+class RowsInPreparation {
+public:
+    explicit RowsInPreparation(const HeldColumns& rows) : m_using(lock()) {
+        PreparedRows& into = room();
+        try {
+            m_future = std::async(std::launch::async, [&rows, &into] { prepare(rows, into); });
+        } catch (const std::system_error&) {
+            m_future = std::async(std::launch::deferred, [&rows, &into] { prepare(rows, into); });
+        }
+    }
+    ~RowsInPreparation() {
+        if (m_future.valid())
+            m_future.wait();
+        room().texts.clear(); // the held texts are not kept alive until the next store
+    }
+    RowsInPreparation(const RowsInPreparation&) = delete;
+    RowsInPreparation& operator=(const RowsInPreparation&) = delete;
+
+    const PreparedRows& get() {
+        if (m_future.valid())
+            m_future.get();
+        return room();
+    }
+
+private:
+    static std::mutex& lock() {
+        static std::mutex m;
+        return m;
+    }
+    static PreparedRows& room() {
+        static PreparedRows kept;
+        return kept;
+    }
+    std::unique_lock<std::mutex> m_using;
+    std::future<void> m_future;
+};
 
 // Where the rows continue: the sheet, the serial number of its last row and its last row in
 // use; or why the file cannot take them.
@@ -156,7 +244,7 @@ Continuation continuation(const DayBook& book) {
 
 // Appends the rows after the continuation's last row, with a new spill sheet whenever a
 // sheet fills up.
-StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
+StoreEnd storeRows(DayBook& book, Continuation c, const PreparedRows& rows) {
     QString sheet = sheetName(c.sheetNumber);
     if (c.last == 0) {
         writeHeader(book, sheet);
@@ -165,6 +253,8 @@ StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
     int serial = c.serial + c.last - 1;
     book.reserve(
         sheet, static_cast<std::size_t>(std::min(rows.count, workbook::MaxRows - c.last)) * 7 + 1);
+    const std::vector<std::uint32_t> texts = book.textNumbers(rows.texts.texts());
+    const PreparedRows::Cell* cell = rows.cells.data();
     for (std::int32_t k = 0; k < rows.count; ++k) {
         if (c.last == workbook::MaxRows) {
             book.setNumber(sheet, 1, 8, c.last);
@@ -176,22 +266,28 @@ StoreEnd storeRows(DayBook& book, Continuation c, const HeldColumns& rows) {
         }
         ++c.last;
         ++serial;
-        const auto slot = static_cast<std::size_t>(k);
         book.setNumber(sheet, c.last, 1, serial);
-        book.setCells(sheet, c.last, 2, rows.date[slot]);
-        book.setCells(sheet, c.last, 3, rows.time[slot]);
-        book.setCells(sheet, c.last, 4, rows.carNo[slot]);
-        book.setCells(sheet, c.last, 5, rows.gross[slot]);
-        book.setCells(sheet, c.last, 6, rows.tare[slot]);
-        book.setCells(sheet, c.last, 7, rows.net[slot]);
+        for (int column = 2; column <= 7; ++column, ++cell) {
+            if (cell->kind == workbook::Value::Kind::Text)
+                book.setText(sheet, c.last, column, texts[cell->text]);
+            else if (cell->kind == workbook::Value::Kind::Number)
+                book.setValue(sheet, c.last, column, workbook::Value::number(cell->number));
+            else
+                book.setValue(sheet, c.last, column, {});
+        }
     }
     book.setNumber(sheet, 1, 8, c.last);
     return {{}, sheet, c.last, serial};
 }
 
+// Gives the memory a store freed back to the system once there is much of it (a large
+// file stored by value): a few MB are kept for the next store, which would otherwise fault
+// every page of them in again.
 void releaseFreedMemory() {
 #if defined(__GLIBC__)
-    malloc_trim(0);
+    constexpr std::size_t Keep = std::size_t{32} << 20;
+    if (mallinfo2().fordblks > Keep)
+        malloc_trim(0);
 #endif
 }
 
@@ -252,10 +348,10 @@ struct DayWorkbook::Impl {
         std::optional<StoreEnd> end;
         QString refusal; // why the editor cannot keep the file whole
     };
-    Edited editRows(const HeldColumns& rows);
-    std::optional<StoreEnd> storeByEditor(const HeldColumns& rows);
+    Edited editRows(RowsInPreparation& rows);
+    std::optional<StoreEnd> storeByEditor(RowsInPreparation& rows);
     void keepCopyBefore(const QString& refusal);
-    StoreEnd storeByValue(const HeldColumns& rows);
+    StoreEnd storeByValue(RowsInPreparation& rows);
     std::unique_ptr<workbook::Editor> openForRows(Continuation& c);
     void setAside(const QString& reason);
 };
@@ -274,15 +370,15 @@ QString DayWorkbook::Impl::freeName(const char* kind) const {
 // The rows stored through the record-level editor: where the last row went; or why the
 // editor cannot keep the file whole; or neither when the file cannot take the rows at all (no
 // sheet1, a bad H1).
-DayWorkbook::Impl::Edited DayWorkbook::Impl::editRows(const HeldColumns& rows) {
-    const workbook::Editor::Opening opened = workbook::Editor::open(path);
+DayWorkbook::Impl::Edited DayWorkbook::Impl::editRows(RowsInPreparation& rows) {
+    workbook::Editor::Opening opened = workbook::Editor::open(path);
     if (!opened.editor)
         return {std::nullopt, opened.refusal};
     DayBook book(*opened.editor);
     const Continuation c = continuation(book);
     if (!c.unusable.isEmpty())
         return {};
-    StoreEnd end = storeRows(book, c, rows);
+    StoreEnd end = storeRows(book, c, rows.get());
     end.file = fileName;
     std::optional<QString> notKept;
     const auto save = [&] {
@@ -291,6 +387,10 @@ DayWorkbook::Impl::Edited DayWorkbook::Impl::editRows(const HeldColumns& rows) {
     };
     if (!writeTold(hooks, end, save))
         return {std::nullopt, *notKept};
+    // The workbook held in memory is given back on the helper thread, not while the store is
+    // waited for.
+    workbook::later([editor = std::shared_ptr<workbook::Editor>(
+                         std::move(opened.editor))]() mutable { editor.reset(); });
     return {end, {}};
 }
 
@@ -298,7 +398,7 @@ DayWorkbook::Impl::Edited DayWorkbook::Impl::editRows(const HeldColumns& rows) {
 // path: it cannot be edited without losing something (then a copy of it is kept beside it
 // first, and the operator told), or it cannot take the rows at all (the value-level path sets
 // it aside).
-std::optional<StoreEnd> DayWorkbook::Impl::storeByEditor(const HeldColumns& rows) {
+std::optional<StoreEnd> DayWorkbook::Impl::storeByEditor(RowsInPreparation& rows) {
     Edited edited;
     try {
         edited = editRows(rows);
@@ -326,7 +426,7 @@ void DayWorkbook::Impl::keepCopyBefore(const QString& refusal) {
 // The store by value: the day's workbook read whole and its values written into a new
 // workbook. Only a missing file starts an empty one; one that exists but cannot take the rows
 // is set aside under another name, never replaced.
-StoreEnd DayWorkbook::Impl::storeByValue(const HeldColumns& rows) {
+StoreEnd DayWorkbook::Impl::storeByValue(RowsInPreparation& rows) {
     Continuation c;
     std::unique_ptr<workbook::Editor> editor = openForRows(c);
     if (!editor) {
@@ -338,7 +438,7 @@ StoreEnd DayWorkbook::Impl::storeByValue(const HeldColumns& rows) {
         writeHeader(added, editor->sheetInfo(0).name);
     }
     DayBook day(*editor);
-    StoreEnd end = storeRows(day, c, rows);
+    StoreEnd end = storeRows(day, c, rows.get());
     end.file = fileName;
     writeTold(hooks, end, [&] {
         editor->saveStreamAs(path);
@@ -388,8 +488,9 @@ DayWorkbook::DayWorkbook(const QString& folder, const QString& dayName, StoreHoo
 
 DayWorkbook::~DayWorkbook() = default;
 
-StoreEnd DayWorkbook::store(const HeldColumns& rows) {
+StoreEnd DayWorkbook::store(const HeldColumns& held) {
     try {
+        RowsInPreparation rows(held);
         // An existing day's file is continued by the record-level editor, which keeps what
         // others added to it (formulas, formats, comments, pictures, other sheets).
         std::optional<StoreEnd> end;
@@ -399,7 +500,7 @@ StoreEnd DayWorkbook::store(const HeldColumns& rows) {
             end = d->storeByValue(rows);
         // The day's workbook was held in memory; give that memory back, so a program that
         // runs all day does not keep the size of its largest store.
-        releaseFreedMemory();
+        workbook::later(releaseFreedMemory);
         end->durable = workbook::syncFolder(d->folder) == 0;
         return *end;
     } catch (const workbook::Error& e) {

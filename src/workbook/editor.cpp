@@ -200,7 +200,10 @@ void Editor::setText(int sheet, int row, int column, std::uint32_t text) {
 std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& distinct) {
     std::vector<std::uint32_t> numbers;
     numbers.reserve(distinct.size());
-    if (!d->texts.empty()) {
+    // Many texts here already (a sheet's strings): each text is sought among them.
+    constexpr std::size_t FewTexts = 64;
+    const std::size_t here = d->texts.size();
+    if (here > FewTexts) {
         for (const QString& text : distinct)
             numbers.push_back(d->textNumber(text));
         return numbers;
@@ -208,9 +211,14 @@ std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& disti
     for (const QString& text : distinct)
         if (text.size() > MaxTextLength)
             throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
-    d->texts.appendDistinct(distinct.begin(), distinct.end());
-    for (std::size_t i = 0; i < distinct.size(); ++i)
-        numbers.push_back(static_cast<std::uint32_t>(i));
+    // None or a few (a new sheet's captions): each text is compared with those only, and
+    // appended unless it is one of them, without hashing.
+    for (const QString& text : distinct) {
+        std::size_t known = 0;
+        while (known < here && d->texts[known] != text)
+            ++known;
+        numbers.push_back(known < here ? static_cast<std::uint32_t>(known) : d->texts.append(text));
+    }
     return numbers;
 }
 

@@ -97,7 +97,8 @@ public:
     // gave is refused (InvalidUse).
     void setText(int sheet, int row, int column, std::uint32_t text);
     // textNumber() of each of `distinct`, texts that differ from each other (a sheet's
-    // strings): into an editor that holds no text yet they are taken as they are, none sought.
+    // strings, a store's texts): into an editor that holds no text yet, or a few, they are
+    // taken as they are, none hashed.
     std::vector<std::uint32_t> textNumbers(const std::vector<QString>& distinct);
     // Room for `cells` more setCell() calls on a sheet, taken at once.
     void reserveCells(int sheet, std::size_t cells);

@@ -184,7 +184,7 @@ private:
 } // namespace
 
 void Editor::Impl::readCellTable(Substream& s) {
-    CellTableReader(s, stream, strings.size()).read();
+    CellTableReader(s, stream, stringCount).read();
 }
 
 std::vector<Group> Editor::Impl::groups(const Substream& s, std::size_t from, std::size_t to,

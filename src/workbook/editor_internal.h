@@ -18,6 +18,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <optional>
 #include <span>
@@ -241,9 +242,13 @@ struct Editor::Impl {
     std::optional<std::size_t> extSst; // index in globals
     std::uint32_t sstTotal = 0;
     SharedStrings strings;
+    std::uint32_t stringCount = 0; // as the table's header gives it, before it is read
 
     std::vector<Substream> substreams;
     std::vector<SheetEntry> sheets;
+    // The shared strings are read on a helper thread while the sheets are (declared after all
+    // it touches, so that it is waited for before they go).
+    std::future<void> stringsRead;
 
     // Edits.
     // By sheet, in the order they were made; put in order (once) by sortedEdits().
@@ -275,6 +280,8 @@ struct Editor::Impl {
     void boundSheet(std::size_t index, const Rec& r);
     std::uint32_t readSstRecords(std::size_t index, std::uint32_t pos);
     void readSst(std::size_t first);
+    void readStrings(std::vector<SharedStrings::Part> parts);
+    void readSheets();
     // The records of the sheet at `position`; `bytes` is how far it may reach at most.
     Substream readSubstream(std::uint32_t position, std::size_t bytes);
     void readCellTable(Substream& s);

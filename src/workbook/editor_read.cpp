@@ -6,6 +6,9 @@
 
 #include <QFileInfo>
 
+#include <future>
+#include <system_error>
+
 namespace workbook {
 
 void Editor::Impl::read() {
@@ -21,7 +24,20 @@ void Editor::Impl::parse() {
     if (stream.size() >= 0xFFFFFFF0u)
         refuse(Reason::StreamTooLarge);
 
-    readGlobals();
+    try {
+        readGlobals();
+        readSheets();
+    } catch (...) {
+        // A fault of the shared strings is told first, as it comes first in the stream.
+        if (stringsRead.valid())
+            stringsRead.get();
+        throw;
+    }
+    if (stringsRead.valid())
+        stringsRead.get();
+}
+
+void Editor::Impl::readSheets() {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans{{0, globalsEnd}};
     for (SheetEntry& sheet : sheets) {
         const Rec& b = globals[sheet.boundSheet];
@@ -180,6 +196,24 @@ void Editor::Impl::readSst(std::size_t first) {
     std::vector<SharedStrings::Part> parts;
     for (std::size_t k = first; k < sstRecEnd; ++k)
         parts.push_back({globals[k].pos, globals[k].size});
+    // A table whose strings do not match this count is refused once it is read.
+    stringCount = globals[first].size >= 8 ? le32(&stream[globals[first].pos + 8]) : 0;
+    // A small table (a new workbook's, a short day's) is read at once.
+    constexpr std::size_t FewRecords = 8;
+    if (parts.size() < FewRecords) {
+        readStrings(std::move(parts));
+        return;
+    }
+    try {
+        stringsRead = std::async(std::launch::async,
+                                 [this, parts]() mutable { readStrings(std::move(parts)); });
+    } catch (const std::system_error&) {
+        readStrings(std::move(parts)); // no thread to be had
+    }
+}
+
+// The table's strings, and what seeking them needs: a store seeks every text it adds.
+void Editor::Impl::readStrings(std::vector<SharedStrings::Part> parts) {
     switch (strings.read(stream, std::move(parts))) {
     case SharedStrings::Problem::None:
         break;
@@ -189,6 +223,7 @@ void Editor::Impl::readSst(std::size_t first) {
         refuse(Reason::CharacterSplit);
     }
     sstTotal = strings.references();
+    strings.prepareFinding();
 }
 
 Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes) {

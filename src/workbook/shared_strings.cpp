@@ -128,11 +128,15 @@ QString SharedStrings::text(std::uint32_t index) const {
     return s;
 }
 
+void SharedStrings::prepareFinding() const {
+    if (!m_strings.empty() && m_slots.empty())
+        index();
+}
+
 std::optional<std::uint32_t> SharedStrings::find(QStringView text) const {
     if (m_strings.empty())
         return std::nullopt;
-    if (m_slots.empty())
-        index();
+    prepareFinding();
     Hash h;
     for (const QChar ch : text)
         h.add(ch.unicode());

@@ -40,6 +40,8 @@ public:
     QString text(std::uint32_t index) const;
     // A plain string equal to `text`.
     std::optional<std::uint32_t> find(QStringView text) const;
+    // Makes ready what find() needs, which the first find() does otherwise.
+    void prepareFinding() const;
     // Where string `index` starts: its stream position, and its offset in its record
     // counted from the record's header.
     std::uint32_t position(std::uint32_t index) const;

@@ -48,16 +48,19 @@ public:
         m_texts.push_back(text);
         return static_cast<std::uint32_t>(m_texts.size() - 1);
     }
-    // Appends texts the caller knows to be distinct from each other and from those here.
-    template <class Iterator> void appendDistinct(Iterator first, Iterator last) {
-        m_texts.insert(m_texts.end(), first, last);
-    }
     // Frees the index (some MB for a full sheet of different texts); intern() builds it again.
     void releaseIndex() {
         m_slots = {};
         m_hashes = {};
         m_indexed = 0;
         m_texts.shrink_to_fit();
+    }
+    // Empties the pool; its room, and the index's, stay for the texts to come.
+    void clear() {
+        m_texts.clear();
+        m_hashes.clear();
+        std::fill(m_slots.begin(), m_slots.end(), 0);
+        m_indexed = 0;
     }
     // Room for `texts` more texts, in the index too once it is in use.
     void reserve(std::size_t texts) {

@@ -79,6 +79,44 @@ private slots:
         QVERIFY(s.cell(6, 7).isEmpty());
     }
 
+    // Each held text is stored as the window holds it, in a new day's file (which holds the
+    // captions already) as in a continued one: a text equal to a caption, one text in two
+    // columns, a number text, a text of digits, an empty field; and the next store's texts
+    // are its own.
+    void heldTextsAsStored_data() {
+        QTest::addColumn<int>("before"); // rows stored before
+        QTest::newRow("a new day's file") << 0;
+        QTest::newRow("a continued file") << 2;
+    }
+    void heldTextsAsStored() {
+        QFETCH(int, before);
+        QTemporaryDir dir;
+        Store store;
+        if (before > 0)
+            store.run(dir.path(), Held(before));
+        Held held(2);
+        held.carNo = {QStringLiteral("净重"), QStringLiteral("序号")};
+        held.tare = {QStringLiteral("序号"), QStringLiteral(" 12.5")};
+        held.net = {QString(), QStringLiteral("8000")};
+        store.run(dir.path(), held);
+        Held next(1);
+        next.carNo = {QStringLiteral("浙B9")};
+        store.run(dir.path(), next);
+        const workbook::Sheet s = workbook::readBook(dir.filePath("2010-8-4.xls")).sheet(0);
+        const int r = before + 2;
+        QCOMPARE(s.cell(r, 4).toString(), QString("净重"));
+        QCOMPARE(s.cell(r + 1, 4).toString(), QString("序号"));
+        QCOMPARE(s.cell(r, 6).toString(), QString("序号"));
+        QCOMPARE(s.cell(r + 1, 6).kind(), workbook::Value::Kind::Number);
+        QCOMPARE(s.cell(r + 1, 6).toString(), QString(" 12.5"));
+        QVERIFY(s.cell(r, 7).isEmpty());
+        QCOMPARE(s.cell(r + 1, 7).kind(), workbook::Value::Kind::Text);
+        QCOMPARE(s.cell(r + 1, 7).toString(), QString("8000"));
+        QCOMPARE(s.cell(r + 2, 4).toString(), QString("浙B9"));
+        QCOMPARE(s.cell(r + 2, 3).toString(), QString("8:0:00"));
+        QCOMPARE(s.cell(1, 7).toString(), QString("净重"));
+    }
+
     // An existing day's file whose H1 is empty (someone's own sheet1, or one emptied by
     // hand) starts with the header in row 1, and its other cells stay.
     void emptyCounterStartsWithTheHeader() {

@@ -11,6 +11,7 @@
 #include "workbook/editor.h"
 #include "workbook/file_io.h"
 #include "workbook/readers.h"
+#include "workbook/reasons.h"
 #include "workbook/shared_strings.h"
 #include "xls_test_support.h"
 
@@ -177,6 +178,8 @@ private slots:
     void foreignFilesKeepEverything();
     void lyingRecords_data();
     void lyingRecords();
+    void faultsOfALargeFile_data();
+    void faultsOfALargeFile();
     void compoundFileKeptWhole_data() { files_data(); }
     void compoundFileKeptWhole();
     void lyingCompoundFiles_data();
@@ -423,20 +426,24 @@ void TestWorkbookEditor::spillSheet() {
     QCOMPARE(wbtest::firstDifference(expected, readBook(path)), QString());
 }
 
+namespace {
+// The position of the `nth` record of `type` in a workbook stream (0 when there is none).
+std::size_t find(const std::vector<std::uint8_t>& s, std::uint16_t type, int nth = 0) {
+    std::size_t pos = 0;
+    while (pos + 4 <= s.size()) {
+        const std::uint16_t t = qFromLittleEndian<std::uint16_t>(&s[pos]);
+        if (t == type && nth-- == 0)
+            return pos;
+        pos += 4 + qFromLittleEndian<std::uint16_t>(&s[pos + 2]);
+    }
+    return std::size_t(0);
+}
+} // namespace
+
 void TestWorkbookEditor::lyingRecords_data() {
     using Lie = std::function<void(std::vector<std::uint8_t>&)>;
     QTest::addColumn<Lie>("lie");
     // Positions in our own three-row day file: the globals, then the one sheet.
-    auto find = [](const std::vector<std::uint8_t>& s, std::uint16_t type, int nth = 0) {
-        std::size_t pos = 0;
-        while (pos + 4 <= s.size()) {
-            const std::uint16_t t = qFromLittleEndian<std::uint16_t>(&s[pos]);
-            if (t == type && nth-- == 0)
-                return pos;
-            pos += 4 + qFromLittleEndian<std::uint16_t>(&s[pos + 2]);
-        }
-        return std::size_t(0);
-    };
     QTest::newRow("record past the end") << Lie([=](std::vector<std::uint8_t>& s) {
         qToLittleEndian<std::uint16_t>(8000, &s[find(s, 0x00FC) + 2]);
     });
@@ -491,6 +498,49 @@ void TestWorkbookEditor::lyingRecords() {
     }
     QVERIFY2(!refusal.isEmpty(), "the editor took a file whose records lie");
     QCOMPARE(contents(path), before);
+}
+
+// The shared strings of a large file are read while its sheet is: a fault of theirs is told
+// as before, also when the sheet has one too (it comes first in the file), and a fault of the
+// sheet alone is told as its own.
+void TestWorkbookEditor::faultsOfALargeFile_data() {
+    using Lie = std::function<void(std::vector<std::uint8_t>&)>;
+    QTest::addColumn<Lie>("lie");
+    QTest::addColumn<QString>("told");
+    const Lie countTooLarge = [](std::vector<std::uint8_t>& s) {
+        const std::size_t at = find(s, 0x00FC) + 8;
+        qToLittleEndian<std::uint32_t>(qFromLittleEndian<std::uint32_t>(&s[at]) + 1, &s[at]);
+    };
+    const Lie outOfOrder = [](std::vector<std::uint8_t>& s) {
+        qToLittleEndian<std::uint16_t>(3, &s[find(s, 0x027E, 1) + 4]);
+    };
+    const Lie missingText = [](std::vector<std::uint8_t>& s) {
+        const std::size_t at = find(s, 0x00FD, 5000) + 10;
+        qToLittleEndian<std::uint32_t>(qFromLittleEndian<std::uint32_t>(&s[find(s, 0x00FC) + 8]),
+                                       &s[at]);
+    };
+    QTest::newRow("count of the strings")
+        << countTooLarge << reasonText(Reason::SharedStringCountWrong);
+    QTest::newRow("count of the strings, and cells out of order")
+        << Lie([=](std::vector<std::uint8_t>& s) {
+               outOfOrder(s);
+               countTooLarge(s);
+           })
+        << reasonText(Reason::SharedStringCountWrong);
+    QTest::newRow("cells out of order") << outOfOrder << reasonText(Reason::CellsOutOfOrder);
+    QTest::newRow("one past the last string")
+        << missingText << reasonText(Reason::SharedTextMissing);
+}
+
+void TestWorkbookEditor::faultsOfALargeFile() {
+    using Lie = std::function<void(std::vector<std::uint8_t>&)>;
+    QFETCH(Lie, lie);
+    QFETCH(QString, told);
+    const QString path = m_dir.filePath(QStringLiteral("large-lie.xls"));
+    std::vector<std::uint8_t> stream = workbookStream(ownDay(m_dir.path(), 8000));
+    lie(stream);
+    detail::writeStreamFile(stream, path);
+    QVERIFY2(Editor::open(path).refusal.contains(told), qPrintable(Editor::open(path).refusal));
 }
 
 namespace {

@@ -402,7 +402,8 @@ void TestWorkbookFiles::numberTextRecognition() {
 // Each text keeps the number it was first given, whichever way it came in (sought, appended
 // unsought, handed over as distinct) and after the index is dropped, reserved or has grown.
 // "+X" appends, "=X Y" hands over distinct texts, "X N" seeks X and expects N, "!" drops the
-// index, "^K" reserves room for K, "*K" seeks K new texts and every one of them again.
+// index, "^K" reserves room for K, "*K" seeks K new texts and every one of them again, "~"
+// empties the pool.
 void TestWorkbookFiles::textPool_data() {
     QTest::addColumn<QStringList>("steps");
     QTest::newRow("sought twice") << QStringList{"a 0", "b 1", "a 0", "b 1"};
@@ -414,6 +415,8 @@ void TestWorkbookFiles::textPool_data() {
         << QStringList{"a 0", "^1000", "b 1", "a 0", "*3000", "b 1"};
     QTest::newRow("grown many times, appended between")
         << QStringList{"*20", "+x", "*5000", "x 20"};
+    QTest::newRow("emptied, then filled again")
+        << QStringList{"a 0", "*100", "~", "b 0", "a 1", "*100", "~", "+c", "c 0", "b 1"};
 }
 
 void TestWorkbookFiles::textPool() {
@@ -424,7 +427,10 @@ void TestWorkbookFiles::textPool() {
         if (step.startsWith('+')) {
             pool.append(step.mid(1));
         } else if (step.startsWith('=')) {
-            pool.appendDistinct(words.begin(), words.end());
+            for (const QString& word : words)
+                pool.append(word);
+        } else if (step == "~") {
+            pool.clear();
         } else if (step == "!") {
             pool.releaseIndex();
         } else if (step.startsWith('^')) {
