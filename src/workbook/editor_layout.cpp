@@ -43,7 +43,7 @@ private:
     void editRow(const Substream& s, RowOut& row, const std::vector<Group>& old,
                  const RowChanges& changes);
     void keepOrSplit(const Substream& s, const Group& g, const RowChanges& changes,
-                     std::map<int, Bytes>& cells);
+                     std::vector<std::pair<int, Bytes>>& cells);
     // Old worksheets
     void planSheet(std::size_t sheet);
     std::map<std::size_t, BlockChanges> editsByBlock(const Substream& s, const CellEdits& flat,
@@ -250,58 +250,63 @@ void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, st
 }
 
 // An old row's cells with the edits applied; MULRK and MULBLANK records that an edit falls
-// into are split into single cells.
+// into are split into single cells. The old cells and the edits, both in column order, are
+// merged: an edit takes the place (and the format) of an old cell of its column.
 void Editor::Impl::LayoutPass::editRow(const Substream& s, RowOut& row,
                                        const std::vector<Group>& old, const RowChanges& changes) {
-    std::map<int, Bytes> cells;
+    std::vector<std::pair<int, Bytes>> cells;
     for (const Group& g : old)
         keepOrSplit(s, g, changes, cells);
-    for (const auto& [column, value] : changes) {
+    row.cells.reserve(row.cells.size() + cells.size() + changes.size());
+    auto kept = cells.begin();
+    for (const CellEdit& change : changes) {
+        const int column = change.column;
+        while (kept != cells.end() && kept->first < column)
+            row.cells.push_back(std::move(*kept++));
         std::uint16_t xf = 0;
-        const auto it = cells.find(column);
-        if (it != cells.end()) {
-            xf = le16(&it->second[8]);
-            cells.erase(it);
-        } else {
+        if (kept != cells.end() && kept->first == column)
+            xf = le16(&(kept++)->second[8]);
+        else
             xf = newCellXf(s, row.rowRecord, column);
-        }
-        if (value) {
+        if (const std::optional<CellValue> value = change.value()) {
             Bytes bytes;
             cellRecord(bytes, row.row, column, xf, *value);
-            cells.emplace(column, std::move(bytes));
+            row.cells.emplace_back(column, std::move(bytes));
         }
     }
-    for (auto& [column, bytes] : cells)
-        row.cells.emplace_back(column, std::move(bytes));
+    std::move(kept, cells.end(), std::back_inserter(row.cells));
 }
 
 // An old cell group as it was, or split into single cells when an edit falls into it.
 void Editor::Impl::LayoutPass::keepOrSplit(const Substream& s, const Group& g,
-                                           const RowChanges& changes, std::map<int, Bytes>& cells) {
+                                           const RowChanges& changes,
+                                           std::vector<std::pair<int, Bytes>>& cells) {
     bool touched = false;
-    for (const auto& [column, value] : changes)
-        touched = touched || (column >= g.first && column <= g.last);
+    for (const CellEdit& change : changes)
+        touched = touched || (change.column >= g.first && change.column <= g.last);
     const Rec& r = s.recs[g.rec];
     if (!touched || (r.type != rtMulRk && r.type != rtMulBlank)) {
         if (touched)
             for (std::size_t k = g.rec + 1; k < g.recEnd; ++k)
                 if (s.recs[k].type != rtString && s.recs[k].type != rtContinue)
                     refuse(Reason::CellAnchorsSharedFormula);
-        cells.emplace(g.first, recordBytes(s, g.rec, g.recEnd));
+        cells.emplace_back(g.first, recordBytes(s, g.rec, g.recEnd));
         return;
     }
     const std::uint8_t* data = &d.stream[r.pos + 4];
     const std::size_t each = r.type == rtMulRk ? 6 : 2;
     for (int c = g.first; c <= g.last; ++c) {
         const std::uint8_t* p = data + 4 + each * static_cast<std::size_t>(c - g.first);
-        Bytes single;
-        putHeader(single, r.type == rtMulRk ? rtRk : rtBlank, r.type == rtMulRk ? 10 : 6);
-        put16(single, static_cast<std::uint16_t>(g.row));
-        put16(single, static_cast<std::uint16_t>(c));
-        put16(single, le16(p));
+        std::array<std::uint8_t, 14> single{};
+        set16(&single[0], r.type == rtMulRk ? rtRk : rtBlank);
+        set16(&single[2], r.type == rtMulRk ? 10 : 6);
+        set16(&single[4], static_cast<std::uint16_t>(g.row));
+        set16(&single[6], static_cast<std::uint16_t>(c));
+        set16(&single[8], le16(p));
         if (r.type == rtMulRk)
-            put32(single, le32(p + 2));
-        cells.emplace(c, std::move(single));
+            set32(&single[10], le32(p + 2));
+        cells.emplace_back(c,
+                           Bytes(single.begin(), single.begin() + (r.type == rtMulRk ? 14 : 10)));
     }
 }
 
@@ -332,9 +337,9 @@ void Editor::Impl::LayoutPass::planSheet(std::size_t si) {
             // A block without DBCELL (possibly the whole sheet): only the changed rows'
             // records are rewritten.
             const std::vector<Group> old =
-                d.groups(s, block.rowRecEnd, block.recEnd, changed->second.rbegin()->first);
-            for (const auto& [row, changes] : changed->second)
-                rewriteRow(s, block, old, row, changes);
+                d.groups(s, block.rowRecEnd, block.recEnd, changed->second.back().row);
+            for (const RowOfEdits& changes : changed->second)
+                rewriteRow(s, block, old, changes.row, changes.edits);
         }
     }
     if (firstNew < flat.size())
@@ -365,17 +370,21 @@ Editor::Impl::LayoutPass::editsByBlock(const Substream& s, const CellEdits& flat
     for (std::size_t i = 1; i < starts.size(); ++i)
         starts[i].second = std::max(starts[i].second, starts[i - 1].second);
     std::map<std::size_t, BlockChanges> byBlock;
-    for (std::size_t k = 0; k < flat.size(); ++k) {
+    for (std::size_t k = 0; k < flat.size();) {
         const int row = flat[k].row;
         if (row > s.lastRow) {
             firstNew = k;
             break;
         }
+        std::size_t end = k + 1;
+        while (end < flat.size() && flat[end].row == row)
+            ++end;
         const auto after = std::upper_bound(
             starts.begin(), starts.end(), row,
             [](int r, const std::pair<int, std::size_t>& start) { return r < start.first; });
         const std::size_t target = after == starts.begin() ? 0 : std::prev(after)->second;
-        byBlock[target][row][flat[k].column] = flat[k].value();
+        byBlock[target].push_back({row, RowChanges(flat.data() + k, end - k)});
+        k = end;
     }
     return byBlock;
 }
@@ -393,19 +402,21 @@ void Editor::Impl::LayoutPass::rewriteBlock(const Substream& s, const Block& blo
     std::map<int, std::vector<Group>> oldByRow;
     for (const Group& g : old)
         oldByRow[g.row].push_back(g);
-    for (const auto& [row, rowChanges] : changes)
-        (void)oldByRow[row];
+    for (const RowOfEdits& changed : changes)
+        (void)oldByRow[changed.row];
     for (const auto& [row, rowGroups] : oldByRow) {
         RowOut& out = rows[row];
         out.row = row;
         if (out.rowRecord.empty())
             out.rowRecord = newRowRecord(s, row);
-        const auto c = changes.find(row);
-        if (c == changes.end()) {
+        const auto c =
+            std::lower_bound(changes.begin(), changes.end(), row,
+                             [](const RowOfEdits& changed, int r) { return changed.row < r; });
+        if (c == changes.end() || c->row != row) {
             for (const Group& g : rowGroups)
                 out.cells.emplace_back(g.first, recordBytes(s, g.rec, g.recEnd));
         } else {
-            editRow(s, out, rowGroups, c->second);
+            editRow(s, out, rowGroups, c->edits);
         }
     }
     std::vector<RowOut> ordered;

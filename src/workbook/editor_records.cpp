@@ -1,5 +1,7 @@
 #include "workbook/editor_records.h"
 
+#include <array>
+
 namespace workbook::editing {
 
 void setColumnSpan(RowOut& row) {
@@ -69,14 +71,17 @@ void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, s
             first = std::min<int>(first, flat[i].column);
             last = std::max(last, flat[i].column + 1);
         }
-    putHeader(out, rtRow, 16);
-    put16(out, static_cast<std::uint16_t>(flat[edits.first].row));
-    put16(out, static_cast<std::uint16_t>(first));
-    put16(out, static_cast<std::uint16_t>(last));
-    put16(out, height);
-    put32(out, 0);
-    put16(out, 0x0100);
-    put16(out, 0x000F);
+    // Made whole, then appended in one piece: a store makes one for every new row.
+    std::array<std::uint8_t, 20> r{};
+    set16(&r[0], rtRow);
+    set16(&r[2], 16);
+    set16(&r[4], static_cast<std::uint16_t>(flat[edits.first].row));
+    set16(&r[6], static_cast<std::uint16_t>(first));
+    set16(&r[8], static_cast<std::uint16_t>(last));
+    set16(&r[10], height);
+    set16(&r[16], 0x0100);
+    set16(&r[18], 0x000F);
+    out.insert(out.end(), r.begin(), r.end());
 }
 
 void putNewDimensions(Bytes& out, const CellEdits& flat) {

@@ -6,6 +6,7 @@
 #include "workbook/editor_internal.h"
 
 #include <map>
+#include <span>
 
 namespace workbook::editing {
 
@@ -16,9 +17,14 @@ struct RowOut {
     std::vector<std::pair<int, Bytes>> cells; // first column, record bytes
 };
 
-// The edits of one row by column (nothing: the cell emptied), and of a block's rows by row.
-using RowChanges = std::map<int, std::optional<CellValue>>;
-using BlockChanges = std::map<int, RowChanges>;
+// The edits of one row: a run of the sheet's sorted edits, in column order, one per cell.
+using RowChanges = std::span<const CellEdit>;
+// The changed rows of a block, in row order.
+struct RowOfEdits {
+    int row;
+    RowChanges edits;
+};
+using BlockChanges = std::vector<RowOfEdits>;
 
 // What the layout needs of an old worksheet once its edits are made: where its DBCELLs lie
 // and the rows in use.
