@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <sys/resource.h>
 
 using namespace workbook;
@@ -345,6 +346,19 @@ void TestWorkbookFaults::helperWork() {
     later(note(4));
     settle();
     QCOMPARE(done, (std::vector<int>{1, 2, 3, 4}));
+    // Kept back with no sync to come, it is done by settle(); what work holds is let go by then.
+    const auto held = std::make_shared<int>(0);
+    afterFolderSync([&done, held] { done.push_back(5); });
+    settle();
+    QCOMPARE(done.back(), 5);
+    QCOMPARE(held.use_count(), 1L);
+    // Work still waiting when the program ends is done before it ends.
+    const QString marker = dir.filePath(QStringLiteral("done-at-exit"));
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--later-at-exit"), marker});
+    QVERIFY(child.waitForFinished(30000));
+    QVERIFY(QFile::exists(marker));
 
     const QString path = dir.filePath(QStringLiteral("day.xls"));
     const int before = openFiles();
@@ -357,7 +371,18 @@ void TestWorkbookFaults::helperWork() {
     QVERIFY(wbtest::firstDifference(version(0), readBook(path)).isEmpty());
 }
 
+// The child that hands the helper thread slow work and ends at once.
+int laterAtExit(const QString& marker) {
+    later([marker] {
+        QThread::msleep(200);
+        QFile(marker).open(QIODevice::WriteOnly);
+    });
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--later-at-exit") == 0)
+        return laterAtExit(QString::fromLocal8Bit(argv[2]));
     if (argc == 3 && std::strncmp(argv[1], "--save-", 7) == 0)
         return saveChild(argv[1], QString::fromLocal8Bit(argv[2]));
     QCoreApplication app(argc, argv);
