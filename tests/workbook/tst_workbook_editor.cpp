@@ -180,6 +180,8 @@ private slots:
     void lyingRecords();
     void faultsOfALargeFile_data();
     void faultsOfALargeFile();
+    void editInsideSeveralCells_data();
+    void editInsideSeveralCells();
     void compoundFileKeptWhole_data() { files_data(); }
     void compoundFileKeptWhole();
     void lyingCompoundFiles_data();
@@ -503,6 +505,37 @@ void TestWorkbookEditor::lyingRecords() {
 // The shared strings of a large file are read while its sheet is: a fault of theirs is told
 // as before, also when the sheet has one too (it comes first in the file), and a fault of the
 // sheet alone is told as its own.
+// An edit inside a MULRK or a MULBLANK splits it into single cells: the record's other cells
+// keep their values, and the file reads whole.
+void TestWorkbookEditor::editInsideSeveralCells_data() {
+    QTest::addColumn<QString>("fixture");
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("first"); // the record's columns, 1-based
+    QTest::addColumn<int>("last");
+    QTest::addColumn<int>("edited");
+    QTest::newRow("numbers (MULRK)") << "lo_day.xls" << 2 << 5 << 7 << 6;
+    QTest::newRow("blanks (MULBLANK)") << "lo_rich.xls" << 1 << 2 << 3 << 2;
+}
+
+void TestWorkbookEditor::editInsideSeveralCells() {
+    QFETCH(QString, fixture);
+    QFETCH(int, row);
+    QFETCH(int, first);
+    QFETCH(int, last);
+    QFETCH(int, edited);
+    const QString path = copied(m_dir.path(), fixture);
+    const Book before = readBook(path);
+    Editor editor(path);
+    editor.setCell(0, row, edited, QStringLiteral(" 4.5"));
+    editor.save();
+    const Book after = readBook(path);
+    for (int c = first; c <= last; ++c)
+        if (c != edited)
+            QCOMPARE(after.sheet(0).cell(row, c), before.sheet(0).cell(row, c));
+    QCOMPARE(after.sheet(0).cell(row, edited), Value::number(4.5));
+    QCOMPARE(after.sheet(0).cell(row + 1, first), before.sheet(0).cell(row + 1, first));
+}
+
 void TestWorkbookEditor::faultsOfALargeFile_data() {
     using Lie = std::function<void(std::vector<std::uint8_t>&)>;
     QTest::addColumn<Lie>("lie");
