@@ -20,9 +20,12 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <new>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace workbook::detail {
@@ -103,16 +106,39 @@ public:
                        static_cast<const std::uint8_t*>(v.iov_base) + v.iov_len);
         return out;
     }
-    // 0 or an errno value.
-    int write(int fd) {
-        for (std::size_t i = 0; i < m_parts.size();) {
-            const int count = static_cast<int>(std::min<std::size_t>(m_parts.size() - i, IOV_MAX));
+    // The part that is `run` and starts `at` bytes into the file, if there is one.
+    std::optional<std::size_t> find(Span run, std::uint64_t at) const {
+        std::uint64_t offset = 0;
+        for (std::size_t i = 0; i < m_parts.size() && offset <= at; ++i) {
+            if (offset == at && m_parts[i].iov_base == run.data() &&
+                m_parts[i].iov_len == run.size())
+                return i;
+            offset += m_parts[i].iov_len;
+        }
+        return std::nullopt;
+    }
+    // Writes every part but `skip`, which is passed over (written already); 0 or an errno
+    // value.
+    int write(int fd, std::optional<std::size_t> skip = std::nullopt) {
+        if (!skip)
+            return write(fd, 0, m_parts.size());
+        if (const int error = write(fd, 0, *skip); error != 0)
+            return error;
+        if (::lseek(fd, static_cast<off_t>(m_parts[*skip].iov_len), SEEK_CUR) < 0)
+            return errno;
+        return write(fd, *skip + 1, m_parts.size());
+    }
+
+private:
+    int write(int fd, std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to;) {
+            const int count = static_cast<int>(std::min<std::size_t>(to - i, IOV_MAX));
             ssize_t done = ::writev(fd, &m_parts[i], count);
             if (done < 0 && errno == EINTR)
                 continue;
             if (done <= 0)
                 return done < 0 ? errno : EIO;
-            while (i < m_parts.size() && static_cast<std::size_t>(done) >= m_parts[i].iov_len)
+            while (i < to && static_cast<std::size_t>(done) >= m_parts[i].iov_len)
                 done -= static_cast<ssize_t>(m_parts[i++].iov_len);
             if (done > 0) {
                 m_parts[i].iov_base = static_cast<std::uint8_t*>(m_parts[i].iov_base) + done;
@@ -122,8 +148,66 @@ public:
         return 0;
     }
 
-private:
     std::vector<iovec> m_parts;
+};
+
+// A run written ahead of the rest of the file, on a helper thread, its writeback begun, so
+// that the disk is busy while the rest is laid out and the final flush has less to wait for.
+// Waited for before it goes (an error of the layout, too, leaves no thread writing into the
+// file's descriptor).
+class AheadWrite {
+public:
+    // Shorter runs are written with the rest: a thread would cost more than it saves.
+    static constexpr std::size_t From = std::size_t{1} << 20;
+
+    explicit AheadWrite(int fd) : m_fd(fd) {}
+    ~AheadWrite() { finish(); }
+    AheadWrite(const AheadWrite&) = delete;
+    AheadWrite& operator=(const AheadWrite&) = delete;
+
+    void start(Span run, std::uint64_t at) {
+        if (run.size() < From || m_done.valid())
+            return;
+        try {
+            m_done = std::async(std::launch::async, [this, run, at] { return write(run, at); });
+        } catch (const std::system_error&) {
+            return; // no thread: the run is written with the rest
+        }
+        m_run = run;
+        m_at = at;
+    }
+    bool started() const { return !m_run.empty(); }
+    Span run() const { return m_run; }
+    std::uint64_t at() const { return m_at; }
+    // Waits for the write; 0 or an errno value.
+    int finish() {
+        if (m_done.valid())
+            m_error = m_done.get();
+        return m_error;
+    }
+
+private:
+    int write(Span run, std::uint64_t at) const {
+        for (std::size_t done = 0; done < run.size();) {
+            const ssize_t n =
+                ::pwrite(m_fd, run.data() + done, run.size() - done, static_cast<off_t>(at + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n < 0 ? errno : EIO;
+            done += static_cast<std::size_t>(n);
+        }
+        // Only begun: the file's own flush waits for it.
+        ::sync_file_range(m_fd, static_cast<off_t>(at), static_cast<off_t>(run.size()),
+                          SYNC_FILE_RANGE_WRITE);
+        return 0;
+    }
+
+    const int m_fd;
+    std::future<int> m_done;
+    int m_error = 0;
+    Span m_run;
+    std::uint64_t m_at = 0;
 };
 
 // A stream's buffer: a large one mapped with its pages filled in at once (see big_memory.h).
@@ -720,12 +804,42 @@ std::vector<std::uint8_t> CompoundImage::bytes(const Pieces& pieces) const {
 }
 
 void CompoundImage::save(const QString& path, const Pieces& pieces) const {
-    const Layout l = d->plan(totalSize(pieces));
-    Sink sink;
-    std::vector<std::vector<std::uint8_t>> buffers;
-    d->writeSectors(sink, l, pieces, buffers);
+    save(path, [&](const WriteAhead&) { return pieces; });
+}
+
+void CompoundImage::save(const QString& path,
+                         const std::function<Pieces(const WriteAhead& ahead)>& layOut) const {
     replaceFile(path, [&](int fd) {
-        if (const int error = sink.write(fd); error != 0)
+        AheadWrite ahead(fd);
+        const Pieces pieces = layOut([&](Span run, std::uint64_t at) {
+            if (d->editedIndex < 0)
+                return;
+            // Where the edited stream starts in the file: after the header and the big
+            // streams before it, whatever its own size (a run makes it a big one too).
+            const std::uint32_t first =
+                d->plan(MiniCutoff).start[static_cast<std::size_t>(d->editedIndex)];
+            ahead.start(run, (std::uint64_t{first} + 1) * d->sectorSize + at);
+        });
+        const Layout l = d->plan(totalSize(pieces));
+        Sink sink;
+        std::vector<std::vector<std::uint8_t>> buffers;
+        d->writeSectors(sink, l, pieces, buffers);
+        const std::optional<std::size_t> written =
+            ahead.started() ? sink.find(ahead.run(), ahead.at()) : std::nullopt;
+        // A run that is not where it was said to be is written again over it, once the
+        // helper is done with it.
+        int error = written ? 0 : ahead.finish();
+        if (error == 0)
+            error = sink.write(fd, written);
+        if (const int late = ahead.finish(); error == 0)
+            error = late;
+        if (error == 0 && ahead.started() && !written) {
+            // Written elsewhere, the run may reach past the file's end.
+            const off_t end = ::lseek(fd, 0, SEEK_CUR);
+            if (end < 0 || ::ftruncate(fd, end) != 0)
+                error = errno;
+        }
+        if (error != 0)
             throw Error(Error::Kind::Io, path,
                         reasonText(Reason::WriteFailed).arg(systemErrorText(error)));
     });

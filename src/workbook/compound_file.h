@@ -48,6 +48,15 @@ public:
     std::vector<std::uint8_t> bytes(const Pieces& pieces) const;
     // Writes that file over `path` atomically, as writeBook() does. Throws Error (Io).
     void save(const QString& path, const Pieces& pieces) const;
+    // Told a run of the workbook stream and where it lies in the stream, before the rest of
+    // the stream is known: a long run is written at once, on a helper thread, and its
+    // writeback to the disk begun, while the rest is laid out.
+    using WriteAhead = std::function<void(std::span<const std::uint8_t> run, std::uint64_t at)>;
+    // As save(), with the pieces given by `layOut` once the temporary file is open; the run
+    // it tells its WriteAhead must come whole among them, at that place, to be written once.
+    // An error thrown by `layOut` leaves the target untouched.
+    void save(const QString& path,
+              const std::function<Pieces(const WriteAhead& ahead)>& layOut) const;
 
 private:
     struct Impl;

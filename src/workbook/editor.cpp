@@ -258,9 +258,13 @@ void Editor::saveStreamAs(const QString& path) const {
 void Editor::save() {
     if (!d->image)
         throw Error(Error::Kind::InvalidUse, d->path, reasonText(Reason::NeverSaved));
-    // The edited stream goes to the file piece by piece, never whole in memory.
-    const Layout layout = naming(d->path, [&] { return d->build(); });
-    d->image->save(d->path, d->pieces(layout));
+    // The edited stream goes to the file piece by piece, never whole in memory; the rows
+    // kept as they were while the new ones are laid out.
+    Layout layout;
+    d->image->save(d->path, [&](const detail::CompoundImage::WriteAhead& ahead) {
+        layout = naming(d->path, [&] { return d->build(ahead); });
+        return d->pieces(layout);
+    });
 }
 
 Editor::Opening Editor::open(const QString& path) {

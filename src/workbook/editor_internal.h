@@ -18,6 +18,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <functional>
 #include <future>
 #include <map>
 #include <optional>
@@ -295,8 +296,12 @@ struct Editor::Impl {
     Value existingCell(const Substream& s, int row, int column) const;
 
     // The edited stream as the old one with edits in place; its pieces in stream order.
+    // `ahead`, when given, is told the longest run of old bytes whose place in the edited
+    // stream is known before the new rows are laid out (the rows above them, kept as they
+    // were), so that they can be written while the rest is laid out.
     class LayoutPass;
-    Layout build() const;
+    using Ahead = detail::CompoundImage::WriteAhead;
+    Layout build(const Ahead& ahead = {}) const;
     std::vector<std::span<const std::uint8_t>> pieces(const Layout& layout) const;
 };
 

@@ -15,13 +15,16 @@ public:
     explicit LayoutPass(const Impl& impl)
         : d(impl), m_defaultXf(impl.xfCount > 15 ? 15 : 0), m_plans(impl.substreams.size()) {}
 
-    Layout run() {
+    Layout run(const Ahead& ahead) {
         for (std::size_t si = 0; si < d.sheets.size(); ++si)
             planSheet(si);
         addNewSheets();
         appendStrings();
         sizeIndexes();
         reserveBoundSheetPositions();
+        if (ahead)
+            tellSettledRun(ahead);
+        layNewRows();
         Layout layout = order();
         fillPositions();
         layout.edits = std::move(m_edits);
@@ -31,15 +34,18 @@ public:
 private:
     // Cells
     std::uint32_t stringFor(std::uint32_t text);
-    void cellRecord(Bytes& out, int row, int column, std::uint16_t xf, const CellValue& v);
+    // A cell's record; `string` is the shared string of a text.
+    void cellRecord(Bytes& out, int row, int column, std::uint16_t xf, const CellValue& v,
+                    std::uint32_t string);
     std::uint16_t newCellXf(const Substream& s, const Bytes& rowRecord, int column) const;
     std::array<std::uint16_t, MaxColumns> columnFormats(const Substream* s) const;
     Bytes recordBytes(const Substream& s, std::size_t from, std::size_t to) const;
     // Rows
     void emitRows(Bytes& out, std::vector<RowOut>& rows, bool rowRecords, bool dbcell,
                   std::vector<std::size_t>* dbcellOffsets);
-    void emitNewRows(Bytes& out, const CellEdits& flat, std::size_t from, const Substream* s,
-                     bool rowRecords, bool dbcell, std::vector<std::size_t>* dbcellOffsets);
+    void emitNewRows(Bytes& out, const CellEdits& flat, const RowSpans& rows, const Substream* s,
+                     bool rowRecords, bool dbcell, std::vector<std::size_t>* dbcellOffsets,
+                     bool stringsSought);
     void editRow(const Substream& s, RowOut& row, const std::vector<Group>& old,
                  const RowChanges& changes);
     void keepOrSplit(const Substream& s, const Group& g, const RowChanges& changes,
@@ -54,6 +60,8 @@ private:
                     const RowChanges& changes);
     void appendRows(const SheetEntry& sheet, const Substream& s, const CellEdits& flat,
                     std::size_t firstNew, SheetPlan& plan);
+    void layNewRows();
+    void tellSettledRun(const Ahead& ahead);
     // New worksheets and the globals
     void addNewSheets();
     void extendTabIds();
@@ -62,6 +70,7 @@ private:
     void sizeIndexes();
     void reserveBoundSheetPositions();
     // Positions
+    std::vector<EditId> inStreamOrder() const;
     Layout order();
     std::uint32_t mapOld(std::uint32_t p) const;
     // Where an edit's bytes start in the edited stream.
@@ -88,6 +97,16 @@ private:
     std::uint32_t m_newLabels = 0;
     std::vector<StringAt> m_addedAt;
     std::optional<EditId> m_appendEdit;
+    // New rows after a sheet's last block, laid out once the edits before them are.
+    struct NewRows {
+        const Substream* s;
+        const CellEdits* flat;
+        std::size_t substream;
+        RowSpans rows;
+        EditId edit;
+        std::size_t firstDbCell; // in the sheet's plan
+    };
+    std::vector<NewRows> m_newRows;
     std::optional<EditId> m_extSstEdit;
     std::size_t m_uniqueCount = 0;
     // New sheets.
@@ -103,8 +122,8 @@ private:
     std::vector<std::int64_t> m_deltaAfter; // shift of positions at or after `to`
 };
 
-Layout Editor::Impl::build() const {
-    return LayoutPass(*this).run();
+Layout Editor::Impl::build(const Ahead& ahead) const {
+    return LayoutPass(*this).run(ahead);
 }
 
 // A text's shared string: one of the table's, or a new one at its end. A store writes one
@@ -129,7 +148,7 @@ std::uint32_t Editor::Impl::LayoutPass::stringFor(std::uint32_t text) {
 }
 
 void Editor::Impl::LayoutPass::cellRecord(Bytes& out, int row, int column, std::uint16_t xf,
-                                          const CellValue& v) {
+                                          const CellValue& v, std::uint32_t string) {
     if (d.xfCount == 0)
         refuse(Reason::NoCellFormats);
     // Made whole here and appended in one piece: most of a new file's bytes come through here.
@@ -138,7 +157,7 @@ void Editor::Impl::LayoutPass::cellRecord(Bytes& out, int row, int column, std::
     std::uint32_t rk = 0;
     if (!v.number) {
         set16(&r[0], rtLabelSst);
-        set32(&r[10], stringFor(v.text));
+        set32(&r[10], string);
     } else if (v.boolean) {
         size = 12;
         set16(&r[0], rtBoolErr);
@@ -224,14 +243,15 @@ void Editor::Impl::LayoutPass::emitRows(Bytes& out, std::vector<RowOut>& rows, b
 // New rows from edits [from, end) of `flat` (in row order), written straight into `out` as
 // emitRows() lays them out; a new cell takes its column's format. `s` is null for a new
 // sheet.
-void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, std::size_t from,
+void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, const RowSpans& rows,
                                            const Substream* s, bool rowRecords, bool dbcell,
-                                           std::vector<std::size_t>* dbcellOffsets) {
+                                           std::vector<std::size_t>* dbcellOffsets,
+                                           bool stringsSought) {
     const std::array<std::uint16_t, MaxColumns> columnXf = columnFormats(s);
     const std::uint16_t height =
         s ? static_cast<std::uint16_t>(s->defaultRowHeight & 0x7FFF) : std::uint16_t(0x00FF);
-    const RowSpans rows = rowsWithValues(flat, from);
-    out.reserve(out.size() + (flat.size() - from) * 15 + rows.size() * 22);
+    if (!rows.empty())
+        out.reserve(out.size() + (rows.back().second - rows.front().first) * 15 + rows.size() * 22);
     for (std::size_t b = 0; b < rows.size(); b += RowsPerBlock) {
         const std::size_t e = std::min(rows.size(), b + RowsPerBlock);
         const std::size_t blockStart = out.size();
@@ -242,7 +262,10 @@ void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, st
             putRowCells(out, out.size() - blockStart, b, e, [&](std::size_t k) {
                 for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
                     if (const std::optional<CellValue> v = flat[i].value())
-                        cellRecord(out, flat[i].row, flat[i].column, columnXf[flat[i].column], *v);
+                        cellRecord(out, flat[i].row, flat[i].column, columnXf[flat[i].column], *v,
+                                   v->number       ? 0
+                                   : stringsSought ? m_stringOf[v->text]
+                                                   : stringFor(v->text));
             });
         if (dbcell)
             putDbCell(out, blockStart, offsets, dbcellOffsets);
@@ -270,7 +293,8 @@ void Editor::Impl::LayoutPass::editRow(const Substream& s, RowOut& row,
             xf = newCellXf(s, row.rowRecord, column);
         if (const std::optional<CellValue> value = change.value()) {
             Bytes bytes;
-            cellRecord(bytes, row.row, column, xf, *value);
+            cellRecord(bytes, row.row, column, xf, *value,
+                       value->number ? 0 : stringFor(value->text));
             row.cells.emplace_back(column, std::move(bytes));
         }
     }
@@ -497,13 +521,62 @@ void Editor::Impl::LayoutPass::appendRows(const SheetEntry& sheet, const Substre
         throw Error(Error::Kind::Unkeepable, {},
                     aboutSheet(Reason::NoDimensions, Reason::NoDimensionsNumbered, sheet.info.name,
                                static_cast<std::size_t>(&sheet - d.sheets.data())));
-    Edit edit{at, at, {}};
-    std::vector<std::size_t> offsets;
-    emitNewRows(edit.bytes, flat, firstNew, &s, s.rowRecords || s.blocked, s.blocked, &offsets);
-    const EditId id = pushEdit(std::move(edit));
-    for (const std::size_t o : offsets)
-        plan.dbcells.push_back({0, id, o});
+    // The rows themselves are laid out last (layNewRows), so that the long run of kept rows
+    // above them can be written meanwhile. What comes before them in the stream is known
+    // now: the new strings, sought here in the order their cells come; the number of their
+    // blocks, which INDEX lists.
+    const EditId id = pushEdit({at, at, {}});
+    NewRows rows{&s,
+                 &flat,
+                 static_cast<std::size_t>(&s - d.substreams.data()),
+                 rowsWithValues(flat, firstNew),
+                 id,
+                 plan.dbcells.size()};
+    for (std::size_t i = firstNew; i < flat.size(); ++i)
+        if (const std::optional<CellValue> v = flat[i].value(); v && !v->number)
+            stringFor(v->text);
+    if (s.blocked)
+        plan.dbcells.resize(
+            plan.dbcells.size() + (rows.rows.size() + RowsPerBlock - 1) / RowsPerBlock, {0, id, 0});
     plan.lastRow = std::max(plan.lastRow, flat.back().row);
+    m_newRows.push_back(std::move(rows));
+}
+
+void Editor::Impl::LayoutPass::layNewRows() {
+    for (NewRows& n : m_newRows) {
+        std::vector<std::size_t> offsets;
+        emitNewRows(edit(n.edit).bytes, *n.flat, n.rows, n.s, n.s->rowRecords || n.s->blocked,
+                    n.s->blocked, &offsets, true);
+        std::vector<DbCellRef>& dbcells = m_plans[n.substream].dbcells;
+        Q_ASSERT(n.firstDbCell + offsets.size() <= dbcells.size());
+        for (std::size_t k = 0; k < offsets.size(); ++k)
+            dbcells[n.firstDbCell + k].offset = offsets[k];
+    }
+}
+
+// The longest run of old bytes whose place in the edited stream is known before the new rows
+// are laid out: one between two edits that come before the first new rows.
+void Editor::Impl::LayoutPass::tellSettledRun(const Ahead& ahead) {
+    std::uint32_t copied = 0, bestFrom = 0, bestTo = 0;
+    std::size_t out = 0, bestAt = 0;
+    for (const EditId k : inStreamOrder()) {
+        const Edit& e = edit(k);
+        if (e.from > copied) {
+            if (e.from - copied > bestTo - bestFrom) {
+                bestFrom = copied;
+                bestTo = e.from;
+                bestAt = out;
+            }
+            out += e.from - copied;
+        }
+        if (std::any_of(m_newRows.begin(), m_newRows.end(),
+                        [k](const NewRows& n) { return n.edit == k; }))
+            break;
+        out += e.bytes.size();
+        copied = std::max(copied, e.to);
+    }
+    if (bestTo > bestFrom)
+        ahead(d.stream.subspan(bestFrom, bestTo - bestFrom), bestAt);
 }
 
 // New worksheets: a BOUNDSHEET after the last one, their records after the last sheet.
@@ -524,7 +597,8 @@ void Editor::Impl::LayoutPass::addNewSheets() {
         putNewSheetStart(sheet.bytes);
         const CellEdits& flat = d.sortedEdits(static_cast<int>(d.sheets.size() + k));
         putNewDimensions(sheet.bytes, flat);
-        emitNewRows(sheet.bytes, flat, 0, nullptr, false, false, nullptr);
+        emitNewRows(sheet.bytes, flat, rowsWithValues(flat, 0), nullptr, false, false, nullptr,
+                    false);
         putNewSheetEnd(sheet.bytes);
         m_newSheetEdits.push_back(pushEdit(std::move(sheet)));
     }
@@ -638,19 +712,24 @@ void Editor::Impl::LayoutPass::reserveBoundSheetPositions() {
 }
 
 // The layout: the old stream with the edits in place, in stream order.
-Layout Editor::Impl::LayoutPass::order() {
-    Layout layout;
-    std::vector<EditId>& order = layout.order;
-    order.resize(m_edits.size());
+std::vector<EditId> Editor::Impl::LayoutPass::inStreamOrder() const {
+    std::vector<EditId> order(m_edits.size());
     for (std::size_t k = 0; k < order.size(); ++k)
         order[k] = EditId(static_cast<std::uint32_t>(k));
     std::stable_sort(order.begin(), order.end(), [&](EditId a, EditId b) {
-        const Edit& x = edit(a);
-        const Edit& y = edit(b);
+        const Edit& x = m_edits[+a];
+        const Edit& y = m_edits[+b];
         if (x.from != y.from)
             return x.from < y.from;
         return x.to == x.from && y.to != y.from; // an insertion before a replacement there
     });
+    return order;
+}
+
+Layout Editor::Impl::LayoutPass::order() {
+    Layout layout;
+    layout.order = inStreamOrder();
+    const std::vector<EditId>& order = layout.order;
     m_editOut.resize(m_edits.size());
     m_sortedTo.resize(order.size());
     m_deltaAfter.resize(order.size());

@@ -12,6 +12,7 @@
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -154,6 +155,8 @@ private slots:
     void gsfFilesKeptWhole();
     void sectorsHeldTwice_data();
     void sectorsHeldTwice();
+    void runWrittenAhead_data();
+    void runWrittenAhead();
 
 private:
     QTemporaryDir m_dir;
@@ -290,6 +293,52 @@ void TestCompoundFile::sectorsHeldTwice() {
     QVERIFY_THROWS_EXCEPTION(Error, readBook(path));
     QVERIFY_THROWS_EXCEPTION(Error, Editor{path});
     QVERIFY(fileBytes(path) == bytes);
+}
+
+void TestCompoundFile::runWrittenAhead_data() {
+    QTest::addColumn<unsigned>("sectorSize");
+    QTest::addColumn<std::size_t>("runSize");
+    QTest::addColumn<qint64>("toldOff"); // from where the run lies
+    QTest::addColumn<bool>("fails");
+    const std::size_t long_ = std::size_t{3} << 20;
+    QTest::newRow("told where it lies") << 512u << long_ << qint64(0) << false;
+    QTest::newRow("4096-byte sectors") << 4096u << long_ << qint64(0) << false;
+    QTest::newRow("too short to go ahead") << 512u << std::size_t{100000} << qint64(0) << false;
+    QTest::newRow("told a sector off") << 512u << long_ << qint64(512) << false;
+    QTest::newRow("told past the file's end") << 512u << long_ << qint64(9'000'000) << false;
+    QTest::newRow("the layout fails after") << 512u << long_ << qint64(0) << true;
+}
+
+// A run of the workbook stream told ahead of the rest (after other streams, one of them big
+// enough for sectors of its own) is written once: the file comes out as a save of the whole
+// writes it, wherever the run was told to lie. A layout that fails once the run is told
+// leaves the file as it was and nothing beside it.
+void TestCompoundFile::runWrittenAhead() {
+    QFETCH(unsigned, sectorSize);
+    QFETCH(std::size_t, runSize);
+    QFETCH(qint64, toldOff);
+    QFETCH(bool, fails);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ahead.xls"));
+    QVERIFY(wbtest::writeWithGsf(officeTree(70000), path, sectorSize));
+    const Bytes before = fileBytes(path);
+    const detail::CompoundImage image = detail::CompoundImage::read(path);
+    const Bytes head = pattern(300, 5), run = pattern(runSize, 6), tail = pattern(5000, 7);
+    const detail::CompoundImage::Pieces pieces{head, run, tail};
+    const auto layOut = [&](const detail::CompoundImage::WriteAhead& ahead) {
+        ahead(run, static_cast<std::uint64_t>(qint64(head.size()) + toldOff));
+        if (fails)
+            throw Error(Error::Kind::Unkeepable, {}, QStringLiteral("refused"));
+        return pieces;
+    };
+    if (fails) {
+        QVERIFY_THROWS_EXCEPTION(Error, image.save(path, layOut));
+        QVERIFY(fileBytes(path) == before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        return;
+    }
+    image.save(path, layOut);
+    QVERIFY(fileBytes(path) == image.bytes(pieces));
 }
 
 QTEST_GUILESS_MAIN(TestCompoundFile)
