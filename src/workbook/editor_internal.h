@@ -219,6 +219,22 @@ inline bool fitsLatin1(QStringView s) {
     return std::all_of(s.begin(), s.end(), [](QChar c) { return c.unicode() < 0x100; });
 }
 
+// Why the record at a position cannot be read: `missing` when the stream ends before its
+// header, a record past the stream's end otherwise.
+[[noreturn]] [[gnu::cold]] inline void refuseRecord(RecordProblem problem, Reason missing) {
+    refuse(problem == RecordProblem::NoHeader ? missing : Reason::RecordPastEnd);
+}
+
+// The record at `pos`, or refused as refuseRecord() says. A sheet has some 400,000 records:
+// the bounds are checked in line, the refusal kept out of the way.
+inline Rec recordOrRefuse(std::span<const std::uint8_t> stream, std::uint32_t pos, Reason missing) {
+    Record r;
+    if (const RecordProblem problem = biff::recordAt(stream, pos, r);
+        problem != RecordProblem::None) [[unlikely]]
+        refuseRecord(problem, missing);
+    return {r.pos, r.type, r.size};
+}
+
 } // namespace editing
 
 using namespace editing;
@@ -283,9 +299,10 @@ struct Editor::Impl {
     void readSst(std::size_t first);
     void readStrings(std::vector<SharedStrings::Part> parts);
     void readSheets();
-    // The records of the sheet at `position`; `bytes` is how far it may reach at most.
-    Substream readSubstream(std::uint32_t position, std::size_t bytes);
-    void readCellTable(Substream& s);
+    // The records of the sheet at `position`; `bytes` is how far it may reach at most. A
+    // sheet that BOUNDSHEET (`worksheet`) and its BOF both call a worksheet has its cell
+    // table read with them.
+    Substream readSubstream(std::uint32_t position, std::size_t bytes, bool worksheet);
     // The cell groups of records [from, to), up to the last one of row `lastRow`.
     std::vector<Group> groups(const Substream& s, std::size_t from, std::size_t to,
                               int lastRow = MaxRows) const;

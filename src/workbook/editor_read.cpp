@@ -1,5 +1,5 @@
 // Reading a workbook stream for the editor: the globals' records (the sheets, the cell
-// formats, the shared-string table) and each sheet's top-level records.
+// formats, the shared-string table), then each sheet (editor_cell_table.cpp).
 
 #include "workbook/editor_internal.h"
 #include "workbook/readers.h"
@@ -50,8 +50,8 @@ void Editor::Impl::readSheets() {
         for (const SheetEntry& other : sheets)
             if (other.position > sheet.position && other.position < until)
                 until = other.position;
-        Substream s =
-            readSubstream(sheet.position, until - std::min<std::size_t>(until, sheet.position));
+        Substream s = readSubstream(
+            sheet.position, until - std::min<std::size_t>(until, sheet.position), type == 0);
         switch (s.bofType) {
         case 0x0010:
             sheet.info.kind = type == 0 ? SheetKind::Worksheet : SheetKind::Other;
@@ -66,8 +66,6 @@ void Editor::Impl::readSheets() {
             sheet.info.kind = SheetKind::Other;
             break;
         }
-        if (sheet.info.kind == SheetKind::Worksheet)
-            readCellTable(s);
         spans.emplace_back(s.start, s.end);
         sheet.substream = static_cast<int>(substreams.size());
         substreams.push_back(std::move(s));
@@ -79,22 +77,6 @@ void Editor::Impl::readSheets() {
 }
 
 namespace {
-
-// Why the record at a position cannot be read: `missing` when the stream ends before its
-// header, a record past the stream's end otherwise.
-[[noreturn]] [[gnu::cold]] void refuseRecord(RecordProblem problem, Reason missing) {
-    refuse(problem == RecordProblem::NoHeader ? missing : Reason::RecordPastEnd);
-}
-
-// The record at `pos`, or refused as refuseRecord() says. A sheet has some 400,000 records:
-// the bounds are checked in line, the refusal kept out of the way.
-inline Rec recordOrRefuse(std::span<const std::uint8_t> stream, std::uint32_t pos, Reason missing) {
-    Record r;
-    if (const RecordProblem problem = biff::recordAt(stream, pos, r);
-        problem != RecordProblem::None) [[unlikely]]
-        refuseRecord(problem, missing);
-    return {r.pos, r.type, r.size};
-}
 
 // The BOF the stream starts with: BIFF8 globals.
 void checkGlobalsBof(const Rec& r, const std::uint8_t* data) {
@@ -224,42 +206,6 @@ void Editor::Impl::readStrings(std::vector<SharedStrings::Part> parts) {
     }
     sstTotal = strings.references();
     strings.prepareFinding();
-}
-
-Substream Editor::Impl::readSubstream(std::uint32_t position, std::size_t bytes) {
-    Substream s;
-    s.start = position;
-    s.recs.reserve(bytes / 12); // cell records take 10 to 18 bytes
-    if (position < globalsEnd || position + 8 > stream.size() || typeAt(stream, position) != rtBof)
-        refuse(Reason::SheetNoStartRecord);
-    std::uint32_t pos = position;
-    int depth = 0;
-    for (;;) {
-        const Rec r = recordOrRefuse(stream, pos, Reason::SheetUnended);
-        pos = r.end();
-        if (r.type == rtBof) {
-            if (r.size < 4)
-                refuse(Reason::StartRecordShort);
-            if (++depth == 1) {
-                if (le16(&stream[r.pos + 4]) != 0x0600)
-                    refuse(Reason::SheetOlderVersion);
-                s.bofType = le16(&stream[r.pos + 6]);
-                s.recs.push_back(r);
-            }
-            if (depth > 8)
-                refuse(Reason::TooManyEmbeddedCharts);
-            continue;
-        }
-        if (depth == 1) {
-            if (r.type == rtIndex)
-                s.index = s.recs.size();
-            s.recs.push_back(r);
-        }
-        if (r.type == rtEof && --depth == 0)
-            break;
-    }
-    s.end = pos;
-    return s;
 }
 
 } // namespace workbook
