@@ -164,6 +164,9 @@ public:
 
     // Whether the edit leaves a value (not an emptied cell).
     bool hasValue() const { return m_kind != Kind::Cleared; }
+    // Whether the edit leaves a text, and which (by the editor's number for it).
+    bool isText() const { return m_kind == Kind::Text; }
+    std::uint32_t textNumber() const { return m_text; }
     std::optional<CellValue> value() const {
         switch (m_kind) {
         case Kind::Cleared:

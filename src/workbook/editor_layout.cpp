@@ -43,9 +43,9 @@ private:
     // Rows
     void emitRows(Bytes& out, std::vector<RowOut>& rows, bool rowRecords, bool dbcell,
                   std::vector<std::size_t>* dbcellOffsets);
+    RowSpans newRowSpans(const CellEdits& flat, std::size_t from);
     void emitNewRows(Bytes& out, const CellEdits& flat, const RowSpans& rows, const Substream* s,
-                     bool rowRecords, bool dbcell, std::vector<std::size_t>* dbcellOffsets,
-                     bool stringsSought);
+                     bool rowRecords, bool dbcell, std::vector<std::size_t>* dbcellOffsets);
     void editRow(const Substream& s, RowOut& row, const std::vector<Group>& old,
                  const RowChanges& changes);
     void keepOrSplit(const Substream& s, const Group& g, const RowChanges& changes,
@@ -240,13 +240,33 @@ void Editor::Impl::LayoutPass::emitRows(Bytes& out, std::vector<RowOut>& rows, b
     }
 }
 
-// New rows from edits [from, end) of `flat` (in row order), written straight into `out` as
-// emitRows() lays them out; a new cell takes its column's format. `s` is null for a new
+// The rows of edits [from, end) of `flat` (in row order) that give a cell a value; the
+// shared strings of their texts are sought on the way, in the order their cells come.
+RowSpans Editor::Impl::LayoutPass::newRowSpans(const CellEdits& flat, std::size_t from) {
+    for (std::size_t i = from; i < flat.size(); ++i)
+        if (flat[i].isText())
+            stringFor(flat[i].textNumber());
+    RowSpans rows;
+    if (from < flat.size()) // edits in row order: at most one row for each row number
+        rows.reserve(static_cast<std::size_t>(flat.back().row - flat[from].row) + 1);
+    for (std::size_t k = from; k < flat.size();) {
+        std::size_t e = k;
+        bool any = false;
+        while (e < flat.size() && flat[e].row == flat[k].row)
+            any = flat[e++].hasValue() || any;
+        if (any)
+            rows.emplace_back(k, e);
+        k = e;
+    }
+    return rows;
+}
+
+// New rows `rows` of `flat`, their strings sought (newRowSpans), written straight into `out`
+// as emitRows() lays them out; a new cell takes its column's format. `s` is null for a new
 // sheet.
 void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, const RowSpans& rows,
                                            const Substream* s, bool rowRecords, bool dbcell,
-                                           std::vector<std::size_t>* dbcellOffsets,
-                                           bool stringsSought) {
+                                           std::vector<std::size_t>* dbcellOffsets) {
     const std::array<std::uint16_t, MaxColumns> columnXf = columnFormats(s);
     const std::uint16_t height =
         s ? static_cast<std::uint16_t>(s->defaultRowHeight & 0x7FFF) : std::uint16_t(0x00FF);
@@ -260,12 +280,11 @@ void Editor::Impl::LayoutPass::emitNewRows(Bytes& out, const CellEdits& flat, co
                 putNewRowRecord(out, flat, rows[k], height);
         const std::vector<std::uint16_t> offsets =
             putRowCells(out, out.size() - blockStart, b, e, [&](std::size_t k) {
-                for (std::size_t i = rows[k].first; i < rows[k].second; ++i)
+                const auto [first, end] = rows[k];
+                for (std::size_t i = first; i < end; ++i)
                     if (const std::optional<CellValue> v = flat[i].value())
                         cellRecord(out, flat[i].row, flat[i].column, columnXf[flat[i].column], *v,
-                                   v->number       ? 0
-                                   : stringsSought ? m_stringOf[v->text]
-                                                   : stringFor(v->text));
+                                   v->number ? 0 : m_stringOf[v->text]);
             });
         if (dbcell)
             putDbCell(out, blockStart, offsets, dbcellOffsets);
@@ -529,12 +548,9 @@ void Editor::Impl::LayoutPass::appendRows(const SheetEntry& sheet, const Substre
     NewRows rows{&s,
                  &flat,
                  static_cast<std::size_t>(&s - d.substreams.data()),
-                 rowsWithValues(flat, firstNew),
+                 newRowSpans(flat, firstNew),
                  id,
                  plan.dbcells.size()};
-    for (std::size_t i = firstNew; i < flat.size(); ++i)
-        if (const std::optional<CellValue> v = flat[i].value(); v && !v->number)
-            stringFor(v->text);
     if (s.blocked)
         plan.dbcells.resize(
             plan.dbcells.size() + (rows.rows.size() + RowsPerBlock - 1) / RowsPerBlock, {0, id, 0});
@@ -546,7 +562,7 @@ void Editor::Impl::LayoutPass::layNewRows() {
     for (NewRows& n : m_newRows) {
         std::vector<std::size_t> offsets;
         emitNewRows(edit(n.edit).bytes, *n.flat, n.rows, n.s, n.s->rowRecords || n.s->blocked,
-                    n.s->blocked, &offsets, true);
+                    n.s->blocked, &offsets);
         std::vector<DbCellRef>& dbcells = m_plans[n.substream].dbcells;
         Q_ASSERT(n.firstDbCell + offsets.size() <= dbcells.size());
         for (std::size_t k = 0; k < offsets.size(); ++k)
@@ -597,8 +613,7 @@ void Editor::Impl::LayoutPass::addNewSheets() {
         putNewSheetStart(sheet.bytes);
         const CellEdits& flat = d.sortedEdits(static_cast<int>(d.sheets.size() + k));
         putNewDimensions(sheet.bytes, flat);
-        emitNewRows(sheet.bytes, flat, rowsWithValues(flat, 0), nullptr, false, false, nullptr,
-                    false);
+        emitNewRows(sheet.bytes, flat, newRowSpans(flat, 0), nullptr, false, false, nullptr);
         putNewSheetEnd(sheet.bytes);
         m_newSheetEdits.push_back(pushEdit(std::move(sheet)));
     }

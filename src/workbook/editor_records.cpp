@@ -46,22 +46,6 @@ Bytes newRowRecord(const Substream& s, int row) {
     return r;
 }
 
-RowSpans rowsWithValues(const CellEdits& flat, std::size_t from) {
-    RowSpans rows;
-    if (from < flat.size()) // edits in row order: at most one row for each row number
-        rows.reserve(static_cast<std::size_t>(flat.back().row - flat[from].row) + 1);
-    for (std::size_t k = from; k < flat.size();) {
-        std::size_t e = k;
-        bool any = false;
-        while (e < flat.size() && flat[e].row == flat[k].row)
-            any = flat[e++].hasValue() || any;
-        if (any)
-            rows.emplace_back(k, e);
-        k = e;
-    }
-    return rows;
-}
-
 void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, std::size_t> edits,
                      std::uint16_t height) {
     int first = MaxColumns;
@@ -84,55 +68,58 @@ void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, s
     out.insert(out.end(), r.begin(), r.end());
 }
 
-void putNewDimensions(Bytes& out, const CellEdits& flat) {
-    int firstRow = -1;
-    int lastRow = -1;
-    int firstColumn = MaxColumns;
-    int lastColumn = -1;
-    for (const CellEdit& e : flat)
-        if (e.hasValue()) {
-            if (firstRow < 0)
-                firstRow = e.row;
-            lastRow = e.row;
-            firstColumn = std::min<int>(firstColumn, e.column);
-            lastColumn = std::max<int>(lastColumn, e.column);
+namespace {
+// The rows and columns that the edits giving a cell a value take, the first and one past the
+// last; none when no edit gives one. The edits are in row order.
+struct Bounds {
+    std::uint32_t firstRow, endRow;
+    std::uint16_t firstColumn, endColumn;
+};
+std::optional<Bounds> valueBounds(const CellEdits& flat) {
+    const auto first =
+        std::find_if(flat.begin(), flat.end(), [](const CellEdit& e) { return e.hasValue(); });
+    if (first == flat.end())
+        return std::nullopt;
+    const auto last =
+        std::find_if(flat.rbegin(), flat.rend(), [](const CellEdit& e) { return e.hasValue(); });
+    std::uint16_t firstColumn = first->column;
+    std::uint16_t lastColumn = first->column;
+    for (auto e = first; e != last.base(); ++e)
+        if (e->hasValue()) {
+            firstColumn = std::min(firstColumn, e->column);
+            lastColumn = std::max(lastColumn, e->column);
         }
-    const bool empty = firstRow < 0;
+    return Bounds{static_cast<std::uint32_t>(first->row), static_cast<std::uint32_t>(last->row) + 1,
+                  firstColumn, static_cast<std::uint16_t>(lastColumn + 1)};
+}
+} // namespace
+
+void putNewDimensions(Bytes& out, const CellEdits& flat) {
+    const Bounds b = valueBounds(flat).value_or(Bounds{0, 0, 0, 0});
     putHeader(out, rtDimensions, 14);
-    put32(out, empty ? 0 : static_cast<std::uint32_t>(firstRow));
-    put32(out, empty ? 0 : static_cast<std::uint32_t>(lastRow + 1));
-    put16(out, empty ? 0 : static_cast<std::uint16_t>(firstColumn));
-    put16(out, empty ? 0 : static_cast<std::uint16_t>(lastColumn + 1));
+    put32(out, b.firstRow);
+    put32(out, b.endRow);
+    put16(out, b.firstColumn);
+    put16(out, b.endColumn);
     put16(out, 0);
 }
 
 void widenDimensions(std::uint8_t* data, const CellEdits& flat) {
-    std::uint32_t rwMic = le32(data);
-    std::uint32_t rwMac = le32(data + 4);
-    std::uint16_t colMic = le16(data + 8);
-    std::uint16_t colMac = le16(data + 10);
-    const bool empty = rwMac <= rwMic || colMac <= colMic;
-    for (const CellEdit& e : flat) {
-        if (!e.hasValue())
-            continue;
-        const auto row = static_cast<std::uint32_t>(e.row);
-        const auto column = static_cast<std::uint16_t>(e.column);
-        if (empty && rwMac <= rwMic) {
-            rwMic = row;
-            rwMac = rwMic + 1;
-            colMic = column;
-            colMac = static_cast<std::uint16_t>(column + 1);
-            continue;
-        }
-        rwMic = std::min(rwMic, row);
-        rwMac = std::max(rwMac, row + 1);
-        colMic = std::min(colMic, column);
-        colMac = std::max(colMac, static_cast<std::uint16_t>(column + 1));
+    const std::optional<Bounds> edits = valueBounds(flat);
+    if (!edits)
+        return;
+    Bounds b = *edits;
+    // An empty sheet's DIMENSIONS give no bounds to widen.
+    if (le32(data) < le32(data + 4) && le16(data + 8) < le16(data + 10)) {
+        b.firstRow = std::min(b.firstRow, le32(data));
+        b.endRow = std::max(b.endRow, le32(data + 4));
+        b.firstColumn = std::min(b.firstColumn, le16(data + 8));
+        b.endColumn = std::max(b.endColumn, le16(data + 10));
     }
-    set32(data, rwMic);
-    set32(data + 4, rwMac);
-    set16(data + 8, colMic);
-    set16(data + 10, colMac);
+    set32(data, b.firstRow);
+    set32(data + 4, b.endRow);
+    set16(data + 8, b.firstColumn);
+    set16(data + 10, b.endColumn);
 }
 
 void putNewSheetStart(Bytes& out) {

@@ -70,11 +70,9 @@ void putDbCell(Bytes& out, std::size_t blockStart, const std::vector<std::uint16
 // A ROW record for a row that has none: default height, no format.
 Bytes newRowRecord(const Substream& s, int row);
 
-// The rows of edits [from, end) of `flat` (in row order) that give a cell a value, each as
-// the range of its edits.
+// Rows of edits, each as the range of its edits in a sheet's sorted edits.
 using RowSpans = std::vector<std::pair<std::size_t, std::size_t>,
                              detail::BigAllocator<std::pair<std::size_t, std::size_t>>>;
-RowSpans rowsWithValues(const CellEdits& flat, std::size_t from);
 
 // The ROW record of a new row made of edits [first, end) of `flat`.
 void putNewRowRecord(Bytes& out, const CellEdits& flat, std::pair<std::size_t, std::size_t> edits,
