@@ -187,19 +187,22 @@ public:
     }
 
 private:
+    // A MB at a time, each one's writeback begun once it is written (only begun: the file's
+    // own flush waits for it), so that the disk starts on the run while the rest of it is
+    // still being written.
     int write(Span run, std::uint64_t at) const {
+        constexpr std::size_t Chunk = std::size_t{1} << 20;
         for (std::size_t done = 0; done < run.size();) {
+            const std::size_t size = std::min(Chunk, run.size() - done);
             const ssize_t n =
-                ::pwrite(m_fd, run.data() + done, run.size() - done, static_cast<off_t>(at + done));
+                ::pwrite(m_fd, run.data() + done, size, static_cast<off_t>(at + done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 return n < 0 ? errno : EIO;
+            ::sync_file_range(m_fd, static_cast<off_t>(at + done), n, SYNC_FILE_RANGE_WRITE);
             done += static_cast<std::size_t>(n);
         }
-        // Only begun: the file's own flush waits for it.
-        ::sync_file_range(m_fd, static_cast<off_t>(at), static_cast<off_t>(run.size()),
-                          SYNC_FILE_RANGE_WRITE);
         return 0;
     }
 
