@@ -1041,6 +1041,8 @@ void TestWorkbookEditor::newCellRecords_data() {
     QTest::newRow("a cleared cell beside set ones")
         << CellSets{{3, 2, Value::number(1.5)}, {7, 9, Value()}, {3, 5, Value::boolean(true)}}
         << QList<int>{0, 3, 0, 5};
+    QTest::newRow("a cell cleared before the first set one")
+        << CellSets{{2, 7, Value()}, {5, 2, Value::number(7)}} << QList<int>{0, 5, 0, 4};
     QTest::newRow("every kind of cell") << CellSets{{2, 1, Value::text(QStringLiteral("x"))},
                                                     {2, 2, Value::number(1e300)},
                                                     {2, 3, Value::boolean(false)},
