@@ -5,10 +5,12 @@
 // time; every sector claimed by one owner only (a FAT or DIFAT sector, the directory, the
 // mini FAT, the mini stream, one stream), every mini sector by one stream. Writing: the
 // streams one after the other, big ones in whole sectors, small ones (under 4096 bytes) in a
-// new mini stream, then the directory, the mini FAT, the FAT and the DIFAT, all in one pass.
+// new mini stream, then the directory, the mini FAT, the FAT and the DIFAT, all in one pass,
+// the longest kept run of the workbook stream possibly written ahead of them (byte_runs.h).
 
 #include "workbook/compound_file.h"
 #include "workbook/big_memory.h"
+#include "workbook/byte_runs.h"
 #include "workbook/reasons.h"
 
 #include <QFile>
@@ -17,15 +19,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <future>
 #include <new>
-#include <optional>
 #include <sys/stat.h>
-#include <sys/uio.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace workbook::detail {
@@ -43,11 +40,8 @@ constexpr std::size_t EntrySize = 128;
 constexpr std::size_t MiniSectorSize = 64;
 constexpr std::uint64_t MiniCutoff = 4096;
 constexpr std::uint8_t Signature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-constexpr std::uint8_t Zeros[4096] = {};
 
 enum EntryType : std::uint8_t { Unused = 0, Storage = 1, Stream = 2, Root = 5 };
-
-using Span = std::span<const std::uint8_t>;
 
 std::uint16_t le16(const std::uint8_t* p) {
     return qFromLittleEndian<std::uint16_t>(p);
@@ -86,131 +80,6 @@ struct Layout {
     std::uint32_t miniFat = EndOfChain, miniFatCount = 0;
     std::uint32_t fat = 0, fatCount = 0;
     std::uint32_t difat = EndOfChain, difatCount = 0;
-};
-
-// Byte runs written in order to a file descriptor or gathered in memory.
-class Sink {
-public:
-    void add(Span bytes) {
-        if (!bytes.empty())
-            m_parts.push_back({const_cast<std::uint8_t*>(bytes.data()), bytes.size()});
-    }
-    void pad(std::uint64_t written, std::size_t unit) {
-        if (const std::size_t rest = written % unit; rest != 0)
-            add(Span(Zeros, unit - rest));
-    }
-    std::vector<std::uint8_t> gather() const {
-        std::vector<std::uint8_t> out;
-        for (const iovec& v : m_parts)
-            out.insert(out.end(), static_cast<const std::uint8_t*>(v.iov_base),
-                       static_cast<const std::uint8_t*>(v.iov_base) + v.iov_len);
-        return out;
-    }
-    // The part that is `run` and starts `at` bytes into the file, if there is one.
-    std::optional<std::size_t> find(Span run, std::uint64_t at) const {
-        std::uint64_t offset = 0;
-        for (std::size_t i = 0; i < m_parts.size() && offset <= at; ++i) {
-            if (offset == at && m_parts[i].iov_base == run.data() &&
-                m_parts[i].iov_len == run.size())
-                return i;
-            offset += m_parts[i].iov_len;
-        }
-        return std::nullopt;
-    }
-    // Writes every part but `skip`, which is passed over (written already); 0 or an errno
-    // value.
-    int write(int fd, std::optional<std::size_t> skip = std::nullopt) {
-        if (!skip)
-            return write(fd, 0, m_parts.size());
-        if (const int error = write(fd, 0, *skip); error != 0)
-            return error;
-        if (::lseek(fd, static_cast<off_t>(m_parts[*skip].iov_len), SEEK_CUR) < 0)
-            return errno;
-        return write(fd, *skip + 1, m_parts.size());
-    }
-
-private:
-    int write(int fd, std::size_t from, std::size_t to) {
-        for (std::size_t i = from; i < to;) {
-            const int count = static_cast<int>(std::min<std::size_t>(to - i, IOV_MAX));
-            ssize_t done = ::writev(fd, &m_parts[i], count);
-            if (done < 0 && errno == EINTR)
-                continue;
-            if (done <= 0)
-                return done < 0 ? errno : EIO;
-            while (i < to && static_cast<std::size_t>(done) >= m_parts[i].iov_len)
-                done -= static_cast<ssize_t>(m_parts[i++].iov_len);
-            if (done > 0) {
-                m_parts[i].iov_base = static_cast<std::uint8_t*>(m_parts[i].iov_base) + done;
-                m_parts[i].iov_len -= static_cast<std::size_t>(done);
-            }
-        }
-        return 0;
-    }
-
-    std::vector<iovec> m_parts;
-};
-
-// A run written ahead of the rest of the file, on a helper thread, its writeback begun, so
-// that the disk is busy while the rest is laid out and the final flush has less to wait for.
-// Waited for before it goes (an error of the layout, too, leaves no thread writing into the
-// file's descriptor).
-class AheadWrite {
-public:
-    // Shorter runs are written with the rest: a thread would cost more than it saves.
-    static constexpr std::size_t From = std::size_t{1} << 20;
-
-    explicit AheadWrite(int fd) : m_fd(fd) {}
-    ~AheadWrite() { finish(); }
-    AheadWrite(const AheadWrite&) = delete;
-    AheadWrite& operator=(const AheadWrite&) = delete;
-
-    void start(Span run, std::uint64_t at) {
-        if (run.size() < From || m_done.valid())
-            return;
-        try {
-            m_done = std::async(std::launch::async, [this, run, at] { return write(run, at); });
-        } catch (const std::system_error&) {
-            return; // no thread: the run is written with the rest
-        }
-        m_run = run;
-        m_at = at;
-    }
-    bool started() const { return !m_run.empty(); }
-    Span run() const { return m_run; }
-    std::uint64_t at() const { return m_at; }
-    // Waits for the write; 0 or an errno value.
-    int finish() {
-        if (m_done.valid())
-            m_error = m_done.get();
-        return m_error;
-    }
-
-private:
-    // A MB at a time, each one's writeback begun once it is written (only begun: the file's
-    // own flush waits for it), so that the disk starts on the run while the rest of it is
-    // still being written.
-    int write(Span run, std::uint64_t at) const {
-        constexpr std::size_t Chunk = std::size_t{1} << 20;
-        for (std::size_t done = 0; done < run.size();) {
-            const std::size_t size = std::min(Chunk, run.size() - done);
-            const ssize_t n =
-                ::pwrite(m_fd, run.data() + done, size, static_cast<off_t>(at + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return n < 0 ? errno : EIO;
-            ::sync_file_range(m_fd, static_cast<off_t>(at + done), n, SYNC_FILE_RANGE_WRITE);
-            done += static_cast<std::size_t>(n);
-        }
-        return 0;
-    }
-
-    const int m_fd;
-    std::future<int> m_done;
-    int m_error = 0;
-    Span m_run;
-    std::uint64_t m_at = 0;
 };
 
 // A stream's buffer: a large one mapped with its pages filled in at once (see big_memory.h).
