@@ -6,6 +6,7 @@
 
 #include "support/compound_tree.h"
 #include "workbook/biff_writer.h"
+#include "workbook/byte_runs.h"
 #include "workbook/compound_file.h"
 #include "workbook/editor.h"
 #include "workbook/file_io.h"
@@ -18,7 +19,12 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <functional>
 
 using namespace workbook;
@@ -145,6 +151,44 @@ struct Sectors {
 
 } // namespace
 
+// What a save writes, tallied by way of the calls that write it: the run written ahead goes
+// down positioned (on the helper thread), the rest gathered. Positioned writes fail with EIO
+// while `failPositioned` is set.
+namespace {
+struct WriteTally {
+    std::atomic<std::uint64_t> positioned{0}, gathered{0};
+    std::atomic<bool> failPositioned{false};
+    void reset() {
+        positioned = 0;
+        gathered = 0;
+    }
+} tally;
+
+ssize_t positionedWrite(int fd, const void* buf, size_t n, off_t at) {
+    if (tally.failPositioned) {
+        errno = EIO;
+        return -1;
+    }
+    const auto done = static_cast<ssize_t>(::syscall(SYS_pwrite64, fd, buf, n, at));
+    if (done > 0)
+        tally.positioned += static_cast<std::uint64_t>(done);
+    return done;
+}
+} // namespace
+
+extern "C" ssize_t pwrite(int fd, const void* buf, size_t n, off_t at) {
+    return positionedWrite(fd, buf, n, at);
+}
+extern "C" ssize_t pwrite64(int fd, const void* buf, size_t n, off_t at) {
+    return positionedWrite(fd, buf, n, at);
+}
+extern "C" ssize_t writev(int fd, const iovec* iov, int count) {
+    const auto done = static_cast<ssize_t>(::syscall(SYS_writev, fd, iov, count));
+    if (done > 0)
+        tally.gathered += static_cast<std::uint64_t>(done);
+    return done;
+}
+
 class TestCompoundFile : public QObject {
     Q_OBJECT
 
@@ -157,6 +201,8 @@ private slots:
     void sectorsHeldTwice();
     void runWrittenAhead_data();
     void runWrittenAhead();
+    void storeWritesEachByteOnce_data();
+    void storeWritesEachByteOnce();
 
 private:
     QTemporaryDir m_dir;
@@ -298,26 +344,33 @@ void TestCompoundFile::sectorsHeldTwice() {
 void TestCompoundFile::runWrittenAhead_data() {
     QTest::addColumn<unsigned>("sectorSize");
     QTest::addColumn<std::size_t>("runSize");
-    QTest::addColumn<qint64>("toldOff"); // from where the run lies
-    QTest::addColumn<bool>("fails");
+    QTest::addColumn<qint64>("toldOff");  // from where the run lies
+    QTest::addColumn<bool>("fails");      // the layout, once the run is told
+    QTest::addColumn<bool>("writeFails"); // the run's own write
     const std::size_t long_ = std::size_t{3} << 20;
-    QTest::newRow("told where it lies") << 512u << long_ << qint64(0) << false;
-    QTest::newRow("4096-byte sectors") << 4096u << long_ << qint64(0) << false;
-    QTest::newRow("too short to go ahead") << 512u << std::size_t{100000} << qint64(0) << false;
-    QTest::newRow("told a sector off") << 512u << long_ << qint64(512) << false;
-    QTest::newRow("told past the file's end") << 512u << long_ << qint64(9'000'000) << false;
-    QTest::newRow("the layout fails after") << 512u << long_ << qint64(0) << true;
+    QTest::newRow("told where it lies") << 512u << long_ << qint64(0) << false << false;
+    QTest::newRow("4096-byte sectors") << 4096u << long_ << qint64(0) << false << false;
+    QTest::newRow("too short to go ahead")
+        << 512u << std::size_t{100000} << qint64(0) << false << false;
+    QTest::newRow("told a sector off") << 512u << long_ << qint64(512) << false << false;
+    QTest::newRow("told past the file's end")
+        << 512u << long_ << qint64(9'000'000) << false << false;
+    QTest::newRow("the layout fails after") << 512u << long_ << qint64(0) << true << false;
+    QTest::newRow("the run's write fails") << 512u << long_ << qint64(0) << false << true;
+    QTest::newRow("the run's write fails, told off")
+        << 512u << long_ << qint64(512) << false << true;
 }
 
 // A run of the workbook stream told ahead of the rest (after other streams, one of them big
-// enough for sectors of its own) is written once: the file comes out as a save of the whole
-// writes it, wherever the run was told to lie. A layout that fails once the run is told
-// leaves the file as it was and nothing beside it.
+// enough for sectors of its own) is written once where it lies: the file comes out as a save
+// of the whole writes it, wherever the run was told to lie. A layout that fails once the run
+// is told, or the run's own write failing, leaves the file as it was and nothing beside it.
 void TestCompoundFile::runWrittenAhead() {
     QFETCH(unsigned, sectorSize);
     QFETCH(std::size_t, runSize);
     QFETCH(qint64, toldOff);
     QFETCH(bool, fails);
+    QFETCH(bool, writeFails);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("ahead.xls"));
     QVERIFY(wbtest::writeWithGsf(officeTree(70000), path, sectorSize));
@@ -331,14 +384,62 @@ void TestCompoundFile::runWrittenAhead() {
             throw Error(Error::Kind::Unkeepable, {}, QStringLiteral("refused"));
         return pieces;
     };
-    if (fails) {
-        QVERIFY_THROWS_EXCEPTION(Error, image.save(path, layOut));
+    tally.reset();
+    tally.failPositioned = writeFails;
+    const auto save = [&] {
+        image.save(path, layOut);
+        tally.failPositioned = false;
+    };
+    if (fails || writeFails) {
+        QVERIFY_THROWS_EXCEPTION(Error, save());
+        tally.failPositioned = false;
         QVERIFY(fileBytes(path) == before);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
         return;
     }
-    image.save(path, layOut);
-    QVERIFY(fileBytes(path) == image.bytes(pieces));
+    save();
+    const Bytes file = fileBytes(path);
+    QVERIFY(file == image.bytes(pieces));
+    const bool ahead = runSize >= detail::AheadWrite::From;
+    QCOMPARE(tally.positioned.load(), ahead ? runSize : 0);
+    QCOMPARE(tally.gathered.load(), file.size() - (ahead && toldOff == 0 ? runSize : 0));
+}
+
+void TestCompoundFile::storeWritesEachByteOnce_data() {
+    QTest::addColumn<int>("bigSheet"); // of two; the new rows go to the first
+    QTest::newRow("new rows below the big sheet's rows") << 0;
+    QTest::newRow("new rows in a sheet before the big one") << 1;
+}
+
+// A store into a day of 30,000 rows writes the rows that stay as they were ahead, where they
+// lie in the edited file, and every byte of the file once; rows after the new ones, whose
+// place is not known before them, go with the rest.
+void TestCompoundFile::storeWritesEachByteOnce() {
+    QFETCH(int, bigSheet);
+    Book day;
+    day.addSheet(QStringLiteral("sheet1")).setText(1, 1, QStringLiteral("x"));
+    day.addSheet(QStringLiteral("sheet2")).setText(1, 1, QStringLiteral("y"));
+    Sheet& sheet = day.sheet(bigSheet);
+    for (int r = 1; r <= 30000; ++r) {
+        sheet.setText(r, 1, QString::fromUtf8("粤B%1").arg(r));
+        for (int c = 2; c <= 5; ++c)
+            sheet.setNumber(r, c, r + c / 8.0);
+    }
+    const QString path = m_dir.filePath(QStringLiteral("big day.xls"));
+    detail::writeStreamFile(biff::workbookStream(day), path, "Workbook");
+    {
+        Editor editor(path);
+        for (int row = 30001; row <= 30003; ++row)
+            editor.setCell(0, row, 1, QString::fromUtf8("粤B%1").arg(row));
+        tally.reset();
+        editor.save();
+    }
+    const Bytes file = fileBytes(path);
+    QCOMPARE(tally.positioned.load() >= detail::AheadWrite::From, bigSheet == 0);
+    QCOMPARE(tally.positioned.load() + tally.gathered.load(), std::uint64_t(file.size()));
+    const Book book = readBook(path);
+    QCOMPARE(book.sheet(0).cell(30003, 1), Value::text(QString::fromUtf8("粤B30003")));
+    QCOMPARE(book.sheet(bigSheet).cell(20000, 5), Value::number(20000.625));
 }
 
 QTEST_GUILESS_MAIN(TestCompoundFile)

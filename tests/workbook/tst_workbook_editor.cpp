@@ -478,6 +478,15 @@ void TestWorkbookEditor::lyingRecords_data() {
         // An RK made a MULRK: its length leaves no room for its last column.
         qToLittleEndian<std::uint16_t>(0x00BD, &s[find(s, 0x027E, 1)]);
     });
+    QTest::newRow("an INDEX that points past its DBCELL") << Lie([=](std::vector<std::uint8_t>& s) {
+        // Gnumeric's file: ours and LibreOffice's have no INDEX.
+        const auto gnumeric = detail::CompoundImage::read(
+            wbtest::sourceDir() + QStringLiteral("/data/gnumeric_rich.xls"));
+        s.assign(gnumeric.workbook().begin(), gnumeric.workbook().end());
+        const std::size_t at = find(s, 0x020B) + 4 + 16;
+        QVERIFY(at > 20);
+        qToLittleEndian<std::uint32_t>(qFromLittleEndian<std::uint32_t>(&s[at]) + 4, &s[at]);
+    });
     QTest::newRow("no end of the sheet")
         << Lie([=](std::vector<std::uint8_t>& s) { s.resize(s.size() - 4); });
     QTest::newRow("older version") << Lie(
