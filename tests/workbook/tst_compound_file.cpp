@@ -406,14 +406,14 @@ void TestCompoundFile::runWrittenAhead() {
 }
 
 void TestCompoundFile::storeWritesEachByteOnce_data() {
-    QTest::addColumn<int>("bigSheet"); // of two; the new rows go to the first
+    QTest::addColumn<int>("bigSheet"); // of two; new rows go to both
     QTest::newRow("new rows below the big sheet's rows") << 0;
     QTest::newRow("new rows in a sheet before the big one") << 1;
 }
 
 // A store into a day of 30,000 rows writes the rows that stay as they were ahead, where they
-// lie in the edited file, and every byte of the file once; rows after the new ones, whose
-// place is not known before them, go with the rest.
+// lie in the edited file, and every byte of the file once; rows after the first new ones,
+// whose place is not known before those are laid out, go with the rest.
 void TestCompoundFile::storeWritesEachByteOnce() {
     QFETCH(int, bigSheet);
     Book day;
@@ -431,6 +431,7 @@ void TestCompoundFile::storeWritesEachByteOnce() {
         Editor editor(path);
         for (int row = 30001; row <= 30003; ++row)
             editor.setCell(0, row, 1, QString::fromUtf8("粤B%1").arg(row));
+        editor.setCell(1, 30001, 2, QStringLiteral(" 8.5"));
         tally.reset();
         editor.save();
     }
@@ -440,6 +441,7 @@ void TestCompoundFile::storeWritesEachByteOnce() {
     const Book book = readBook(path);
     QCOMPARE(book.sheet(0).cell(30003, 1), Value::text(QString::fromUtf8("粤B30003")));
     QCOMPARE(book.sheet(bigSheet).cell(20000, 5), Value::number(20000.625));
+    QCOMPARE(book.sheet(1).cell(30001, 2), Value::number(8.5));
 }
 
 QTEST_GUILESS_MAIN(TestCompoundFile)
