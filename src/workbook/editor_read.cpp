@@ -196,7 +196,8 @@ void Editor::Impl::readSst(std::size_t first) {
 
 // The table's strings, and what seeking them needs: a store seeks every text it adds.
 void Editor::Impl::readStrings(std::vector<SharedStrings::Part> parts) {
-    switch (strings.read(stream, std::move(parts))) {
+    switch (strings.read(stream, std::move(parts), SharedStrings::Count::Exact,
+                         SharedStrings::Finding::Now)) {
     case SharedStrings::Problem::None:
         break;
     case SharedStrings::Problem::CountMismatch:

@@ -38,7 +38,8 @@ void SharedStrings::overrun(bool characterSplit) {
 }
 
 SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
-                                           std::vector<Part> parts, Count counting) {
+                                           std::vector<Part> parts, Count counting,
+                                           Finding finding) {
     m_parts = std::move(parts);
     for (const Part& part : m_parts)
         m_segments.add(stream.data() + part.pos + 4, part.size);
@@ -52,7 +53,26 @@ SharedStrings::Problem SharedStrings::read(std::span<const std::uint8_t> stream,
         for (std::uint32_t i = 0; i < unique; ++i) {
             c.settle();
             Entry e{static_cast<std::uint32_t>(c.part()), static_cast<std::uint16_t>(c.offset()),
-                    false, 0};
+                    false, false, 0};
+            // Most strings are plain and lie whole in one record: read where they lie, and
+            // hashed there when they are to be sought.
+            if (const std::uint8_t* head = c.bytes(e.part, e.offset, 3)) {
+                const std::uint16_t count = biff::le16(head);
+                const bool wide = (head[2] & 1) != 0;
+                const std::size_t size = count * (wide ? 2u : 1u);
+                if ((head[2] & 0x0C) == 0 && c.bytes(e.part, e.offset + 3u, size)) {
+                    e.plain = true;
+                    if (finding == Finding::Now) {
+                        Hash h;
+                        h.add(head + 3, count, wide);
+                        e.hash = h.value;
+                        e.hashed = true;
+                    }
+                    c.seek(e.part, e.offset + 3u + size);
+                    m_strings.push_back(e);
+                    continue;
+                }
+            }
             const std::uint16_t count = c.u16();
             const std::uint8_t flags = c.u8();
             const std::uint16_t runs = (flags & 0x08) != 0 ? c.u16() : 0;
@@ -80,6 +100,10 @@ void SharedStrings::index() const {
     for (std::uint32_t i = 0; i < m_strings.size(); ++i) {
         if (!m_strings[i].plain)
             continue;
+        if (m_strings[i].hashed) {
+            place(i, room);
+            continue;
+        }
         Hash h;
         const Entry& e = m_strings[i];
         // Most strings lie whole in one record: hashed where they lie.
@@ -96,11 +120,16 @@ void SharedStrings::index() const {
                    [&](const std::uint8_t* p, std::size_t k, bool w) { h.add(p, k, w); });
         }
         m_strings[i].hash = h.value;
-        std::size_t s = h.value & (room - 1);
-        while (m_slots[s] != 0)
-            s = (s + 1) & (room - 1);
-        m_slots[s] = i + 1;
+        m_strings[i].hashed = true;
+        place(i, room);
     }
+}
+
+void SharedStrings::place(std::uint32_t i, std::size_t room) const {
+    std::size_t s = m_strings[i].hash & (room - 1);
+    while (m_slots[s] != 0)
+        s = (s + 1) & (room - 1);
+    m_slots[s] = i + 1;
 }
 
 // The characters of string `index`, each handed to `each`, their count first to `counted`.

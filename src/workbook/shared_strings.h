@@ -30,10 +30,12 @@ public:
 
     // Reads the table from its records in `stream`, which must outlive it. Every string must
     // lie inside the records; with Count::Exact (the editor, which appends to the table)
-    // nothing may follow the last one.
+    // nothing may follow the last one. With Finding::Now (the editor, which seeks every text
+    // it adds) what find() needs is made as the strings are read.
     enum class Count { Exact, AtLeast };
+    enum class Finding { Later, Now };
     Problem read(std::span<const std::uint8_t> stream, std::vector<Part> parts,
-                 Count counting = Count::Exact);
+                 Count counting = Count::Exact, Finding finding = Finding::Later);
 
     std::uint32_t references() const { return m_references; }
     std::size_t size() const { return m_strings.size(); }
@@ -52,10 +54,12 @@ private:
         std::uint32_t part;
         std::uint16_t offset; // in the part's data
         bool plain;
-        std::uint32_t hash; // of the characters, once the table is indexed
+        bool hashed;
+        std::uint32_t hash; // of the characters, once hashed
     };
     [[noreturn]] static void overrun(bool characterSplit);
     void index() const;
+    void place(std::uint32_t index, std::size_t room) const;
     template <typename Each, typename Counted = void (*)(std::uint16_t)>
     void walk(
         std::uint32_t index, Each each, Counted counted = [](std::uint16_t) {}) const;
