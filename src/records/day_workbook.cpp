@@ -14,12 +14,14 @@
 #include <QFileInfo>
 #include <QtDebug>
 
+#include <array>
 #include <cmath>
 #include <future>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -47,15 +49,13 @@ public:
     void setNumber(const QString& sheet, int row, int column, int number) {
         m_editor.setValue(at(sheet), row, column, workbook::Value::number(number));
     }
-    // Numbers for distinct texts, which setText() takes.
-    std::vector<std::uint32_t> textNumbers(const std::vector<QString>& texts) {
-        return m_editor.textNumbers(texts);
+    // Numbers for distinct texts, which setRow() takes.
+    std::vector<std::uint32_t> textNumbers(std::vector<QString>&& texts) {
+        return m_editor.textNumbers(std::move(texts));
     }
-    void setText(const QString& sheet, int row, int column, std::uint32_t text) {
-        m_editor.setText(at(sheet), row, column, text);
-    }
-    void setValue(const QString& sheet, int row, int column, const workbook::Value& value) {
-        m_editor.setValue(at(sheet), row, column, value);
+    void setRow(const QString& sheet, int row, int column,
+                std::span<const workbook::Editor::RowCell> cells) {
+        m_editor.setRow(at(sheet), row, column, cells);
     }
     void addSheet(const QString& name) { m_editor.addWorksheet(name); }
     // About `cells` cells are going to be written into `sheet`.
@@ -97,12 +97,10 @@ void writeHeader(DayBook& book, const QString& sheet) {
 // its room, once touched, is not faulted in again by every hourly store.
 struct PreparedRows {
     static constexpr std::size_t Columns = 6; // date, time, car number, gross, tare, net
-    struct Cell {
-        workbook::Value::Kind kind = workbook::Value::Kind::Empty;
-        std::uint32_t text = 0; // in `texts`
-        double number = 0;
-    };
+    using Cell = workbook::Editor::RowCell;   // a text by its number in `texts`
     workbook::TextPool<> texts;
+    // The texts again, copied on the helper thread, to be moved into the workbook once.
+    std::vector<QString> handOver;
     std::vector<Cell> cells; // row by row
     std::int32_t count = 0;
 };
@@ -117,13 +115,25 @@ void prepare(const HeldColumns& rows, PreparedRows& into) {
              {&rows.date, &rows.time, &rows.carNo, &rows.gross, &rows.tare, &rows.net}) {
             const QString& text = (*column)[k];
             const workbook::Value value = workbook::storedValue(text);
-            PreparedRows::Cell cell{value.kind()};
-            if (value.kind() == workbook::Value::Kind::Number)
+            PreparedRows::Cell cell;
+            if (value.kind() == workbook::Value::Kind::Number) {
+                cell.kind = PreparedRows::Cell::Kind::Number;
                 cell.number = value.numberValue();
-            else if (value.kind() == workbook::Value::Kind::Text)
+            } else if (value.kind() == workbook::Value::Kind::Text) {
+                cell.kind = PreparedRows::Cell::Kind::Text;
                 cell.text = into.texts.intern(text);
+            }
             into.cells.push_back(cell);
         }
+    into.handOver = into.texts.texts();
+}
+
+// The prepared texts for the workbook: moved out the first time, copied after that (the store
+// by value after the editor's refusal).
+std::vector<QString> takeTexts(PreparedRows& rows) {
+    if (rows.handOver.size() == rows.texts.size())
+        return std::exchange(rows.handOver, {});
+    return rows.texts.texts();
 }
 
 // The held rows prepared on a helper thread from the start of a store, while the day's file
@@ -141,12 +151,14 @@ public:
     ~RowsInPreparation() {
         if (m_future.valid())
             m_future.wait();
-        room().texts.clear(); // the held texts are not kept alive until the next store
+        // The held texts are not kept alive until the next store.
+        room().texts.clear();
+        room().handOver.clear();
     }
     RowsInPreparation(const RowsInPreparation&) = delete;
     RowsInPreparation& operator=(const RowsInPreparation&) = delete;
 
-    const PreparedRows& get() {
+    PreparedRows& get() {
         if (m_future.valid())
             m_future.get();
         return room();
@@ -244,7 +256,7 @@ Continuation continuation(const DayBook& book) {
 
 // Appends the rows after the continuation's last row, with a new spill sheet whenever a
 // sheet fills up.
-StoreEnd storeRows(DayBook& book, Continuation c, const PreparedRows& rows) {
+StoreEnd storeRows(DayBook& book, Continuation c, PreparedRows& rows) {
     QString sheet = sheetName(c.sheetNumber);
     if (c.last == 0) {
         writeHeader(book, sheet);
@@ -253,7 +265,7 @@ StoreEnd storeRows(DayBook& book, Continuation c, const PreparedRows& rows) {
     int serial = c.serial + c.last - 1;
     book.reserve(
         sheet, static_cast<std::size_t>(std::min(rows.count, workbook::MaxRows - c.last)) * 7 + 1);
-    const std::vector<std::uint32_t> texts = book.textNumbers(rows.texts.texts());
+    const std::vector<std::uint32_t> texts = book.textNumbers(takeTexts(rows));
     const PreparedRows::Cell* cell = rows.cells.data();
     for (std::int32_t k = 0; k < rows.count; ++k) {
         if (c.last == workbook::MaxRows) {
@@ -266,15 +278,15 @@ StoreEnd storeRows(DayBook& book, Continuation c, const PreparedRows& rows) {
         }
         ++c.last;
         ++serial;
-        book.setNumber(sheet, c.last, 1, serial);
-        for (int column = 2; column <= 7; ++column, ++cell) {
-            if (cell->kind == workbook::Value::Kind::Text)
-                book.setText(sheet, c.last, column, texts[cell->text]);
-            else if (cell->kind == workbook::Value::Kind::Number)
-                book.setValue(sheet, c.last, column, workbook::Value::number(cell->number));
-            else
-                book.setValue(sheet, c.last, column, {});
+        // The serial number, then the row's prepared cells, their texts by the editor's numbers.
+        std::array<PreparedRows::Cell, 1 + PreparedRows::Columns> row;
+        row[0] = {PreparedRows::Cell::Kind::Number, 0, double(serial)};
+        for (std::size_t i = 1; i < row.size(); ++i, ++cell) {
+            row[i] = *cell;
+            if (cell->kind == PreparedRows::Cell::Kind::Text)
+                row[i].text = texts[cell->text];
         }
+        book.setRow(sheet, c.last, 1, row);
     }
     book.setNumber(sheet, 1, 8, c.last);
     return {{}, sheet, c.last, serial};

@@ -5,6 +5,8 @@
 
 #include <QFileInfo>
 
+#include <system_error>
+
 namespace workbook {
 
 namespace {
@@ -121,6 +123,7 @@ Value Editor::cell(int sheet, int row, int column) const {
     if (sheetInfo(sheet).kind != SheetKind::Worksheet || row < 1 || row > MaxRows || column < 1 ||
         column > MaxColumns)
         return {};
+    d->waitForSeeking();
     if (const auto s = d->cellEdits.find(sheet); s != d->cellEdits.end())
         for (auto e = s->second.rbegin(); e != s->second.rend(); ++e)
             if (e->row == row - 1 && e->column == column - 1) {
@@ -180,6 +183,7 @@ void Editor::setValue(int sheet, int row, int column, const Value& value) {
 }
 
 std::uint32_t Editor::Impl::textNumber(const QString& text) {
+    waitForSeeking();
     if (text.size() > MaxTextLength)
         throw Error(Error::Kind::FormatLimit, path, reasonText(Reason::TextTooLong));
     return texts.intern(text);
@@ -189,15 +193,32 @@ std::uint32_t Editor::textNumber(const QString& text) {
     return d->textNumber(text);
 }
 
-void Editor::setText(int sheet, int row, int column, std::uint32_t text) {
-    if (text >= d->texts.size())
-        throw Error(Error::Kind::InvalidUse, d->path,
-                    reasonText(Reason::NoSuchTextNumber).arg(text));
+void Editor::setRow(int sheet, int row, int column, std::span<const RowCell> cells) {
+    if (cells.empty())
+        return;
     d->checkCell(*this, sheet, row, column);
-    d->editsOf(sheet).push_back({row - 1, column - 1, CellValue{0, text, false, false}});
+    d->checkCell(*this, sheet, row, column + static_cast<int>(cells.size()) - 1);
+    for (const RowCell& cell : cells)
+        if (cell.kind == RowCell::Kind::Text && cell.text >= d->texts.size())
+            throw Error(Error::Kind::InvalidUse, d->path,
+                        reasonText(Reason::NoSuchTextNumber).arg(cell.text));
+    CellEdits& edits = d->editsOf(sheet);
+    for (const RowCell& cell : cells) {
+        std::optional<CellValue> v;
+        if (cell.kind == RowCell::Kind::Number)
+            v = CellValue{cell.number, 0, true, false};
+        else if (cell.kind == RowCell::Kind::Text)
+            v = CellValue{0, cell.text, false, false};
+        edits.emplace_back(row - 1, column++ - 1, v);
+    }
 }
 
 std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& distinct) {
+    return textNumbers(std::vector<QString>(distinct));
+}
+
+std::vector<std::uint32_t> Editor::textNumbers(std::vector<QString>&& distinct) {
+    d->waitForSeeking();
     std::vector<std::uint32_t> numbers;
     numbers.reserve(distinct.size());
     // Many texts here already (a sheet's strings): each text is sought among them.
@@ -211,22 +232,49 @@ std::vector<std::uint32_t> Editor::textNumbers(const std::vector<QString>& disti
     for (const QString& text : distinct)
         if (text.size() > MaxTextLength)
             throw Error(Error::Kind::FormatLimit, d->path, reasonText(Reason::TextTooLong));
+    d->texts.reserve(distinct.size());
     // None or a few (a new sheet's captions): each text is compared with those only, and
     // appended unless it is one of them, without hashing.
-    for (const QString& text : distinct) {
+    for (QString& text : distinct) {
         std::size_t known = 0;
         while (known < here && d->texts[known] != text)
             ++known;
-        numbers.push_back(known < here ? static_cast<std::uint32_t>(known) : d->texts.append(text));
+        numbers.push_back(known < here ? static_cast<std::uint32_t>(known)
+                                       : d->texts.append(std::move(text)));
     }
+    d->seekStrings(numbers);
     return numbers;
 }
 
+void Editor::Impl::seekStrings(const std::vector<std::uint32_t>& numbers) {
+    // Fewer are sought at once when laid out: a thread would cost more than it saves.
+    constexpr std::size_t Many = 1024;
+    if (numbers.size() < Many || strings.size() == 0)
+        return;
+    strings.prepareFinding();
+    sought.resize(texts.size(), NotSought);
+    auto seek = [this, numbers] {
+        for (const std::uint32_t text : numbers)
+            sought[text] = strings.find(texts[text]).value_or(NotFound);
+    };
+    try {
+        seeking = std::async(std::launch::async, seek);
+    } catch (const std::system_error&) {
+        seek(); // no thread to be had
+    }
+}
+
+std::optional<std::uint32_t> Editor::Impl::stringOf(std::uint32_t text) const {
+    waitForSeeking();
+    if (text < sought.size() && sought[text] != NotSought)
+        return sought[text] == NotFound ? std::nullopt : std::optional(sought[text]);
+    return strings.size() > 0 ? strings.find(texts[text]) : std::nullopt;
+}
+
 void Editor::reserveCells(int sheet, std::size_t cells) {
+    d->waitForSeeking();
     CellEdits& edits = d->editsOf(sheet);
     edits.reserve(edits.size() + cells);
-    // As many texts at most: mapped room, of which only the part filled is ever touched.
-    d->texts.reserve(cells);
 }
 
 int Editor::addWorksheet(const QString& name) {

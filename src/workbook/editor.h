@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -93,13 +94,25 @@ public:
     // editor then holds once however many cells take it. Throws Error (FormatLimit) for a
     // text longer than a cell holds.
     std::uint32_t textNumber(const QString& text);
-    // As setValue() of a text, the text given by its textNumber(); one that no textNumber()
-    // gave is refused (InvalidUse).
-    void setText(int sheet, int row, int column, std::uint32_t text);
+    // A cell of setRow(): left empty, a number, or a text given by its textNumber().
+    struct RowCell {
+        enum class Kind : std::uint8_t { Empty, Number, Text };
+        Kind kind = Kind::Empty;
+        std::uint32_t text = 0;
+        double number = 0;
+    };
+    // Sets `cells` into a worksheet's row from `column` rightwards (1-based), as setValue()
+    // would set them one by one, but checked once for the whole row: a row with a cell outside
+    // the sheet, or a text that no textNumber() gave, is refused (InvalidUse) and none of its
+    // cells set.
+    void setRow(int sheet, int row, int column, std::span<const RowCell> cells);
     // textNumber() of each of `distinct`, texts that differ from each other (a sheet's
     // strings, a store's texts): into an editor that holds no text yet, or a few, they are
     // taken as they are, none hashed.
     std::vector<std::uint32_t> textNumbers(const std::vector<QString>& distinct);
+    // The same, the texts moved in: none of them copied (a copy of a text made on another
+    // thread waits for that thread's core to give it up).
+    std::vector<std::uint32_t> textNumbers(std::vector<QString>&& distinct);
     // Room for `cells` more setCell() calls on a sheet, taken at once.
     void reserveCells(int sheet, std::size_t cells);
     // Appends an empty worksheet; returns its index. Throws Error (InvalidUse) for a name

@@ -292,6 +292,18 @@ struct Editor::Impl {
     // The texts of the cell edits, each once, by the number a CellValue gives.
     TextPool<detail::BigAllocator<QString>> texts;
     std::uint32_t textNumber(const QString& text);
+    // The shared string of a text: the one found beforehand (seekStrings()), or sought now.
+    std::optional<std::uint32_t> stringOf(std::uint32_t text) const;
+    // Seeks the shared strings of many texts just handed over (`numbers`) on a helper thread,
+    // while their cells are set. Until it is done, the strings and the texts are not touched
+    // on this one: whatever would touch them waits for it first (waitForSeeking()).
+    void seekStrings(const std::vector<std::uint32_t>& numbers);
+    void waitForSeeking() const {
+        if (seeking.valid())
+            seeking.get();
+    }
+    static constexpr std::uint32_t NotSought = 0xFFFFFFFF, NotFound = 0xFFFFFFFE;
+    std::vector<std::uint32_t> sought; // by text number: its string, NotFound or NotSought
 
     void read();
     void parse();
@@ -323,6 +335,9 @@ struct Editor::Impl {
     using Ahead = detail::CompoundImage::WriteAhead;
     Layout build(const Ahead& ahead = {}) const;
     std::vector<std::span<const std::uint8_t>> pieces(const Layout& layout) const;
+
+    // Last, so that it is waited for before anything it reads goes.
+    mutable std::future<void> seeking;
 };
 
 } // namespace workbook

@@ -9,6 +9,7 @@
 namespace workbook {
 
 Layout Editor::Impl::build(const Ahead& ahead) const {
+    waitForSeeking();
     return LayoutPass(*this).run(ahead);
 }
 
@@ -22,9 +23,7 @@ std::uint32_t Editor::Impl::LayoutPass::stringFor(std::uint32_t text) {
     std::uint32_t& index = m_stringOf[text];
     if (index != NoString)
         return index;
-    const std::optional<std::uint32_t> found =
-        d.strings.size() > 0 ? d.strings.find(d.texts[text]) : std::nullopt;
-    if (found) {
+    if (const std::optional<std::uint32_t> found = d.stringOf(text)) {
         index = *found;
     } else {
         index = static_cast<std::uint32_t>(d.strings.size() + m_added.size());

@@ -44,8 +44,8 @@ public:
     }
     // Appends `text` without seeking it: for texts shown and never looked up (a text that is
     // here already then has two numbers, each of which gives it).
-    std::uint32_t append(const QString& text) {
-        m_texts.push_back(text);
+    std::uint32_t append(QString text) {
+        m_texts.push_back(std::move(text));
         return static_cast<std::uint32_t>(m_texts.size() - 1);
     }
     // Frees the index (some MB for a full sheet of different texts); intern() builds it again.

@@ -1336,9 +1336,9 @@ void TestWorkbookEditor::textsByNumber_data() {
         << QStringList{QString::fromUtf8("毛重"), QString::fromUtf8("皮重"), "a"};
 }
 
-// Texts handed over once and their cells set by number make the same stream as the texts set
-// one by one, in a fresh editor or one that holds texts; a number no text has and a text
-// too long are refused.
+// Texts handed over once and their rows set with the texts by number make the same stream as
+// the cells set one by one, in a fresh editor or one that holds texts; a row with a number no
+// text has or a cell past the last column is refused whole, a text too long too.
 void TestWorkbookEditor::textsByNumber() {
     QFETCH(QStringList, before);
     QFETCH(QStringList, distinct);
@@ -1357,10 +1357,17 @@ void TestWorkbookEditor::textsByNumber() {
     QCOMPARE(numbers.size(), texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i, ++row) {
         QCOMPARE(byNumber.textNumber(texts[i]), numbers[i]);
-        for (int column = 2; column <= 3; ++column) { // the second cell reuses its string
+        // The second cell reuses its string; the row goes on with a number and an emptied cell.
+        for (int column = 2; column <= 3; ++column)
             byValue.setValue(0, row, column, Value::text(texts[i]));
-            byNumber.setText(0, row, column, numbers[i]);
-        }
+        byValue.setValue(0, row, 4, Value::number(row));
+        byValue.setValue(0, row, 5, {});
+        using Cell = Editor::RowCell;
+        const Cell cells[] = {{Cell::Kind::Text, numbers[i], 0},
+                              {Cell::Kind::Text, numbers[i], 0},
+                              {Cell::Kind::Number, 0, double(row)},
+                              {}};
+        byNumber.setRow(0, row, 2, cells);
         QCOMPARE(byNumber.cell(0, row, 3), Value::text(texts[i]));
     }
     QVERIFY(byNumber.editedStream() == byValue.editedStream());
@@ -1374,12 +1381,19 @@ void TestWorkbookEditor::textsByNumber() {
         return false;
     };
     const auto unknown = static_cast<std::uint32_t>(byNumber.textNumber(QStringLiteral("z")) + 1);
-    QVERIFY(refused(Error::Kind::InvalidUse, [&] { byNumber.setText(0, 1, 4, unknown); }));
+    // A row refused sets none of its cells.
+    const Editor::RowCell badRow[] = {{Editor::RowCell::Kind::Number, 0, 7},
+                                      {Editor::RowCell::Kind::Text, unknown, 0}};
+    QVERIFY(refused(Error::Kind::InvalidUse, [&] { byNumber.setRow(0, row, 4, badRow); }));
+    QVERIFY(refused(Error::Kind::InvalidUse, [&] { byNumber.setRow(0, row, MaxColumns, badRow); }));
+    QCOMPARE(byNumber.cell(0, row, 4), Value());
+    QCOMPARE(byNumber.cell(0, row, MaxColumns), Value());
     Editor fresh(QString(), empty);
     QVERIFY(refused(Error::Kind::FormatLimit, [&] {
         (void)fresh.textNumbers({QStringLiteral("a"), QString(MaxTextLength + 1, u'x')});
     }));
-    QVERIFY(refused(Error::Kind::InvalidUse, [&] { fresh.setText(0, 1, 1, 0); }));
+    const Editor::RowCell firstText[] = {{Editor::RowCell::Kind::Text, 0, 0}};
+    QVERIFY(refused(Error::Kind::InvalidUse, [&] { fresh.setRow(0, 1, 1, firstText); }));
 }
 
 // A sheet record of the largest size a record has is kept, and the sheet edited around it.
