@@ -27,7 +27,10 @@ public:
     // NotWorkbook when it is no compound file, Damaged when its structure lies (a header
     // out of range, a sector chain that loops or leaves the file, counts that do not match,
     // a directory that loops back on itself).
-    static CompoundImage read(const QString& path);
+    // With Reading::Behind, the workbook stream is read on a helper thread once the rest is
+    // read and checked: workbook() gives its buffer at once, waitFor() its bytes as they come.
+    enum class Reading { Whole, Behind };
+    static CompoundImage read(const QString& path, Reading reading = Reading::Whole);
     // The same from bytes in memory; `path` names them in errors.
     static CompoundImage fromBytes(std::vector<std::uint8_t> bytes, const QString& path);
     // A new compound file (512-byte sectors) of one stream, named `streamName`, under the
@@ -42,6 +45,9 @@ public:
     CompoundFile::State state() const;
     // The "Workbook" stream's bytes; empty when there is none.
     std::span<const std::uint8_t> workbook() const;
+    // Waits until at least the first `bytes` bytes of the workbook stream are in (read
+    // behind), and returns how many are: SIZE_MAX once all are. Throws the read's Error.
+    std::size_t waitFor(std::size_t bytes) const;
 
     using Pieces = std::vector<std::span<const std::uint8_t>>;
     // The whole file with the workbook stream made of `pieces`, in order.

@@ -189,12 +189,14 @@ private:
     Substream s;
     s.start = position;
     s.recs.reserve(bytes / 12); // cell records take 10 to 18 bytes
+    needRecordAt(position);
     if (position < globalsEnd || position + 8 > stream.size() || typeAt(stream, position) != rtBof)
         refuse(Reason::SheetNoStartRecord);
     std::optional<CellTableReader> table;
     std::uint32_t pos = position;
     int depth = 0;
     for (;;) {
+        needRecordAt(pos);
         const Rec r = recordOrRefuse(stream, pos, Reason::SheetUnended);
         pos = r.end();
         if (r.type == rtBof) {

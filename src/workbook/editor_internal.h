@@ -249,6 +249,15 @@ struct Editor::Impl {
     std::optional<detail::CompoundImage> image;
     std::vector<std::uint8_t> ownStream;
     std::span<const std::uint8_t> stream;
+    // How much of the stream is in: all of it, but while the file is still being read behind
+    // the records read from it. A record's reader first waits for the most a record at `pos`
+    // can take.
+    std::size_t streamReady = SIZE_MAX;
+    void needRecordAt(std::size_t pos) {
+        if (pos + 8 + MaxRecordData > streamReady) [[unlikely]]
+            awaitStream(pos + 8 + MaxRecordData);
+    }
+    void awaitStream(std::size_t end);
 
     // Globals.
     std::vector<Rec> globals;

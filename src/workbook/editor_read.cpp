@@ -12,12 +12,22 @@
 namespace workbook {
 
 void Editor::Impl::read() {
-    image.emplace(detail::CompoundImage::read(path));
+    // The workbook stream comes in behind its records' reading.
+    image.emplace(detail::CompoundImage::read(path, detail::CompoundImage::Reading::Behind));
     detail::throwUnlessWorkbook(image->state(), path);
     if (image->state() == detail::CompoundFile::State::OldWorkbook)
         refuse(Reason::OlderVersion);
     stream = image->workbook();
+    streamReady = image->waitFor(0);
     parse();
+}
+
+void Editor::Impl::awaitStream(std::size_t end) {
+    if (streamReady == SIZE_MAX)
+        return;
+    streamReady = image->waitFor(std::min(end, stream.size()));
+    if (streamReady >= stream.size())
+        streamReady = SIZE_MAX;
 }
 
 void Editor::Impl::parse() {
@@ -27,6 +37,7 @@ void Editor::Impl::parse() {
     try {
         readGlobals();
         readSheets();
+        awaitStream(stream.size()); // what follows the last sheet too, before any edit
     } catch (...) {
         // A fault of the shared strings is told first, as it comes first in the stream.
         if (stringsRead.valid())
@@ -93,6 +104,7 @@ void checkGlobalsBof(const Rec& r, const std::uint8_t* data) {
 void Editor::Impl::readGlobals() {
     std::uint32_t pos = 0;
     for (;;) {
+        needRecordAt(pos);
         const Rec r = recordOrRefuse(stream, pos, Reason::GlobalsUnended);
         if (globals.empty())
             checkGlobalsBof(r, &stream[pos + 4]);
@@ -162,7 +174,7 @@ void Editor::Impl::boundSheet(std::size_t index, const Rec& r) {
 // The CONTINUE records of the SST at `index` (they follow from `pos`), read as part of the
 // table; returns the position after them.
 std::uint32_t Editor::Impl::readSstRecords(std::size_t index, std::uint32_t pos) {
-    while (typeAt(stream, pos) == rtContinue) {
+    while ((needRecordAt(pos), typeAt(stream, pos)) == rtContinue) {
         const Rec c = recordOrRefuse(stream, pos, Reason::GlobalsUnended);
         globals.push_back(c);
         pos = c.end();

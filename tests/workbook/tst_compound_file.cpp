@@ -182,6 +182,31 @@ extern "C" ssize_t pwrite(int fd, const void* buf, size_t n, off_t at) {
 extern "C" ssize_t pwrite64(int fd, const void* buf, size_t n, off_t at) {
     return positionedWrite(fd, buf, n, at);
 }
+// Positioned reads into [readFault.from, readFault.to) of a file fail with EIO, or find its end
+// with `ends`.
+namespace {
+struct ReadFault {
+    std::atomic<off_t> from{-1}, to{-1};
+    std::atomic<bool> ends{false};
+} readFault;
+
+ssize_t positionedRead(int fd, void* buf, size_t n, off_t at) {
+    if (at + off_t(n) > readFault.from && at < readFault.to) {
+        if (readFault.ends)
+            return 0;
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<ssize_t>(::syscall(SYS_pread64, fd, buf, n, at));
+}
+} // namespace
+
+extern "C" ssize_t pread(int fd, void* buf, size_t n, off_t at) {
+    return positionedRead(fd, buf, n, at);
+}
+extern "C" ssize_t pread64(int fd, void* buf, size_t n, off_t at) {
+    return positionedRead(fd, buf, n, at);
+}
 extern "C" ssize_t writev(int fd, const iovec* iov, int count) {
     const auto done = static_cast<ssize_t>(::syscall(SYS_writev, fd, iov, count));
     if (done > 0)
@@ -203,6 +228,8 @@ private slots:
     void runWrittenAhead();
     void storeWritesEachByteOnce_data();
     void storeWritesEachByteOnce();
+    void workbookReadBehind_data();
+    void workbookReadBehind();
 
 private:
     QTemporaryDir m_dir;
@@ -442,6 +469,52 @@ void TestCompoundFile::storeWritesEachByteOnce() {
     QCOMPARE(book.sheet(0).cell(30003, 1), Value::text(QString::fromUtf8("粤B30003")));
     QCOMPARE(book.sheet(bigSheet).cell(20000, 5), Value::number(20000.625));
     QCOMPARE(book.sheet(1).cell(30001, 2), Value::number(8.5));
+}
+
+void TestCompoundFile::workbookReadBehind_data() {
+    QTest::addColumn<qint64>("faultFrom"); // into the workbook stream; -1 for none
+    QTest::addColumn<bool>("ends");
+    QTest::newRow("read whole") << qint64(-1) << false;
+    QTest::newRow("an error in its first part") << qint64(1000) << false;
+    QTest::newRow("an error in a later part") << qint64(600'000) << false;
+    QTest::newRow("the file ending in a later part") << qint64(600'000) << true;
+}
+
+// The editor reads a workbook's records while the stream is still coming in behind them: it
+// reads what the whole read gives, and a read that fails anywhere in the stream fails the
+// opening with the read's error (never a refusal of bytes not yet read), and waits for the
+// helper before it goes.
+void TestCompoundFile::workbookReadBehind() {
+    QFETCH(qint64, faultFrom);
+    QFETCH(bool, ends);
+    Book day;
+    Sheet& sheet = day.addSheet(QStringLiteral("sheet1"));
+    for (int r = 1; r <= 20000; ++r) {
+        sheet.setText(r, 1, QString::fromUtf8("粤B%1").arg(r));
+        sheet.setNumber(r, 2, r + 0.5);
+    }
+    const Bytes stream = biff::workbookStream(day);
+    QVERIFY(stream.size() > 3 * (std::size_t{256} << 10)); // several parts
+    const QString path = m_dir.filePath(QStringLiteral("behind.xls"));
+    detail::writeStreamFile(stream, path, "Workbook");
+    // Our file: the stream in the sectors after the header, in order.
+    if (faultFrom >= 0) {
+        readFault.from = 512 + faultFrom;
+        readFault.to = off_t(512 + stream.size());
+    }
+    readFault.ends = ends;
+    std::optional<Error::Kind> failed;
+    try {
+        Editor editor(path);
+        QCOMPARE(editor.cell(0, 20000, 2), Value::number(20000.5));
+        QVERIFY(editor.editedStream() == stream);
+    } catch (const Error& e) {
+        failed = e.kind();
+    }
+    readFault.from = -1;
+    readFault.to = -1;
+    readFault.ends = false;
+    QCOMPARE(failed, faultFrom < 0 ? std::nullopt : std::optional(Error::Kind::Io));
 }
 
 QTEST_GUILESS_MAIN(TestCompoundFile)
