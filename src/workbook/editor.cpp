@@ -47,21 +47,36 @@ const CellEdits& Editor::Impl::sortedEdits(int sheet) const {
     const auto before = [](const CellEdit& a, const CellEdit& b) {
         return a.row != b.row ? a.row < b.row : a.column < b.column;
     };
-    if (std::is_sorted(edits.begin(), edits.end(), before) &&
-        std::adjacent_find(edits.begin(), edits.end(), [](const CellEdit& a, const CellEdit& b) {
-            return a.row == b.row && a.column == b.column;
-        }) == edits.end())
+    // A store's edits come in order, each cell once, but for a few made last (H1): the longest
+    // run in strict order is kept where it is, the rest sorted apart (stable, so that the last
+    // of a cell's edits stays last) and merged in from the back.
+    std::size_t ordered = 1;
+    while (ordered < edits.size() && before(edits[ordered - 1], edits[ordered]))
+        ++ordered;
+    if (ordered >= edits.size())
         return edits;
-    // A store's edits come in order but for a few (H1 last): those are sorted apart and
-    // merged in, with no copy of the whole list.
-    const auto unsorted = std::is_sorted_until(edits.begin(), edits.end(), before);
-    std::stable_sort(unsorted, edits.end(), before);
-    std::inplace_merge(edits.begin(), unsorted, edits.end(), before);
+    std::vector<CellEdit> rest(edits.begin() + static_cast<std::ptrdiff_t>(ordered), edits.end());
+    std::stable_sort(rest.begin(), rest.end(), before);
+    const auto sameCell = [](const CellEdit& a, const CellEdit& b) {
+        return a.row == b.row && a.column == b.column;
+    };
+    bool twice = std::adjacent_find(rest.begin(), rest.end(), sameCell) != rest.end();
+    // From the back: each of the rest after the ordered edits of the same cell or before it,
+    // the ordered ones after it moved up in one piece.
+    auto end = edits.begin() + static_cast<std::ptrdiff_t>(ordered);
+    for (std::size_t j = rest.size(); j > 0; --j) {
+        const auto at = std::upper_bound(edits.begin(), end, rest[j - 1], before);
+        std::move_backward(at, end, end + static_cast<std::ptrdiff_t>(j));
+        *(at + static_cast<std::ptrdiff_t>(j) - 1) = rest[j - 1];
+        twice = twice || (at != edits.begin() && sameCell(*(at - 1), rest[j - 1]));
+        end = at;
+    }
+    if (!twice)
+        return edits;
     // Of several edits of one cell the last counts.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < edits.size(); ++i) {
-        if (kept > 0 && edits[kept - 1].row == edits[i].row &&
-            edits[kept - 1].column == edits[i].column)
+        if (kept > 0 && sameCell(edits[kept - 1], edits[i]))
             edits[kept - 1] = std::move(edits[i]);
         else if (kept != i)
             edits[kept++] = std::move(edits[i]);
