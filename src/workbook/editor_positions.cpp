@@ -97,6 +97,10 @@ void Editor::Impl::LayoutPass::appendStrings() {
         put32(append.bytes, static_cast<std::uint32_t>(m_uniqueCount));
         used = 8;
     }
+    std::size_t most = append.bytes.size();
+    for (const std::uint32_t text : m_added)
+        most += 3 + 2 * static_cast<std::size_t>(d.texts[text].size());
+    append.bytes.reserve(most + most / (MaxRecordData - 1) * 5 + 5);
     StringAppender appender(append.bytes, header, used);
     for (const std::uint32_t text : m_added) {
         const auto [pos, offset] = appender.put(d.texts[text]);

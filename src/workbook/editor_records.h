@@ -104,7 +104,9 @@ public:
     StringAppender(Bytes& out, std::optional<std::size_t> header, std::size_t used)
         : m_out(out), m_header(header), m_used(used) {}
 
-    // Appends `text`; returns where it starts in `out` and in its record.
+    // Appends `text`; returns where it starts in `out` and in its record. Its header and the
+    // characters that fit go into the record being filled, the rest into CONTINUE records,
+    // each beginning with the flags byte again.
     std::pair<std::uint32_t, std::uint16_t> put(const QString& text) {
         const bool wide = !fitsLatin1(text);
         const std::size_t charSize = wide ? 2 : 1;
@@ -112,24 +114,24 @@ public:
             newContinue();
         const std::pair<std::uint32_t, std::uint16_t> at{static_cast<std::uint32_t>(m_out.size()),
                                                          static_cast<std::uint16_t>(4 + m_used)};
-        put16(m_out, static_cast<std::uint16_t>(text.size()));
-        m_out.push_back(wide ? 1 : 0);
-        m_used += 3;
-        for (qsizetype done = 0; done < text.size();) {
-            const std::size_t fit = (MaxRecordData - m_used) / charSize;
-            if (fit == 0) {
+        const auto count = static_cast<std::size_t>(text.size());
+        std::size_t done = 0;
+        for (std::size_t head = 3; head == 3 || done < count; head = 1) {
+            if (head == 1)
                 newContinue();
-                m_out.push_back(wide ? 1 : 0);
-                m_used += 1;
-                continue;
-            }
-            const qsizetype n =
-                std::min<qsizetype>(static_cast<qsizetype>(fit), text.size() - done);
+            const std::size_t n =
+                std::min(count - done, (MaxRecordData - m_used - head) / charSize);
             const std::size_t filled = m_out.size();
-            m_out.resize(filled + static_cast<std::size_t>(n) * charSize);
+            m_out.resize(filled + head + n * charSize);
             std::uint8_t* p = m_out.data() + filled;
-            for (qsizetype k = 0; k < n; ++k) {
-                const char16_t c = text[done + k].unicode();
+            if (head == 3) {
+                set16(p, static_cast<std::uint16_t>(count));
+                p += 2;
+            }
+            *p++ = wide ? 1 : 0;
+            const QChar* chars = text.constData() + done;
+            for (std::size_t k = 0; k < n; ++k) {
+                const char16_t c = chars[k].unicode();
                 if (wide) {
                     set16(p, c);
                     p += 2;
@@ -137,7 +139,7 @@ public:
                     *p++ = static_cast<std::uint8_t>(c);
                 }
             }
-            m_used += static_cast<std::size_t>(n) * charSize;
+            m_used += head + n * charSize;
             done += n;
         }
         return at;
