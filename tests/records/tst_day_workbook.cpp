@@ -4,6 +4,7 @@
 #include "records/day_workbook.h"
 #include "records/save_failure.h"
 #include "workbook/file_io.h"
+#include "workbook/readers.h"
 
 #include <QDir>
 #include <QFile>
@@ -176,6 +177,36 @@ private slots:
         QCOMPARE(contents(n.kept), before);
         QCOMPARE(end.last, 2);
         QCOMPARE(workbook::readBook(path).sheet(0).cell(2, 4).toString(), QString("浙A0"));
+    }
+
+    // A day's file the editor opens but cannot lay the rows out in (its sheet1 has neither
+    // DIMENSIONS nor cells): a copy is kept, and the rows are stored by value, texts and all.
+    void refusedAtLayoutStoredByValue() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("2010-8-4.xls");
+        workbook::Book book;
+        book.addSheet("sheet1");
+        workbook::writeBook(book, path);
+        std::vector<std::uint8_t> stream = workbook::detail::openCompoundFile(path).stream;
+        for (std::size_t pos = 0; pos + 4 <= stream.size();) {
+            const std::size_t size = 4 + qFromLittleEndian<quint16>(&stream[pos + 2]);
+            if (qFromLittleEndian<quint16>(&stream[pos]) == 0x0200) { // DIMENSIONS
+                stream.erase(stream.begin() + qsizetype(pos),
+                             stream.begin() + qsizetype(pos + size));
+                break;
+            }
+            pos += size;
+        }
+        workbook::detail::writeStreamFile(stream, path);
+        Store store;
+        const records::StoreEnd end = store.run(dir.path(), Held(3));
+        QCOMPARE(store.notices.size(), 1);
+        QCOMPARE(store.notices[0].kind, records::StoreNotice::Kind::KeptBefore);
+        QCOMPARE(end.last, 4);
+        const workbook::Sheet s = workbook::readBook(path).sheet(0);
+        QCOMPARE(s.cell(1, 4).toString(), QString("车号"));
+        QCOMPARE(s.cell(4, 4).toString(), QString("浙A2"));
+        QCOMPARE(s.cell(3, 3).toString(), QString("8:1:00"));
     }
 
     // A store that cannot write throws, tells the write's failure after announcing it, and

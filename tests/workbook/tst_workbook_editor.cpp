@@ -1261,6 +1261,10 @@ void TestWorkbookEditor::sharedStrings_data() {
         << Parts{cat(counts(1, 1), latin(3, "", 0x08), std::vector<std::uint8_t>{1, 0},
                      std::vector<std::uint8_t>{'a', 'b', 'c', 0, 0, 1, 0})}
         << P::None << QStringList{QString()} << QStringLiteral("abc") << -1 << false;
+    QTest::newRow("a string with phonetic data, then a plain one")
+        << Parts{cat(counts(2, 2), std::vector<std::uint8_t>{3, 0, 0x04, 4, 0, 0, 0},
+                     std::vector<std::uint8_t>{'a', 'b', 'c', 9, 9, 9, 9}, latin(2, "de"))}
+        << P::None << QStringList{"abc", "de"} << QStringLiteral("de") << 1 << false;
     QTest::newRow("an empty table")
         << Parts{counts(0, 0)} << P::None << QStringList{} << QStringLiteral("abc") << -1 << false;
     QTest::newRow("not there") << Parts{cat(counts(1, 1), latin(2, "ab"))} << P::None
@@ -1324,26 +1328,45 @@ void TestWorkbookEditor::sharedStrings() {
     }
     const std::optional<std::uint32_t> hit = table.find(sought);
     QCOMPARE(hit ? int(*hit) : -1, found);
+    // The editor's table, hashed as it is read, finds the same; a string with formatting or
+    // phonetic data never.
+    SharedStrings hashed;
+    QCOMPARE(hashed.read(stream, records, SharedStrings::Count::Exact, SharedStrings::Finding::Now),
+             problem);
+    const std::optional<std::uint32_t> hashedHit = hashed.find(sought);
+    QCOMPARE(hashedHit ? int(*hashedHit) : -1, found);
+    QCOMPARE(hashed.find(QStringLiteral("abc")), table.find(QStringLiteral("abc")));
 }
 
 void TestWorkbookEditor::textsByNumber_data() {
+    QTest::addColumn<QStringList>("inTable");  // the file's shared strings
     QTest::addColumn<QStringList>("before");   // set one by one first
     QTest::addColumn<QStringList>("distinct"); // then handed over by textNumbers()
     QTest::newRow("into an editor without texts")
-        << QStringList{} << QStringList{QString::fromUtf8("毛重"), QString::fromUtf8("皮重"), "a"};
-    QTest::newRow("after texts set one by one, one of them again")
-        << QStringList{QString::fromUtf8("皮重"), "b"}
+        << QStringList{} << QStringList{}
         << QStringList{QString::fromUtf8("毛重"), QString::fromUtf8("皮重"), "a"};
+    QTest::newRow("after texts set one by one, one of them again")
+        << QStringList{} << QStringList{QString::fromUtf8("皮重"), "b"}
+        << QStringList{QString::fromUtf8("毛重"), QString::fromUtf8("皮重"), "a"};
+    // Enough to be sought on a helper thread, some in the file's table and most not.
+    QStringList table, many;
+    for (int i = 0; i < 1400; ++i)
+        (i < 600 ? table : many) << QStringLiteral("t%1").arg(i);
+    many << table.mid(300);
+    QTest::newRow("many, into a file with shared strings") << table << QStringList{} << many;
 }
 
 // Texts handed over once and their rows set with the texts by number make the same stream as
 // the cells set one by one, in a fresh editor or one that holds texts; a row with a number no
 // text has or a cell past the last column is refused whole, a text too long too.
 void TestWorkbookEditor::textsByNumber() {
+    QFETCH(QStringList, inTable);
     QFETCH(QStringList, before);
     QFETCH(QStringList, distinct);
     Book book;
-    book.addSheet(QStringLiteral("Sheet1"));
+    Sheet& sheet = book.addSheet(QStringLiteral("Sheet1"));
+    for (int i = 0; i < inTable.size(); ++i)
+        sheet.setText(i + 1, 10, inTable[i]);
     const std::vector<std::uint8_t> empty = biff::workbookStream(book);
     Editor byValue(QString(), empty);
     Editor byNumber(QString(), empty);
@@ -1370,6 +1393,18 @@ void TestWorkbookEditor::textsByNumber() {
         byNumber.setRow(0, row, 2, cells);
         QCOMPARE(byNumber.cell(0, row, 3), Value::text(texts[i]));
     }
+    // A cell set twice running, and one set again after another: the last counts.
+    const Editor::RowCell first[] = {{Editor::RowCell::Kind::Number, 0, 1}};
+    const Editor::RowCell second[] = {{Editor::RowCell::Kind::Number, 0, 2}};
+    byNumber.setRow(0, row, 2, first);
+    byNumber.setRow(0, row, 2, second);
+    byNumber.setRow(0, row + 1, 2, first);
+    byNumber.setRow(0, row + 2, 2, first);
+    byNumber.setRow(0, row + 1, 2, second);
+    byValue.setValue(0, row, 2, Value::number(2));
+    byValue.setValue(0, row + 1, 2, Value::number(2));
+    byValue.setValue(0, row + 2, 2, Value::number(1));
+    row += 3;
     QVERIFY(byNumber.editedStream() == byValue.editedStream());
 
     const auto refused = [](Error::Kind kind, const std::function<void()>& work) {
@@ -1385,7 +1420,10 @@ void TestWorkbookEditor::textsByNumber() {
     const Editor::RowCell badRow[] = {{Editor::RowCell::Kind::Number, 0, 7},
                                       {Editor::RowCell::Kind::Text, unknown, 0}};
     QVERIFY(refused(Error::Kind::InvalidUse, [&] { byNumber.setRow(0, row, 4, badRow); }));
-    QVERIFY(refused(Error::Kind::InvalidUse, [&] { byNumber.setRow(0, row, MaxColumns, badRow); }));
+    const Editor::RowCell twoNumbers[] = {{Editor::RowCell::Kind::Number, 0, 7},
+                                          {Editor::RowCell::Kind::Number, 0, 8}};
+    QVERIFY(
+        refused(Error::Kind::InvalidUse, [&] { byNumber.setRow(0, row, MaxColumns, twoNumbers); }));
     QCOMPARE(byNumber.cell(0, row, 4), Value());
     QCOMPARE(byNumber.cell(0, row, MaxColumns), Value());
     Editor fresh(QString(), empty);
