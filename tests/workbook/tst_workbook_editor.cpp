@@ -27,6 +27,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 
 using namespace workbook;
 using FileMaker = std::function<QString(const QString& folder)>;
@@ -200,6 +201,8 @@ private slots:
     void sharedStrings();
     void textsByNumber_data();
     void textsByNumber();
+    void lastEditOfACellCounts_data();
+    void lastEditOfACellCounts();
     void fullSizeRecordKept();
     void cellsOfAChartRefused();
 
@@ -1393,18 +1396,6 @@ void TestWorkbookEditor::textsByNumber() {
         byNumber.setRow(0, row, 2, cells);
         QCOMPARE(byNumber.cell(0, row, 3), Value::text(texts[i]));
     }
-    // A cell set twice running, and one set again after another: the last counts.
-    const Editor::RowCell first[] = {{Editor::RowCell::Kind::Number, 0, 1}};
-    const Editor::RowCell second[] = {{Editor::RowCell::Kind::Number, 0, 2}};
-    byNumber.setRow(0, row, 2, first);
-    byNumber.setRow(0, row, 2, second);
-    byNumber.setRow(0, row + 1, 2, first);
-    byNumber.setRow(0, row + 2, 2, first);
-    byNumber.setRow(0, row + 1, 2, second);
-    byValue.setValue(0, row, 2, Value::number(2));
-    byValue.setValue(0, row + 1, 2, Value::number(2));
-    byValue.setValue(0, row + 2, 2, Value::number(1));
-    row += 3;
     QVERIFY(byNumber.editedStream() == byValue.editedStream());
 
     const auto refused = [](Error::Kind kind, const std::function<void()>& work) {
@@ -1432,6 +1423,32 @@ void TestWorkbookEditor::textsByNumber() {
     }));
     const Editor::RowCell firstText[] = {{Editor::RowCell::Kind::Text, 0, 0}};
     QVERIFY(refused(Error::Kind::InvalidUse, [&] { fresh.setRow(0, 1, 1, firstText); }));
+}
+
+void TestWorkbookEditor::lastEditOfACellCounts_data() {
+    QTest::addColumn<QList<QPoint>>("edits"); // (row, value) of a cell in column B, as made
+    QTest::newRow("twice running") << QList<QPoint>{{1, 1}, {2, 1}, {2, 2}, {3, 1}};
+    QTest::newRow("again after others") << QList<QPoint>{{1, 1}, {2, 1}, {3, 1}, {2, 2}};
+    QTest::newRow("out of order, twice") << QList<QPoint>{{3, 1}, {1, 1}, {3, 2}, {2, 1}};
+}
+
+// Of several edits of one cell the last counts, wherever they come in the order made: the
+// stream is the one of the last edits alone.
+void TestWorkbookEditor::lastEditOfACellCounts() {
+    QFETCH(QList<QPoint>, edits);
+    Book book;
+    book.addSheet(QStringLiteral("Sheet1"));
+    const std::vector<std::uint8_t> stream = biff::workbookStream(book);
+    Editor all(QString(), stream);
+    Editor last(QString(), stream);
+    std::map<int, int> final;
+    for (const QPoint& e : edits) {
+        all.setValue(0, e.x(), 2, Value::number(e.y()));
+        final[e.x()] = e.y();
+    }
+    for (const auto& [row, value] : final)
+        last.setValue(0, row, 2, Value::number(value));
+    QVERIFY(all.editedStream() == last.editedStream());
 }
 
 // A sheet record of the largest size a record has is kept, and the sheet edited around it.
