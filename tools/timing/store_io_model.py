@@ -23,10 +23,12 @@ WORK_UNTIL_TOLD_MS, WORK_AFTER_TOLD_MS = 5.6, 0.9
 RUN_AT, RUN_SIZE = 1_491_613, 4_900_000
 NEW_ROWS, CHANGED = 650_000, 40_000
 MB = 1 << 20
+SYNC_FILE_RANGE_WRITE = 2  # <linux/fs.h>: begin writeback of the dirty pages, do not wait
 
 
 def begin_writeback(fd, offset, size):
-    libc.sync_file_range(fd, ctypes.c_longlong(offset), ctypes.c_longlong(size), 2)
+    libc.sync_file_range(fd, ctypes.c_longlong(offset), ctypes.c_longlong(size),
+                        SYNC_FILE_RANGE_WRITE)
 
 
 def work(ms):
