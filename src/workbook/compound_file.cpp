@@ -103,6 +103,7 @@ void CompoundImage::Impl::readFat(std::uint32_t count, std::uint32_t firstDifat,
         if (k >= difatCount || next >= sectors)
             fail(Reason::ChainsDamaged);
         claim(sectorOwner, {next}, TablesOwner);
+        difatIds.push_back(next);
         readSectors({next}, sectorSize, difat.data());
         for (std::size_t i = 0; i < perDifat && ids.size() < count; ++i)
             ids.push_back(le32(&difat[4 * i]));
@@ -112,6 +113,7 @@ void CompoundImage::Impl::readFat(std::uint32_t count, std::uint32_t firstDifat,
         if (id >= sectors)
             fail(Reason::ChainsDamaged);
     claim(sectorOwner, ids, TablesOwner);
+    fatIds = ids;
     fat.resize(ids.size() * (sectorSize / 4));
     readSectors(ids, fat.size() * 4, reinterpret_cast<std::uint8_t*>(fat.data()));
     for (std::uint32_t& v : fat)
@@ -168,6 +170,7 @@ void CompoundImage::Impl::readDirectory(std::uint32_t first) {
     if (ids.empty())
         fail(Reason::CompoundDamaged);
     claim(sectorOwner, ids, TablesOwner);
+    directoryIds = ids;
     directory.resize(ids.size() * sectorSize);
     readSectors(ids, directory.size(), directory.data());
     if (entry(0)[66] != Root)
@@ -225,7 +228,7 @@ void CompoundImage::Impl::walkTree() {
 
 void CompoundImage::Impl::readStream(std::uint32_t id, bool top) {
     const std::uint8_t* e = entry(id);
-    StreamEntry s{id, entrySize(e), nullptr};
+    StreamEntry s{id, entrySize(e), nullptr, {}};
     if (s.size > fileSize)
         fail(Reason::ChainsDamaged);
     s.bytes = allocate(static_cast<std::size_t>(s.size), !behind);
@@ -240,6 +243,7 @@ void CompoundImage::Impl::readStream(std::uint32_t id, bool top) {
         } else {
             readSectors(ids, s.size, s.bytes.get());
         }
+        s.ids = ids;
     } else if (s.size > 0) {
         const std::vector<std::uint32_t> ids =
             chain(le32(e + 116), miniFat, miniStream.size() / MiniSectorSize);
@@ -305,6 +309,26 @@ void CompoundImage::Impl::readBehind() {
     }
 }
 
+// The save over the file begun: its temporary file made a copy of it on a helper thread.
+// Without it (no temporary file can be made there now, no descriptor left) the save makes
+// its own and writes the whole file.
+void CompoundImage::Impl::beginSaving() {
+    const int source = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (source < 0)
+        return;
+    try {
+        replacement = std::make_unique<Replacement>(path);
+    } catch (const Error&) {
+        ::close(source);
+        return;
+    }
+    replacement->beginCopy(source, fileSize);
+}
+
+std::size_t CompoundImage::keptSectorSize() const {
+    return d->replacement ? d->sectorSize : 0;
+}
+
 // ---------------------------------------------------------------------------------------
 
 CompoundImage::CompoundImage(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
@@ -315,7 +339,7 @@ CompoundImage::~CompoundImage() = default;
 CompoundImage CompoundImage::read(const QString& path, Reading reading) {
     auto d = std::make_unique<Impl>();
     d->path = path;
-    d->behind = reading == Reading::Behind;
+    d->behind = reading != Reading::Whole;
     d->fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (d->fd < 0)
         throw Error(Error::Kind::Io, path,
@@ -332,6 +356,9 @@ CompoundImage CompoundImage::read(const QString& path, Reading reading) {
         throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
     d->fileSize = static_cast<std::uint64_t>(st.st_size);
     d->parse();
+    if (reading == Reading::ForSaving && d->workbookIndex >= 0 &&
+        d->streams[static_cast<std::size_t>(d->workbookIndex)].size >= MiniCutoff)
+        d->beginSaving();
     if (!d->behindIds.empty() && static_cast<int>(d->behindStream) == d->workbookIndex) {
         close.d = nullptr; // the helper closes it
         d->readBehind();
@@ -380,7 +407,7 @@ CompoundImage CompoundImage::create(std::u16string_view streamName) {
     entry(2, {}, Unused);
     entry(3, {}, Unused);
     set32(&d->directory[76], 1);
-    d->streams.push_back({1, 0, nullptr});
+    d->streams.push_back({1, 0, nullptr, {}});
     d->editedIndex = 0;
     if (streamName == u"Workbook")
         d->workbookIndex = 0;

@@ -10,10 +10,13 @@
 
 #include "workbook/readers.h"
 
+#include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -29,7 +32,9 @@ public:
     // a directory that loops back on itself).
     // With Reading::Behind, the workbook stream is read on a helper thread once the rest is
     // read and checked: workbook() gives its buffer at once, waitFor() its bytes as they come.
-    enum class Reading { Whole, Behind };
+    // ForSaving reads as Behind and begins the save over `path` at once: its temporary file is
+    // made a copy of the file, on another helper, so that the save writes only what changed.
+    enum class Reading { Whole, Behind, ForSaving };
     static CompoundImage read(const QString& path, Reading reading = Reading::Whole);
     // The same from bytes in memory; `path` names them in errors.
     static CompoundImage fromBytes(std::vector<std::uint8_t> bytes, const QString& path);
@@ -63,11 +68,49 @@ public:
     // An error thrown by `layOut` leaves the target untouched.
     void save(const QString& path,
               const std::function<Pieces(const WriteAhead& ahead)>& layOut) const;
+    // Read ForSaving: the sector size of the copy a save over the file is begun in, 0 when
+    // there is none. A save keeps the copy's sectors wherever the new workbook stream holds
+    // old bytes at the same place within a sector; a layout that shifts the old bytes by a
+    // whole number of sectors lets it keep most of them.
+    std::size_t keptSectorSize() const;
 
 private:
     struct Impl;
     explicit CompoundImage(std::unique_ptr<Impl> d);
+    void writeAll(int fd, const QString& path,
+                  const std::function<Pieces(const WriteAhead& ahead)>& layOut) const;
     std::unique_ptr<Impl> d;
+};
+
+// A file's replacement: a temporary file beside the target, made before it is filled, renamed
+// over the target by commit(), removed unless it was. Throws Error (Io).
+class Replacement {
+public:
+    explicit Replacement(const QString& target);
+    ~Replacement();
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    int fd() const { return m_fd; }
+    const QString& target() const { return m_target; }
+    // Copies the first `size` bytes of `source` (which it closes) into the file on a helper
+    // thread, and begins its flush to the disk there, while the caller goes on.
+    void beginCopy(int source, std::uint64_t size);
+    // Waits for the copy: whether it was made; when it was not, the file is emptied.
+    bool copied();
+    // Flushes the file to disk and renames it over the target. Throws Error (Io).
+    void commit();
+
+private:
+    int copy(int source, std::uint64_t size) const;
+
+    QString m_target;
+    QByteArray m_name;
+    int m_fd = -1;
+    bool m_committed = false;
+    std::future<int> m_copied;
+    std::future<void> m_flush;
+    std::atomic<bool> m_abandoned{false};
 };
 
 // Fills a file through `write` (given the open descriptor of a temporary file beside the

@@ -16,6 +16,7 @@
 #include <exception>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -107,13 +108,15 @@ struct CompoundImage::Impl {
     std::size_t sectorSize = 512;
     std::size_t sectors = 0; // after the header, the last one possibly cut short
     std::vector<std::uint32_t> fat;
-    std::vector<std::uint8_t> directory; // every entry as it came
+    std::vector<std::uint32_t> fatIds, difatIds, directoryIds; // the sectors they lie in
+    std::vector<std::uint8_t> directory;                       // every entry as it came
     std::vector<std::uint32_t> miniFat;
     std::vector<std::uint8_t> miniStream; // while the streams are read
     struct StreamEntry {
         std::uint32_t entry;
         std::uint64_t size;
         std::unique_ptr<std::uint8_t[], Release> bytes;
+        std::vector<std::uint32_t> ids; // of a big stream, its sectors in order
         Span content() const { return {bytes.get(), static_cast<std::size_t>(size)}; }
     };
     std::vector<StreamEntry> streams; // the streams of the directory tree
@@ -131,6 +134,8 @@ struct CompoundImage::Impl {
     std::vector<std::uint32_t> behindIds;
     std::atomic<std::size_t> ready{SIZE_MAX};
     mutable std::exception_ptr behindError;
+    // Read ForSaving: the save's temporary file, begun as a copy of the file.
+    mutable std::unique_ptr<Replacement> replacement;
 
     [[noreturn]] void fail(Reason reason) const {
         throw Error(Error::Kind::Damaged, path, reasonText(reason));
@@ -158,6 +163,7 @@ struct CompoundImage::Impl {
     void claim(std::vector<std::uint32_t>& owners, const std::vector<std::uint32_t>& ids,
                std::uint32_t owner) const;
     void readBehind();
+    void beginSaving();
 
     Layout plan(std::uint64_t workbookSize) const;
     void writeSectors(Sink& sink, const Layout& l, const Pieces& pieces,
@@ -167,6 +173,9 @@ struct CompoundImage::Impl {
     std::vector<std::uint8_t> miniStreamBytes(const Layout& l, const Pieces& pieces) const;
     std::vector<std::uint8_t> allocationBytes(const Layout& l, bool mini) const;
     std::vector<std::uint8_t> difatBytes(const Layout& l) const;
+    // Writes the file over a copy of the old one, only the sectors that change (see
+    // compound_file_patch.cpp): 0 or an errno value; nothing when the file cannot be kept.
+    std::optional<int> patch(int out, const Pieces& pieces) const;
 
     // Last, so that the helper is waited for before the buffer it fills goes.
     mutable std::future<void> reading;

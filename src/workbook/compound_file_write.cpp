@@ -3,6 +3,7 @@
 // the DIFAT, all in one pass, the longest kept run of the workbook stream possibly written
 // ahead of them (byte_runs.h).
 
+#include "workbook/aftercare.h"
 #include "workbook/compound_file_impl.h"
 
 #include <algorithm>
@@ -204,40 +205,73 @@ void CompoundImage::save(const QString& path, const Pieces& pieces) const {
 void CompoundImage::save(const QString& path,
                          const std::function<Pieces(const WriteAhead& ahead)>& layOut) const {
     waitFor(SIZE_MAX);
-    replaceFile(path, [&](int fd) {
-        AheadWrite ahead(fd);
-        const Pieces pieces = layOut([&](Span run, std::uint64_t at) {
-            if (d->editedIndex < 0)
-                return;
-            // Where the edited stream starts in the file: after the header and the big
-            // streams before it, whatever its own size (a run makes it a big one too).
-            const std::uint32_t first =
-                d->plan(MiniCutoff).start[static_cast<std::size_t>(d->editedIndex)];
-            ahead.start(run, (std::uint64_t{first} + 1) * d->sectorSize + at);
-        });
-        const Layout l = d->plan(totalSize(pieces));
+    if (d->replacement && d->replacement->target() != path)
+        d->replacement.reset();
+    if (!d->replacement) {
+        replaceFile(path, [&](int fd) { writeAll(fd, path, layOut); });
+        return;
+    }
+    settle();
+    // The old bytes are in the copy already: nothing to write ahead.
+    const Pieces pieces = layOut([](Span, std::uint64_t) {});
+    const std::unique_ptr<Replacement> begun = std::move(d->replacement);
+    const int fd = begun->fd();
+    std::optional<int> error;
+    if (begun->copied())
+        error = d->patch(fd, pieces);
+    if (!error) { // the whole file, over what was copied
         Sink sink;
         std::vector<std::vector<std::uint8_t>> buffers;
+        const Layout l = d->plan(totalSize(pieces));
         d->writeSectors(sink, l, pieces, buffers);
-        const std::optional<std::size_t> written =
-            ahead.started() ? sink.find(ahead.run(), ahead.at()) : std::nullopt;
-        // A run that is not where it was said to be is written again over it, once the
-        // helper is done with it.
-        int error = written ? 0 : ahead.finish();
-        if (error == 0)
-            error = sink.write(fd, written);
-        if (const int late = ahead.finish(); error == 0)
-            error = late;
-        if (error == 0 && ahead.started() && !written) {
-            // Written elsewhere, the run may reach past the file's end.
+        error = sink.write(fd);
+        if (*error == 0) {
             const off_t end = ::lseek(fd, 0, SEEK_CUR);
             if (end < 0 || ::ftruncate(fd, end) != 0)
                 error = errno;
         }
-        if (error != 0)
-            throw Error(Error::Kind::Io, path,
-                        reasonText(Reason::WriteFailed).arg(systemErrorText(error)));
+    }
+    if (*error != 0)
+        throw Error(Error::Kind::Io, path,
+                    reasonText(Reason::WriteFailed).arg(systemErrorText(*error)));
+    begun->commit();
+}
+
+// The whole file into the empty temporary file `fd`, the run `layOut` tells written ahead.
+void CompoundImage::writeAll(int fd, const QString& path,
+                             const std::function<Pieces(const WriteAhead& ahead)>& layOut) const {
+    AheadWrite ahead(fd);
+    const Pieces pieces = layOut([&](Span run, std::uint64_t at) {
+        if (d->editedIndex < 0)
+            return;
+        // Where the edited stream starts in the file: after the header and the big
+        // streams before it, whatever its own size (a run makes it a big one too).
+        const std::uint32_t first =
+            d->plan(MiniCutoff).start[static_cast<std::size_t>(d->editedIndex)];
+        ahead.start(run, (std::uint64_t{first} + 1) * d->sectorSize + at);
     });
+    const Layout l = d->plan(totalSize(pieces));
+    Sink sink;
+    std::vector<std::vector<std::uint8_t>> buffers;
+    d->writeSectors(sink, l, pieces, buffers);
+    const std::optional<std::size_t> written =
+        ahead.started() ? sink.find(ahead.run(), ahead.at()) : std::nullopt;
+    // A run that is not where it was said to be is written again over it, once the
+    // helper is done with it.
+    int error = written ? 0 : ahead.finish();
+    if (error == 0)
+        error = sink.write(fd, written);
+    if (const int late = ahead.finish(); error == 0)
+        error = late;
+    if (error == 0 && ahead.started() && !written) {
+        // Written elsewhere, the run may reach past the file's end.
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end < 0 || ::ftruncate(fd, end) != 0)
+            error = errno;
+    }
+    if (error != 0)
+        throw Error(Error::Kind::Io, path,
+                    reasonText(Reason::WriteFailed).arg(systemErrorText(error)));
 }
 
 } // namespace workbook::detail

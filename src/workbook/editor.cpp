@@ -325,7 +325,7 @@ void Editor::save() {
     // kept as they were while the new ones are laid out.
     Layout layout;
     d->image->save(d->path, [&](const detail::CompoundImage::WriteAhead& ahead) {
-        layout = naming(d->path, [&] { return d->build(ahead); });
+        layout = naming(d->path, [&] { return d->build(ahead, d->image->keptSectorSize()); });
         return d->pieces(layout);
     });
 }

@@ -339,10 +339,11 @@ struct Editor::Impl {
     // The edited stream as the old one with edits in place; its pieces in stream order.
     // `ahead`, when given, is told the longest run of old bytes whose place in the edited
     // stream is known before the new rows are laid out (the rows above them, kept as they
-    // were), so that they can be written while the rest is laid out.
+    // were), so that they can be written while the rest is laid out. `sectorSize`, when not
+    // 0, shifts those rows by whole sectors where it can (see editor_padding.cpp).
     class LayoutPass;
     using Ahead = detail::CompoundImage::WriteAhead;
-    Layout build(const Ahead& ahead = {}) const;
+    Layout build(const Ahead& ahead = {}, std::size_t sectorSize = 0) const;
     std::vector<std::span<const std::uint8_t>> pieces(const Layout& layout) const;
 
     // Last, so that it is waited for before anything it reads goes.

@@ -8,9 +8,9 @@
 
 namespace workbook {
 
-Layout Editor::Impl::build(const Ahead& ahead) const {
+Layout Editor::Impl::build(const Ahead& ahead, std::size_t sectorSize) const {
     waitForSeeking();
-    return LayoutPass(*this).run(ahead);
+    return LayoutPass(*this).run(ahead, sectorSize);
 }
 
 // A text's shared string: one of the table's, or a new one at its end. A store writes one

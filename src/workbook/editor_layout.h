@@ -16,13 +16,17 @@ public:
     explicit LayoutPass(const Impl& impl)
         : d(impl), m_defaultXf(impl.xfCount > 15 ? 15 : 0), m_plans(impl.substreams.size()) {}
 
-    Layout run(const Ahead& ahead) {
+    // `sectorSize`: when not 0, the old bytes after the globals are shifted by a whole number
+    // of such sectors where the shared-string table can be padded for it.
+    Layout run(const Ahead& ahead, std::size_t sectorSize = 0) {
         for (std::size_t si = 0; si < d.sheets.size(); ++si)
             planSheet(si);
         addNewSheets();
         appendStrings();
         sizeIndexes();
         reserveBoundSheetPositions();
+        if (sectorSize != 0)
+            padToSectors(sectorSize);
         if (ahead)
             tellSettledRun(ahead);
         layNewRows();
@@ -62,7 +66,15 @@ private:
     void appendRows(const SheetEntry& sheet, const Substream& s, const CellEdits& flat,
                     std::size_t firstNew, SheetPlan& plan);
     void layNewRows();
+    struct SettledRun {
+        std::uint32_t from = 0, to = 0; // in the old stream
+        std::size_t at = 0;             // in the edited stream
+    };
+    SettledRun settledRun() const;
     void tellSettledRun(const Ahead& ahead);
+    // Padding (editor_padding.cpp)
+    void padToSectors(std::size_t sectorSize);
+    std::optional<Bytes> resplitLastStrings(std::size_t padding);
     // New worksheets and the globals
     void addNewSheets();
     void extendTabIds();
@@ -109,6 +121,17 @@ private:
     };
     std::vector<NewRows> m_newRows;
     std::optional<EditId> m_extSstEdit;
+    // The shared-string table's count and last-record-length edits, and how many bytes the
+    // appended strings put into its last record.
+    std::optional<EditId> m_sstCounts, m_sstLength;
+    std::size_t m_sstExtension = 0;
+    // The table's last record split again for padding: its edit, where its strings now lie.
+    struct Resplit {
+        EditId edit;
+        std::size_t first; // the first string that starts in it
+        std::vector<StringAt> at;
+    };
+    std::optional<Resplit> m_resplit;
     std::size_t m_uniqueCount = 0;
     // New sheets.
     std::vector<EditId> m_newSheetEdits;

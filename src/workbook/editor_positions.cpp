@@ -9,17 +9,15 @@ namespace workbook {
 
 // The longest run of old bytes whose place in the edited stream is known before the new rows
 // are laid out: one between two edits that come before the first new rows.
-void Editor::Impl::LayoutPass::tellSettledRun(const Ahead& ahead) {
-    std::uint32_t copied = 0, bestFrom = 0, bestTo = 0;
-    std::size_t out = 0, bestAt = 0;
+Editor::Impl::LayoutPass::SettledRun Editor::Impl::LayoutPass::settledRun() const {
+    SettledRun best;
+    std::uint32_t copied = 0;
+    std::size_t out = 0;
     for (const EditId k : inStreamOrder()) {
-        const Edit& e = edit(k);
+        const Edit& e = m_edits[+k];
         if (e.from > copied) {
-            if (e.from - copied > bestTo - bestFrom) {
-                bestFrom = copied;
-                bestTo = e.from;
-                bestAt = out;
-            }
+            if (e.from - copied > best.to - best.from)
+                best = {copied, e.from, out};
             out += e.from - copied;
         }
         if (std::any_of(m_newRows.begin(), m_newRows.end(),
@@ -28,8 +26,12 @@ void Editor::Impl::LayoutPass::tellSettledRun(const Ahead& ahead) {
         out += e.bytes.size();
         copied = std::max(copied, e.to);
     }
-    if (bestTo > bestFrom)
-        ahead(d.stream.subspan(bestFrom, bestTo - bestFrom), bestAt);
+    return best;
+}
+
+void Editor::Impl::LayoutPass::tellSettledRun(const Ahead& ahead) {
+    if (const SettledRun run = settledRun(); run.to > run.from)
+        ahead(d.stream.subspan(run.from, run.to - run.from), run.at);
 }
 
 // New worksheets: a BOUNDSHEET after the last one, their records after the last sheet.
@@ -112,12 +114,13 @@ void Editor::Impl::LayoutPass::appendStrings() {
         Bytes counts;
         put32(counts, total);
         put32(counts, static_cast<std::uint32_t>(m_uniqueCount));
-        m_edits.push_back({head.pos + 4, head.pos + 12, std::move(counts)});
+        m_sstCounts = pushEdit({head.pos + 4, head.pos + 12, std::move(counts)});
+        m_sstExtension = extension;
         if (extension > 0) {
             const Rec& last = d.globals[d.sstRecEnd - 1];
             Bytes length;
             put16(length, static_cast<std::uint16_t>(last.size + extension));
-            m_edits.push_back({last.pos + 2, last.pos + 4, std::move(length)});
+            m_sstLength = pushEdit({last.pos + 2, last.pos + 4, std::move(length)});
         }
     }
     const std::uint32_t extAt = append.from;
@@ -261,7 +264,11 @@ void Editor::Impl::LayoutPass::fillExtSst() {
     for (std::size_t i = 0; i < m_uniqueCount; i += bucket, p += 8) {
         std::uint32_t pos = 0;
         std::uint16_t offset = 0;
-        if (i < d.strings.size()) {
+        if (m_resplit && i >= m_resplit->first && i < m_resplit->first + m_resplit->at.size()) {
+            const StringAt& at = m_resplit->at[i - m_resplit->first];
+            pos = outAt(m_resplit->edit) + at.pos;
+            offset = at.offsetInRecord;
+        } else if (i < d.strings.size()) {
             pos = mapOld(d.strings.position(static_cast<std::uint32_t>(i)));
             offset = d.strings.offsetInRecord(static_cast<std::uint32_t>(i));
         } else {

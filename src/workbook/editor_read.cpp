@@ -13,7 +13,7 @@ namespace workbook {
 
 void Editor::Impl::read() {
     // The workbook stream comes in behind its records' reading.
-    image.emplace(detail::CompoundImage::read(path, detail::CompoundImage::Reading::Behind));
+    image.emplace(detail::CompoundImage::read(path, detail::CompoundImage::Reading::ForSaving));
     detail::throwUnlessWorkbook(image->state(), path);
     if (image->state() == detail::CompoundFile::State::OldWorkbook)
         refuse(Reason::OlderVersion);

@@ -15,10 +15,12 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <system_error>
 #include <unistd.h>
 
 namespace workbook {
@@ -35,56 +37,10 @@ QString temporaryPrefix(const QFileInfo& target) {
     return QStringLiteral(".") + target.fileName() + QStringLiteral(".");
 }
 
-// The temporary file beside the target; removed on destruction unless released.
-class TempFile {
-public:
-    explicit TempFile(const QString& target) {
-        const QFileInfo info(target);
-        m_name = QFile::encodeName(info.absolutePath() + u'/' + temporaryPrefix(info) +
-                                   QStringLiteral("XXXXXX"));
-        m_fd = ::mkstemp(m_name.data());
-        if (m_fd < 0)
-            throw Error(Error::Kind::Io, target,
-                        systemReason(Reason::CannotCreateTemporary, errno));
-        // mkstemp makes the file private; give it the mode the target has or would get.
-        makeShared(m_fd, target);
-        m_file = ::fdopen(m_fd, "wb");
-        if (m_file == nullptr) {
-            const int error = errno;
-            ::close(m_fd);
-            ::unlink(m_name.constData());
-            throw Error(Error::Kind::Io, target, systemReason(Reason::CannotWrite, error));
-        }
-    }
-    ~TempFile() {
-        if (m_file != nullptr)
-            std::fclose(m_file);
-        if (!m_released)
-            ::unlink(m_name.constData());
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-
-    FILE* file() const { return m_file; }
-    const QByteArray& name() const { return m_name; }
-    // Flushes and closes; 0 or an errno value.
-    int finish() {
-        int error = 0;
-        if (std::fflush(m_file) != 0 || ::fsync(m_fd) != 0)
-            error = errno;
-        if (std::fclose(m_file) != 0 && error == 0)
-            error = errno;
-        m_file = nullptr;
-        return error;
-    }
-    void release() { m_released = true; }
-
-private:
-    QByteArray m_name;
-    int m_fd = -1;
-    FILE* m_file = nullptr;
-    bool m_released = false;
-};
+// The temporary files alive in this process: a removal of leftovers (on the helper thread,
+// after an earlier save) passes them over.
+std::mutex liveLock;
+std::set<QByteArray> live;
 
 // A write that was cut off (the process killed, the power gone) leaves its temporary file
 // beside the target; once the target is whole again, such leftovers of it are removed.
@@ -92,45 +48,125 @@ void removeLeftovers(const QFileInfo& target) {
     const QDir dir = target.absoluteDir();
     const QStringList names = dir.entryList({temporaryPrefix(target) + QStringLiteral("??????")},
                                             QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : names)
-        QFile::remove(dir.filePath(name));
+    for (const QString& name : names) {
+        const QString path = dir.filePath(name);
+        const std::lock_guard<std::mutex> lock(liveLock);
+        if (live.count(QFile::encodeName(path)) == 0)
+            QFile::remove(path);
+    }
 }
 
-// Writes the file at `path` through `write`, which fills the temporary file, then renames it
-// over the target.
-template <typename Write> void replaceAtomically(const QString& path, Write write) {
-    const QFileInfo info(path);
-    if (!info.absoluteDir().exists())
-        throw Error(Error::Kind::Io, path, reasonText(Reason::FolderMissing));
-    if (info.isDir())
-        throw Error(Error::Kind::Io, path, reasonText(Reason::IsFolder));
+} // namespace
 
-    settle();
-    TempFile temp(path);
-    write(temp);
-    if (const int error = temp.finish(); error != 0)
-        throw Error(Error::Kind::Io, path, systemReason(Reason::WriteFailed, error));
+namespace detail {
+
+Replacement::Replacement(const QString& target) : m_target(target) {
+    const QFileInfo info(target);
+    if (!info.absoluteDir().exists())
+        throw Error(Error::Kind::Io, target, reasonText(Reason::FolderMissing));
+    if (info.isDir())
+        throw Error(Error::Kind::Io, target, reasonText(Reason::IsFolder));
+    m_name = QFile::encodeName(info.absolutePath() + u'/' + temporaryPrefix(info) +
+                               QStringLiteral("XXXXXX"));
+    {
+        const std::lock_guard<std::mutex> lock(liveLock);
+        m_fd = ::mkstemp(m_name.data());
+        if (m_fd >= 0)
+            live.insert(m_name);
+    }
+    if (m_fd < 0)
+        throw Error(Error::Kind::Io, target, systemReason(Reason::CannotCreateTemporary, errno));
+    ::fcntl(m_fd, F_SETFD, FD_CLOEXEC);
+    // mkstemp makes the file private; give it the mode the target has or would get.
+    makeShared(m_fd, target);
+}
+
+Replacement::~Replacement() {
+    m_abandoned = true; // a file that is not to be renamed need not reach the disk
+    if (m_flush.valid())
+        m_flush.wait();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    const std::lock_guard<std::mutex> lock(liveLock);
+    if (!m_committed)
+        ::unlink(m_name.constData());
+    live.erase(m_name);
+}
+
+void Replacement::beginCopy(int source, std::uint64_t size) {
+    std::promise<int> copied;
+    m_copied = copied.get_future();
+    try {
+        m_flush = std::async(std::launch::async,
+                             [this, source, size, copied = std::move(copied)]() mutable {
+                                 const int error = copy(source, size);
+                                 ::close(source);
+                                 copied.set_value(error);
+                                 // The copy's flush begun here; commit() waits for all of it.
+                                 if (error == 0 && !m_abandoned)
+                                     ::fdatasync(m_fd);
+                             });
+    } catch (const std::system_error&) {
+        ::close(source); // no thread: the save writes the whole file
+        m_copied = {};
+    }
+}
+
+// A MB at a time, in the kernel, each one's writeback begun as soon as it is copied.
+int Replacement::copy(int source, std::uint64_t size) const {
+    constexpr std::uint64_t Chunk = std::uint64_t{1} << 20;
+    loff_t in = 0, out = 0;
+    while (static_cast<std::uint64_t>(in) < size) {
+        const auto want =
+            static_cast<std::size_t>(std::min(Chunk, size - static_cast<std::uint64_t>(in)));
+        const ssize_t n = ::copy_file_range(source, &in, m_fd, &out, want, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO; // the file got shorter while it was copied
+        ::sync_file_range(m_fd, out - n, n, SYNC_FILE_RANGE_WRITE);
+    }
+    return 0;
+}
+
+bool Replacement::copied() {
+    if (!m_copied.valid())
+        return false;
+    if (m_copied.get() == 0)
+        return true;
+    m_flush.wait();
+    if (::ftruncate(m_fd, 0) != 0)
+        throw Error(Error::Kind::Io, m_target, systemReason(Reason::WriteFailed, errno));
+    return false;
+}
+
+void Replacement::commit() {
+    int error = ::fsync(m_fd) == 0 ? 0 : errno;
+    if (m_flush.valid())
+        m_flush.wait();
+    if (::close(m_fd) != 0 && error == 0)
+        error = errno;
+    m_fd = -1;
+    if (error != 0)
+        throw Error(Error::Kind::Io, m_target, systemReason(Reason::WriteFailed, error));
     // The old file, held open, outlives the rename: its blocks (for a day's workbook, freeing
     // them costs as much as writing it) are given back when the helper thread closes it.
-    const QByteArray target = QFile::encodeName(path);
+    const QByteArray target = QFile::encodeName(m_target);
     const int old = ::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (::rename(temp.name().constData(), target.constData()) != 0) {
-        const int error = errno;
+    if (::rename(m_name.constData(), target.constData()) != 0) {
+        error = errno;
         if (old >= 0)
             ::close(old);
-        throw Error(Error::Kind::Io, path, systemReason(Reason::CannotReplace, error));
+        throw Error(Error::Kind::Io, m_target, systemReason(Reason::CannotReplace, error));
     }
-    temp.release();
-    afterFolderSync([old, info] {
+    m_committed = true;
+    afterFolderSync([old, info = QFileInfo(m_target)] {
         if (old >= 0)
             ::close(old);
         removeLeftovers(info);
     });
 }
 
-} // namespace
-
-namespace detail {
 void writeStreamFile(const std::vector<std::uint8_t>& stream, const QString& path,
                      const char* streamName) {
     const std::u16string name = QString::fromLatin1(streamName).toStdU16String();
@@ -138,7 +174,10 @@ void writeStreamFile(const std::vector<std::uint8_t>& stream, const QString& pat
 }
 
 void replaceFile(const QString& path, const std::function<void(int fd)>& write) {
-    replaceAtomically(path, [&](TempFile& temp) { write(::fileno(temp.file())); });
+    settle();
+    Replacement temp(path);
+    write(temp.fd());
+    temp.commit();
 }
 } // namespace detail
 

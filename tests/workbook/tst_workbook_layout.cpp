@@ -12,6 +12,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
@@ -151,6 +152,19 @@ Stream ownDay(int rows, int distinct) {
     return biff::workbookStream(book);
 }
 
+// `rows` rows of a number and a short text of their own each.
+Stream shortTexts(int rows) {
+    Book book;
+    Sheet& sheet = book.addSheet(QStringLiteral("Sheet1"));
+    sheet.setText(1, 1, QStringLiteral("head"));
+    for (int r = 2; r <= rows + 1; ++r) {
+        sheet.setNumber(r, 1, r);
+        sheet.setText(r, 2,
+                      (r % 3 == 0 ? QStringLiteral("B%1") : QString::fromUtf8("粤B%1")).arg(r));
+    }
+    return biff::workbookStream(book);
+}
+
 // The store's writes into sheet 1 of `stream`: `rows` rows below the last with texts of
 // their own, then H1.
 // 45,000 rows with two texts of their own each: 90,000 shared strings.
@@ -180,6 +194,22 @@ Stream stored(Stream stream, int rows) {
     }
     editor.setCell(0, 1, 8, numberText(last + rows));
     return editor.editedStream();
+}
+
+// The same, saved over a file of `stream` (512-byte sectors), as a store saves: its rows
+// shifted by whole sectors, the shared-string table split again to pad for it.
+Stream storedInFile(Stream stream, int rows) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("day.xls"));
+    detail::writeStreamFile(stream, path);
+    Editor editor(path);
+    const int last = std::max(editor.lastRow(0), 1);
+    for (int k = 1; k <= rows; ++k) {
+        editor.setCell(0, last + k, 1, numberText(last + k - 1));
+        editor.setCell(0, last + k, 4, QString::fromUtf8("京A%1").arg(k));
+    }
+    editor.save();
+    return detail::openCompoundFile(path).stream;
 }
 
 // Edits inside the rows there are: a cell of row 2 replaced, one added, one emptied; a new
@@ -229,6 +259,13 @@ void TestWorkbookLayout::extSstIndexesTheStrings_data() {
         << StreamMaker([] { return stored(ownDay(1000, 990), 100); }) << 1107 << 9;
     QTest::newRow("LibreOffice's, appended")
         << StreamMaker([] { return stored(fixture("lo_day.xls"), 200); }) << 0 << 8;
+    // Saved over the file, padded: the table's last record split before strings and inside
+    // them, a few rows (its strings in the old last record) or many (over CONTINUE records).
+    // (3 rows: too few places in that record, the file written whole.)
+    for (const auto& [rows, bucket] : {std::pair{3, 47}, {40, 48}, {400, 51}, {4000, 79}})
+        QTest::addRow("saved over the file, padded, %d rows", rows)
+            << StreamMaker([rows] { return storedInFile(shortTexts(6000), rows); })
+            << 6000 + rows + 1 << bucket;
 }
 
 void TestWorkbookLayout::extSstIndexesTheStrings() {
