@@ -262,10 +262,12 @@ void TestWorkbookLayout::extSstIndexesTheStrings_data() {
     // Saved over the file, padded: the table's last record split before strings and inside
     // them, a few rows (its strings in the old last record) or many (over CONTINUE records).
     // (3 rows: too few places in that record, the file written whole.)
-    for (const auto& [rows, bucket] : {std::pair{3, 47}, {40, 48}, {400, 51}, {4000, 79}})
+    for (const std::pair<int, int>& p : {std::pair{3, 47}, {40, 48}, {400, 51}, {4000, 79}}) {
+        const int rows = p.first;
         QTest::addRow("saved over the file, padded, %d rows", rows)
             << StreamMaker([rows] { return storedInFile(shortTexts(6000), rows); })
-            << 6000 + rows + 1 << bucket;
+            << 6000 + rows + 1 << p.second;
+    }
 }
 
 void TestWorkbookLayout::extSstIndexesTheStrings() {
