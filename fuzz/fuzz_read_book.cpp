@@ -12,6 +12,7 @@
 #include "workbook/biff_reader.h"
 #include "workbook/editor.h"
 #include "workbook/file_io.h"
+#include "workbook/readers.h"
 
 #include <QByteArray>
 #include <QString>
@@ -82,9 +83,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)viewed.look.sheets.size();
     } catch (const workbook::Error&) {
     }
+    // The store's save over the file, as it comes (over the copy of it begun at opening, only
+    // the changed sectors written): what the editor saved reads back as it was laid out.
     try {
         workbook::Editor editor(path);
         edit(editor, false);
+        const std::vector<std::uint8_t> edited = editor.editedStream();
+        const bool editedReadable = workbook::biff::readStream(edited).verdict ==
+                                    workbook::biff::StreamResult::Verdict::Read;
+        editor.save();
+        const workbook::detail::CompoundFile saved = workbook::detail::openCompoundFile(path);
+        if (saved.state != workbook::detail::CompoundFile::State::Workbook)
+            __builtin_trap();
+        if (editedReadable && workbook::biff::readStream(saved.stream).verdict !=
+                                  workbook::biff::StreamResult::Verdict::Read)
+            __builtin_trap();
     } catch (const workbook::Error&) {
     }
     return 0;
