@@ -176,6 +176,7 @@ struct CompoundImage::Impl {
     // Writes the file over a copy of the old one, only the sectors that change (see
     // compound_file_patch.cpp): 0 or an errno value; nothing when the file cannot be kept.
     std::optional<int> patch(int out, const Pieces& pieces) const;
+    struct Patch;
 
     // Last, so that the helper is waited for before the buffer it fills goes.
     mutable std::future<void> reading;

@@ -75,6 +75,12 @@ private:
     // Padding (editor_padding.cpp)
     void padToSectors(std::size_t sectorSize);
     std::optional<Bytes> resplitLastStrings(std::size_t padding);
+    struct PadBreak {
+        static constexpr std::uint8_t NoFlags = 0xFF;
+        std::uint32_t at;
+        std::uint8_t flags; // repeated after a break inside a string; NoFlags before one
+    };
+    std::vector<PadBreak> paddingBreaks(std::size_t padding, std::size_t first) const;
     // New worksheets and the globals
     void addNewSheets();
     void extendTabIds();

@@ -49,25 +49,14 @@ void Editor::Impl::LayoutPass::padToSectors(std::size_t sectorSize) {
         edit(*m_sstCounts) = {last.end(), last.end(), {}};
 }
 
-// The table's last record with breaks worth `padding` bytes: before strings from its second
-// on, and inside the strings' characters from the last string back (after any character but
-// a string's last); nothing when it has too few places for them.
-std::optional<Bytes> Editor::Impl::LayoutPass::resplitLastStrings(std::size_t padding) {
-    const Rec& last = d.globals[d.sstRecEnd - 1];
-    const std::uint32_t dataAt = last.pos + 4;
-    std::size_t first = d.strings.size();
-    while (first > 0 && d.strings.position(static_cast<std::uint32_t>(first - 1)) >= dataAt)
-        --first;
+// Breaks worth `padding` bytes in the table's last record, whose strings start from string
+// `first` on: before strings from its second on, and inside the strings' characters from the
+// last string back (after any character but a string's last), in stream order; none when it
+// has too few places for them.
+std::vector<Editor::Impl::LayoutPass::PadBreak>
+Editor::Impl::LayoutPass::paddingBreaks(std::size_t padding, std::size_t first) const {
     const std::size_t end = d.strings.size();
-    if (end - first < 2)
-        return std::nullopt;
-    struct Break {
-        std::uint32_t at;
-        std::uint8_t flags; // repeated after an inside break; NoFlags before a string
-    };
-    constexpr std::uint8_t NoFlags = 0xFF;
-    // Inside breaks, after each character but a string's last, from the last string back.
-    std::vector<Break> inside;
+    std::vector<PadBreak> inside;
     for (std::size_t i = end; i-- > first;) {
         const std::uint32_t at = d.strings.position(static_cast<std::uint32_t>(i));
         const std::uint8_t flags = d.stream[at + 2];
@@ -84,12 +73,30 @@ std::optional<Bytes> Editor::Impl::LayoutPass::resplitLastStrings(std::size_t pa
     while (within <= inside.size() && 5 * within <= padding && (padding - 5 * within) / 4 > starts)
         within += 4;
     if (within > inside.size() || 5 * within > padding)
-        return std::nullopt;
-    std::vector<Break> breaks(inside.begin(), inside.begin() + static_cast<std::ptrdiff_t>(within));
+        return {};
+    std::vector<PadBreak> breaks(inside.begin(),
+                                 inside.begin() + static_cast<std::ptrdiff_t>(within));
     for (std::size_t i = first + 1; i <= first + (padding - 5 * within) / 4; ++i)
-        breaks.push_back({d.strings.position(static_cast<std::uint32_t>(i)), NoFlags});
+        breaks.push_back({d.strings.position(static_cast<std::uint32_t>(i)), PadBreak::NoFlags});
     std::sort(breaks.begin(), breaks.end(),
-              [](const Break& a, const Break& b) { return a.at < b.at; });
+              [](const PadBreak& x, const PadBreak& y) { return x.at < y.at; });
+    return breaks;
+}
+
+// The table's last record with breaks worth `padding` bytes; nothing when it has too few
+// places for them.
+std::optional<Bytes> Editor::Impl::LayoutPass::resplitLastStrings(std::size_t padding) {
+    const Rec& last = d.globals[d.sstRecEnd - 1];
+    const std::uint32_t dataAt = last.pos + 4;
+    std::size_t first = d.strings.size();
+    while (first > 0 && d.strings.position(static_cast<std::uint32_t>(first - 1)) >= dataAt)
+        --first;
+    const std::size_t end = d.strings.size();
+    if (end - first < 2)
+        return std::nullopt;
+    const std::vector<PadBreak> breaks = paddingBreaks(padding, first);
+    if (breaks.empty())
+        return std::nullopt;
 
     Bytes out(d.stream.begin() + last.pos, d.stream.begin() + dataAt);
     out.reserve(last.size + 4 + padding);
@@ -107,12 +114,12 @@ std::optional<Bytes> Editor::Impl::LayoutPass::resplitLastStrings(std::size_t pa
         out.insert(out.end(), d.stream.begin() + from, d.stream.begin() + to);
         from = to;
     };
-    for (const Break& b : breaks) {
+    for (const PadBreak& b : breaks) {
         copyTo(b.at);
         set16(&out[header + 2], static_cast<std::uint16_t>(out.size() - header - 4));
         header = out.size();
         putHeader(out, rtContinue, 0);
-        if (b.flags != NoFlags)
+        if (b.flags != PadBreak::NoFlags)
             out.push_back(b.flags & 0x01);
     }
     copyTo(last.end());
