@@ -22,13 +22,9 @@ void Editor::Impl::LayoutPass::padToSectors(std::size_t sectorSize) {
         const std::int64_t shift = static_cast<std::int64_t>(run.at) - run.from;
         return static_cast<std::size_t>(((-shift) % unit + unit) % unit);
     };
-    if (paddingFor(settledRun()) == 0)
-        return;
-    // With no string added, EXTSST is made again for the strings the breaks move.
-    if (!m_extSstEdit && d.extSst)
-        addExtSst(0, d.strings.size());
+    // With no string added, the old EXTSST stays as it is: the breaks must not move strings.
     std::size_t padding = paddingFor(settledRun());
-    if (padding == 0)
+    if (padding == 0 || (!m_extSstEdit && d.extSst))
         return;
     if (padding < 5 * (padding % 4))
         padding += sectorSize;

@@ -56,6 +56,7 @@ using OpenatFn = int (*)(int, const char*, int, ...);
 using WriteFn = ssize_t (*)(int, const void*, size_t);
 using PwriteFn = ssize_t (*)(int, const void*, size_t, off_t);
 using WritevFn = ssize_t (*)(int, const iovec*, int);
+using PwritevFn = ssize_t (*)(int, const iovec*, int, off_t);
 using TruncFn = int (*)(int, off_t);
 using SyncFn = int (*)(int);
 using CloseFn = int (*)(int);
@@ -591,6 +592,21 @@ ssize_t writev(int fd, const iovec* iov, int count) {
     }
     return writeCommon(fd, bytes, 0, false,
                        [&] { return real<WritevFn>("writev")(fd, iov, count); });
+}
+
+ssize_t pwritev(int fd, const iovec* iov, int count, off_t at) {
+    std::string bytes;
+    {
+        Guard g;
+        if (!pathOf(fd).empty())
+            for (int i = 0; i < count; ++i)
+                bytes.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+    }
+    return writeCommon(fd, bytes, at, true,
+                       [&] { return real<PwritevFn>("pwritev")(fd, iov, count, at); });
+}
+ssize_t pwritev64(int fd, const iovec* iov, int count, off_t at) {
+    return pwritev(fd, iov, count, at);
 }
 
 // A copy the kernel makes: the bytes are read back from the file they went into.

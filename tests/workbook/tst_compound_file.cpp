@@ -5,6 +5,7 @@
 // sector held by two owners is damage.
 
 #include "support/compound_tree.h"
+#include "workbook/aftercare.h"
 #include "workbook/biff_writer.h"
 #include "workbook/byte_runs.h"
 #include "workbook/compound_file.h"
@@ -100,6 +101,33 @@ QString treeDifference(const wbtest::CompoundEntry& a, const wbtest::CompoundEnt
     for (std::size_t i = 0; i < x.size(); ++i)
         if (QString d = treeDifference(x[i], y[i], skip); !d.isEmpty())
             return d;
+    return {};
+}
+
+// The FAT and DIFAT sectors the header and the DIFAT list that the FAT does not cover or
+// mark as such; empty when there are none.
+QString unmarkedTables(const Bytes& file) {
+    const auto at = [&](std::size_t offset) { return qFromLittleEndian<quint32>(&file[offset]); };
+    const std::size_t size = std::size_t(1) << qFromLittleEndian<quint16>(&file[30]);
+    const auto sector = [&](quint32 s) { return size * (std::size_t(s) + 1); };
+    const quint32 fats = at(44), per = quint32(size / 4);
+    std::vector<quint32> fatIds, difatIds;
+    for (quint32 i = 0; i < std::min<quint32>(fats, 109); ++i)
+        fatIds.push_back(at(76 + 4 * i));
+    for (quint32 next = at(68); fatIds.size() < fats; next = at(sector(next) + size - 4)) {
+        difatIds.push_back(next);
+        for (quint32 i = 0; i + 1 < per && fatIds.size() < fats; ++i)
+            fatIds.push_back(at(sector(next) + 4 * i));
+    }
+    const auto entry = [&](quint32 s) {
+        return s < fats * per ? at(sector(fatIds[s / per]) + 4 * (s % per)) : 0;
+    };
+    for (const quint32 s : fatIds)
+        if (entry(s) != 0xFFFFFFFD)
+            return QStringLiteral("FAT sector %1").arg(s);
+    for (const quint32 s : difatIds)
+        if (entry(s) != 0xFFFFFFFC)
+            return QStringLiteral("DIFAT sector %1").arg(s);
     return {};
 }
 
@@ -214,9 +242,13 @@ extern "C" ssize_t pread64(int fd, void* buf, size_t n, off_t at) {
 // Writes of changed sectors over a copy: tallied; the kernel's copy fails while `failCopy`.
 namespace {
 std::atomic<std::uint64_t> patched{0};
-std::atomic<bool> failCopy{false};
+std::atomic<bool> failCopy{false}, failPatch{false};
 } // namespace
 extern "C" ssize_t pwritev(int fd, const iovec* iov, int count, off_t at) {
+    if (failPatch && at > 0) {
+        errno = ENOSPC;
+        return -1;
+    }
     const auto done = static_cast<ssize_t>(::syscall(SYS_pwritev, fd, iov, count, at, 0));
     if (done > 0)
         patched += static_cast<std::uint64_t>(done);
@@ -462,11 +494,17 @@ void TestCompoundFile::saveOverCopyKeepsSectors_data() {
     QTest::addColumn<int>("workbookBytes");
     QTest::addColumn<int>("inserted"); // bytes inserted a third of the way in
     QTest::addColumn<bool>("keeps");   // most old sectors kept
-    QTest::newRow("512, whole sectors inserted") << 512u << 300000 << 1024 << true;
-    QTest::newRow("512, bytes inserted that shift") << 512u << 300000 << 1000 << false;
-    QTest::newRow("4096, whole sectors inserted") << 4096u << 300000 << 8192 << true;
-    QTest::newRow("512, a FAT with DIFAT sectors") << 512u << 7300000 << 512 << true;
-    QTest::newRow("512, shrinking across the DIFAT") << 512u << 7300000 << -1048576 << true;
+    QTest::addColumn<bool>("fails");   // a write of changed sectors, the header's written
+    QTest::newRow("512, whole sectors inserted") << 512u << 300000 << 1024 << true << false;
+    QTest::newRow("512, bytes inserted that shift") << 512u << 300000 << 1000 << false << false;
+    QTest::newRow("4096, whole sectors inserted") << 4096u << 300000 << 8192 << true << false;
+    QTest::newRow("512, a FAT with DIFAT sectors") << 512u << 7300000 << 512 << true << false;
+    QTest::newRow("512, shrinking across the DIFAT")
+        << 512u << 7300000 << -1048576 << true << false;
+    // New sectors past the end, the last of them a DIFAT sector the FAT must still cover.
+    QTest::newRow("512, the FAT filled up to its DIFAT")
+        << 512u << 7300000 << 447 * 512 << true << false;
+    QTest::newRow("512, the disk full") << 512u << 300000 << 1024 << true << true;
 }
 
 // A save over the file it was read from, ForSaving: the file is what a whole save would
@@ -477,6 +515,7 @@ void TestCompoundFile::saveOverCopyKeepsSectors() {
     QFETCH(int, workbookBytes);
     QFETCH(int, inserted);
     QFETCH(bool, keeps);
+    QFETCH(bool, fails);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("copied.xls"));
     wbtest::CompoundEntry made = officeTree(70000);
@@ -497,6 +536,15 @@ void TestCompoundFile::saveOverCopyKeepsSectors() {
         expected.insert(expected.end(), piece.begin(), piece.end());
     patched = 0;
     tally.reset();
+    if (fails) {
+        const Bytes before = fileBytes(path);
+        failPatch = true;
+        QVERIFY_THROWS_EXCEPTION(Error, image.save(path, pieces));
+        failPatch = false;
+        QVERIFY(fileBytes(path) == before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        return;
+    }
     image.save(path, pieces);
     const wbtest::CompoundTree after = wbtest::readCompoundTree(path);
     QCOMPARE(after.state, State::Workbook);
@@ -506,6 +554,7 @@ void TestCompoundFile::saveOverCopyKeepsSectors() {
     QVERIFY(workbook != after.root.children.end() && workbook->data == expected);
     QCOMPARE(tally.gathered.load(), std::uint64_t(0));
     QCOMPARE(patched.load() < expected.size() / 4, keeps);
+    QCOMPARE(unmarkedTables(fileBytes(path)), QString());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
@@ -536,6 +585,9 @@ void TestCompoundFile::storeWritesWhatChanged() {
     const QString path = m_dir.filePath(QStringLiteral("big day.xls"));
     detail::writeStreamFile(biff::workbookStream(day), path, "Workbook");
     failCopy = copyFails;
+    const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
+    workbook::settle();
+    const auto filesBefore = openFiles();
     {
         Editor editor(path);
         for (int row = 30001; row <= 30003; ++row)
@@ -546,6 +598,8 @@ void TestCompoundFile::storeWritesWhatChanged() {
         editor.save();
     }
     failCopy = false;
+    workbook::settle(); // the replaced file is closed on the helper thread
+    QCOMPARE(openFiles(), filesBefore);
     const Bytes file = fileBytes(path);
     if (copyFails)
         QCOMPARE(tally.gathered.load(), std::uint64_t(file.size()));
