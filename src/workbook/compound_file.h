@@ -6,7 +6,9 @@
 // too, so that the editor works on it in place). A save lays out a new file in one pass:
 // the directory entry for entry as it came (names, class ids, times, state bits, the tree),
 // every other stream byte for byte, the workbook stream written piece by piece from the
-// edited records, never assembled whole.
+// edited records, never assembled whole. A save over the file the editor opened goes into
+// a copy of it begun at the opening, and writes only the sectors that change
+// (compound_file_patch.cpp).
 
 #include "workbook/readers.h"
 

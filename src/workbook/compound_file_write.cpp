@@ -1,7 +1,8 @@
 // Writing a compound file: the streams one after the other, big ones in whole sectors, small
 // ones (under 4096 bytes) in a new mini stream, then the directory, the mini FAT, the FAT and
 // the DIFAT, all in one pass, the longest kept run of the workbook stream possibly written
-// ahead of them (byte_runs.h).
+// ahead of them (byte_runs.h); or, for the file the editor opened, over the copy of it begun
+// then (compound_file_patch.cpp).
 
 #include "workbook/aftercare.h"
 #include "workbook/compound_file_impl.h"
