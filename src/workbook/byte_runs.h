@@ -21,6 +21,31 @@ namespace workbook::detail {
 
 using Span = std::span<const std::uint8_t>;
 
+// Writes `count` parts in order, from `at` when given, else from the descriptor's offset,
+// again where a write was cut short (the parts are advanced past what is written); 0 or an
+// errno value.
+inline int writeParts(int fd, iovec* parts, std::size_t count,
+                      std::optional<std::uint64_t> at = std::nullopt) {
+    for (std::size_t i = 0; i < count;) {
+        const int n = static_cast<int>(std::min<std::size_t>(count - i, IOV_MAX));
+        ssize_t done =
+            at ? ::pwritev(fd, &parts[i], n, static_cast<off_t>(*at)) : ::writev(fd, &parts[i], n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return done < 0 ? errno : EIO;
+        if (at)
+            *at += static_cast<std::uint64_t>(done);
+        while (i < count && static_cast<std::size_t>(done) >= parts[i].iov_len)
+            done -= static_cast<ssize_t>(parts[i++].iov_len);
+        if (done > 0) {
+            parts[i].iov_base = static_cast<std::uint8_t*>(parts[i].iov_base) + done;
+            parts[i].iov_len -= static_cast<std::size_t>(done);
+        }
+    }
+    return 0;
+}
+
 // Byte runs written in order to a file descriptor or gathered in memory.
 class Sink {
 public:
@@ -66,21 +91,7 @@ private:
     static constexpr std::array<std::uint8_t, 4096> zeros{};
 
     int write(int fd, std::size_t from, std::size_t to) {
-        for (std::size_t i = from; i < to;) {
-            const int count = static_cast<int>(std::min<std::size_t>(to - i, IOV_MAX));
-            ssize_t done = ::writev(fd, &m_parts[i], count);
-            if (done < 0 && errno == EINTR)
-                continue;
-            if (done <= 0)
-                return done < 0 ? errno : EIO;
-            while (i < to && static_cast<std::size_t>(done) >= m_parts[i].iov_len)
-                done -= static_cast<ssize_t>(m_parts[i++].iov_len);
-            if (done > 0) {
-                m_parts[i].iov_base = static_cast<std::uint8_t*>(m_parts[i].iov_base) + done;
-                m_parts[i].iov_len -= static_cast<std::size_t>(done);
-            }
-        }
-        return 0;
+        return writeParts(fd, m_parts.data() + from, to - from);
     }
 
     std::vector<iovec> m_parts;

@@ -21,24 +21,8 @@ namespace workbook::detail {
 
 namespace {
 
-// Writes `parts` from `offset` on; 0 or an errno value.
-int writeAt(int fd, std::vector<iovec> parts, std::uint64_t offset) {
-    for (std::size_t i = 0; i < parts.size();) {
-        const int count = static_cast<int>(std::min<std::size_t>(parts.size() - i, IOV_MAX));
-        ssize_t done = ::pwritev(fd, &parts[i], count, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return done < 0 ? errno : EIO;
-        offset += static_cast<std::uint64_t>(done);
-        while (i < parts.size() && static_cast<std::size_t>(done) >= parts[i].iov_len)
-            done -= static_cast<ssize_t>(parts[i++].iov_len);
-        if (done > 0) {
-            parts[i].iov_base = static_cast<std::uint8_t*>(parts[i].iov_base) + done;
-            parts[i].iov_len -= static_cast<std::size_t>(done);
-        }
-    }
-    return 0;
+int writeHere(int fd, std::vector<iovec> parts, std::uint64_t at) {
+    return writeParts(fd, parts.data(), parts.size(), at);
 }
 
 iovec part(const std::uint8_t* p, std::size_t n) {
@@ -197,7 +181,7 @@ struct CompoundImage::Impl::Patch {
         if (size % S != 0 && fresh[count - 1] != 0)
             writes[place[count - 1]].push_back(part(zeros.data(), S - size % S));
 
-        if (const int error = writeAt(out, {part(head.data(), head.size())}, 0); error != 0)
+        if (const int error = writeHere(out, {part(head.data(), head.size())}, 0); error != 0)
             return error;
         for (auto k = writes.begin(); k != writes.end();) {
             const std::uint32_t first = k->first;
@@ -205,7 +189,7 @@ struct CompoundImage::Impl::Patch {
             for (std::uint32_t expect = first; k != writes.end() && k->first == expect;
                  ++k, ++expect)
                 parts.insert(parts.end(), k->second.begin(), k->second.end());
-            if (const int error = writeAt(out, std::move(parts), (std::uint64_t{first} + 1) * S);
+            if (const int error = writeHere(out, std::move(parts), (std::uint64_t{first} + 1) * S);
                 error != 0)
                 return error;
         }

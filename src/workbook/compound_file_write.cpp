@@ -182,6 +182,12 @@ void CompoundImage::Impl::writeSectors(Sink& sink, const Layout& l, const Pieces
 }
 
 namespace {
+// Ends the file where its descriptor's offset is; 0 or an errno value.
+int endHere(int fd) {
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    return end < 0 || ::ftruncate(fd, end) != 0 ? errno : 0;
+}
+
 std::uint64_t totalSize(const CompoundImage::Pieces& pieces) {
     std::uint64_t n = 0;
     for (const Span piece : pieces)
@@ -226,11 +232,8 @@ void CompoundImage::save(const QString& path,
         const Layout l = d->plan(totalSize(pieces));
         d->writeSectors(sink, l, pieces, buffers);
         error = sink.write(fd);
-        if (*error == 0) {
-            const off_t end = ::lseek(fd, 0, SEEK_CUR);
-            if (end < 0 || ::ftruncate(fd, end) != 0)
-                error = errno;
-        }
+        if (*error == 0)
+            error = endHere(fd);
     }
     if (*error != 0)
         throw Error(Error::Kind::Io, path,
@@ -264,12 +267,8 @@ void CompoundImage::writeAll(int fd, const QString& path,
         error = sink.write(fd, written);
     if (const int late = ahead.finish(); error == 0)
         error = late;
-    if (error == 0 && ahead.started() && !written) {
-        // Written elsewhere, the run may reach past the file's end.
-        const off_t end = ::lseek(fd, 0, SEEK_CUR);
-        if (end < 0 || ::ftruncate(fd, end) != 0)
-            error = errno;
-    }
+    if (error == 0 && ahead.started() && !written)
+        error = endHere(fd); // written elsewhere, the run may reach past the file's end
     if (error != 0)
         throw Error(Error::Kind::Io, path,
                     reasonText(Reason::WriteFailed).arg(systemErrorText(error)));
