@@ -309,26 +309,6 @@ void CompoundImage::Impl::readBehind() {
     }
 }
 
-// The save over the file begun: its temporary file made a copy of it on a helper thread.
-// Without it (no temporary file can be made there now, no descriptor left) the save makes
-// its own and writes the whole file.
-void CompoundImage::Impl::beginSaving() {
-    const int source = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (source < 0)
-        return;
-    try {
-        replacement = std::make_unique<Replacement>(path);
-    } catch (const Error&) {
-        ::close(source);
-        return;
-    }
-    replacement->beginCopy(source, fileSize);
-}
-
-std::size_t CompoundImage::keptSectorSize() const {
-    return d->replacement ? d->sectorSize : 0;
-}
-
 // ---------------------------------------------------------------------------------------
 
 CompoundImage::CompoundImage(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
@@ -351,14 +331,15 @@ CompoundImage CompoundImage::read(const QString& path, Reading reading) {
                 ::close(d->fd);
         }
     } close{d.get()};
-    struct stat st {};
-    if (::fstat(d->fd, &st) != 0 || st.st_size < 0)
+    if (::fstat(d->fd, &d->opened) != 0 || d->opened.st_size < 0)
         throw Error(Error::Kind::Io, path, reasonText(Reason::CannotRead));
-    d->fileSize = static_cast<std::uint64_t>(st.st_size);
+    if (reading == Reading::ForSaving) // a recorder's reading, not a viewer's
+        d->repairHeader();
+    d->fileSize = static_cast<std::uint64_t>(d->opened.st_size);
     d->parse();
     if (reading == Reading::ForSaving && d->workbookIndex >= 0 &&
         d->streams[static_cast<std::size_t>(d->workbookIndex)].size >= MiniCutoff)
-        d->beginSaving();
+        d->openForUpdate();
     if (!d->behindIds.empty() && static_cast<int>(d->behindStream) == d->workbookIndex) {
         close.d = nullptr; // the helper closes it
         d->readBehind();

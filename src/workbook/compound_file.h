@@ -6,8 +6,8 @@
 // too, so that the editor works on it in place). A save lays out a new file in one pass:
 // the directory entry for entry as it came (names, class ids, times, state bits, the tree),
 // every other stream byte for byte, the workbook stream written piece by piece from the
-// edited records, never assembled whole. A save over the file the editor opened goes into
-// a copy of it begun at the opening, and writes only the sectors that change
+// edited records, never assembled whole. A save into the file the editor opened writes only
+// the sectors that change, in place, the old file whole until its new header is written
 // (compound_file_patch.cpp).
 
 #include "workbook/readers.h"
@@ -15,10 +15,8 @@
 #include <QByteArray>
 #include <QString>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -34,8 +32,9 @@ public:
     // a directory that loops back on itself).
     // With Reading::Behind, the workbook stream is read on a helper thread once the rest is
     // read and checked: workbook() gives its buffer at once, waitFor() its bytes as they come.
-    // ForSaving reads as Behind and begins the save over `path` at once: its temporary file is
-    // made a copy of the file, on another helper, so that the save writes only what changed.
+    // ForSaving reads as Behind and opens the file for a save in place, when this account may
+    // write it, so that the save writes only what changed; a header that such a save left
+    // half written (a power cut) is first written again whole.
     enum class Reading { Whole, Behind, ForSaving };
     static CompoundImage read(const QString& path, Reading reading = Reading::Whole);
     // The same from bytes in memory; `path` names them in errors.
@@ -70,10 +69,10 @@ public:
     // An error thrown by `layOut` leaves the target untouched.
     void save(const QString& path,
               const std::function<Pieces(const WriteAhead& ahead)>& layOut) const;
-    // Read ForSaving: the sector size of the copy a save over the file is begun in, 0 when
-    // there is none. A save keeps the copy's sectors wherever the new workbook stream holds
-    // old bytes at the same place within a sector; a layout that shifts the old bytes by a
-    // whole number of sectors lets it keep most of them.
+    // Read ForSaving: the sector size of the file a save writes in place, 0 when it cannot.
+    // A save keeps the file's sectors wherever the new workbook stream holds old bytes at the
+    // same place within a sector; a layout that shifts the old bytes by a whole number of
+    // sectors lets it keep most of them.
     std::size_t keptSectorSize() const;
 
 private:
@@ -94,25 +93,14 @@ public:
     Replacement& operator=(const Replacement&) = delete;
 
     int fd() const { return m_fd; }
-    const QString& target() const { return m_target; }
-    // Copies the first `size` bytes of `source` (which it closes) into the file on a helper
-    // thread, and begins its flush to the disk there, while the caller goes on.
-    void beginCopy(int source, std::uint64_t size);
-    // Waits for the copy: whether it was made; when it was not, the file is emptied.
-    bool copied();
     // Flushes the file to disk and renames it over the target. Throws Error (Io).
     void commit();
 
 private:
-    int copy(int source, std::uint64_t size) const;
-
     QString m_target;
     QByteArray m_name;
     int m_fd = -1;
     bool m_committed = false;
-    std::future<int> m_copied;
-    std::future<void> m_flush;
-    std::atomic<bool> m_abandoned{false};
 };
 
 // Fills a file through `write` (given the open descriptor of a temporary file beside the

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QtEndian>
 
+#include <sys/stat.h>
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -134,8 +136,23 @@ struct CompoundImage::Impl {
     std::vector<std::uint32_t> behindIds;
     std::atomic<std::size_t> ready{SIZE_MAX};
     mutable std::exception_ptr behindError;
-    // Read ForSaving: the save's temporary file, begun as a copy of the file.
-    mutable std::unique_ptr<Replacement> replacement;
+    // Read ForSaving: the file as it was read (its identity, size and time), and a
+    // descriptor to write into it in place (see compound_file_patch.cpp), -1 when there is
+    // none; given up by the first save.
+    struct stat opened {};
+    struct Descriptor {
+        int fd = -1;
+        Descriptor() = default;
+        Descriptor(const Descriptor&) = delete;
+        Descriptor& operator=(const Descriptor&) = delete;
+        ~Descriptor() { reset(); }
+        void reset() {
+            if (fd >= 0)
+                ::close(fd);
+            fd = -1;
+        }
+    };
+    mutable Descriptor update;
 
     [[noreturn]] void fail(Reason reason) const {
         throw Error(Error::Kind::Damaged, path, reasonText(reason));
@@ -163,7 +180,8 @@ struct CompoundImage::Impl {
     void claim(std::vector<std::uint32_t>& owners, const std::vector<std::uint32_t>& ids,
                std::uint32_t owner) const;
     void readBehind();
-    void beginSaving();
+    void openForUpdate();
+    void repairHeader();
 
     Layout plan(std::uint64_t workbookSize) const;
     void writeSectors(Sink& sink, const Layout& l, const Pieces& pieces,
@@ -173,9 +191,10 @@ struct CompoundImage::Impl {
     std::vector<std::uint8_t> miniStreamBytes(const Layout& l, const Pieces& pieces) const;
     std::vector<std::uint8_t> allocationBytes(const Layout& l, bool mini) const;
     std::vector<std::uint8_t> difatBytes(const Layout& l) const;
-    // Writes the file over a copy of the old one, only the sectors that change (see
-    // compound_file_patch.cpp): 0 or an errno value; nothing when the file cannot be kept.
-    std::optional<int> patch(int out, const Pieces& pieces) const;
+    // Writes the file in place, only the sectors that change, as a shadow of the old file
+    // until its new header is written (see compound_file_patch.cpp): 0 or an errno value;
+    // nothing, with nothing written, when the file cannot be kept.
+    std::optional<int> saveInPlace(const Pieces& pieces) const;
     struct Patch;
 
     // Last, so that the helper is waited for before the buffer it fills goes.

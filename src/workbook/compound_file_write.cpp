@@ -188,6 +188,12 @@ int endHere(int fd) {
     return end < 0 || ::ftruncate(fd, end) != 0 ? errno : 0;
 }
 
+void check(const QString& path, int error) {
+    if (error != 0)
+        throw Error(Error::Kind::Io, path,
+                    reasonText(Reason::WriteFailed).arg(systemErrorText(error)));
+}
+
 std::uint64_t totalSize(const CompoundImage::Pieces& pieces) {
     std::uint64_t n = 0;
     for (const Span piece : pieces)
@@ -212,33 +218,24 @@ void CompoundImage::save(const QString& path, const Pieces& pieces) const {
 void CompoundImage::save(const QString& path,
                          const std::function<Pieces(const WriteAhead& ahead)>& layOut) const {
     waitFor(SIZE_MAX);
-    if (d->replacement && d->replacement->target() != path)
-        d->replacement.reset();
-    if (!d->replacement) {
+    if (d->update.fd < 0 || path != d->path) {
+        d->update.reset();
         replaceFile(path, [&](int fd) { writeAll(fd, path, layOut); });
         return;
     }
     settle();
-    // The old bytes are in the copy already: nothing to write ahead.
+    // Written in place, the old bytes are where they are: nothing to write ahead.
     const Pieces pieces = layOut([](Span, std::uint64_t) {});
-    const std::unique_ptr<Replacement> begun = std::move(d->replacement);
-    const int fd = begun->fd();
-    std::optional<int> error;
-    if (begun->copied())
-        error = d->patch(fd, pieces);
-    if (!error) { // the whole file, over what was copied
+    if (const std::optional<int> error = d->saveInPlace(pieces)) {
+        check(path, *error);
+        return;
+    }
+    replaceFile(path, [&](int fd) { // the whole file, under a temporary name
         Sink sink;
         std::vector<std::vector<std::uint8_t>> buffers;
-        const Layout l = d->plan(totalSize(pieces));
-        d->writeSectors(sink, l, pieces, buffers);
-        error = sink.write(fd);
-        if (*error == 0)
-            error = endHere(fd);
-    }
-    if (*error != 0)
-        throw Error(Error::Kind::Io, path,
-                    reasonText(Reason::WriteFailed).arg(systemErrorText(*error)));
-    begun->commit();
+        d->writeSectors(sink, d->plan(totalSize(pieces)), pieces, buffers);
+        check(path, sink.write(fd));
+    });
 }
 
 // The whole file into the empty temporary file `fd`, the run `layOut` tells written ahead.
@@ -269,9 +266,7 @@ void CompoundImage::writeAll(int fd, const QString& path,
         error = late;
     if (error == 0 && ahead.started() && !written)
         error = endHere(fd); // written elsewhere, the run may reach past the file's end
-    if (error != 0)
-        throw Error(Error::Kind::Io, path,
-                    reasonText(Reason::WriteFailed).arg(systemErrorText(error)));
+    check(path, error);
 }
 
 } // namespace workbook::detail

@@ -18,9 +18,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
-#include <set>
-#include <system_error>
 #include <unistd.h>
 
 namespace workbook {
@@ -37,23 +34,14 @@ QString temporaryPrefix(const QFileInfo& target) {
     return QStringLiteral(".") + target.fileName() + QStringLiteral(".");
 }
 
-// The temporary files alive in this process: a removal of leftovers (on the helper thread,
-// after an earlier save) passes them over.
-std::mutex liveLock;
-std::set<QByteArray> live;
-
 // A write that was cut off (the process killed, the power gone) leaves its temporary file
 // beside the target; once the target is whole again, such leftovers of it are removed.
 void removeLeftovers(const QFileInfo& target) {
     const QDir dir = target.absoluteDir();
     const QStringList names = dir.entryList({temporaryPrefix(target) + QStringLiteral("??????")},
                                             QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : names) {
-        const QString path = dir.filePath(name);
-        const std::lock_guard<std::mutex> lock(liveLock);
-        if (live.count(QFile::encodeName(path)) == 0)
-            QFile::remove(path);
-    }
+    for (const QString& name : names)
+        QFile::remove(dir.filePath(name));
 }
 
 } // namespace
@@ -68,12 +56,7 @@ Replacement::Replacement(const QString& target) : m_target(target) {
         throw Error(Error::Kind::Io, target, reasonText(Reason::IsFolder));
     m_name = QFile::encodeName(info.absolutePath() + u'/' + temporaryPrefix(info) +
                                QStringLiteral("XXXXXX"));
-    {
-        const std::lock_guard<std::mutex> lock(liveLock);
-        m_fd = ::mkstemp(m_name.data());
-        if (m_fd >= 0)
-            live.insert(m_name);
-    }
+    m_fd = ::mkstemp(m_name.data());
     if (m_fd < 0)
         throw Error(Error::Kind::Io, target, systemReason(Reason::CannotCreateTemporary, errno));
     ::fcntl(m_fd, F_SETFD, FD_CLOEXEC);
@@ -82,68 +65,14 @@ Replacement::Replacement(const QString& target) : m_target(target) {
 }
 
 Replacement::~Replacement() {
-    m_abandoned = true; // a file that is not to be renamed need not reach the disk
-    if (m_flush.valid())
-        m_flush.wait();
     if (m_fd >= 0)
         ::close(m_fd);
-    const std::lock_guard<std::mutex> lock(liveLock);
     if (!m_committed)
         ::unlink(m_name.constData());
-    live.erase(m_name);
-}
-
-void Replacement::beginCopy(int source, std::uint64_t size) {
-    std::promise<int> copied;
-    m_copied = copied.get_future();
-    try {
-        m_flush = std::async(std::launch::async,
-                             [this, source, size, copied = std::move(copied)]() mutable {
-                                 const int error = copy(source, size);
-                                 ::close(source);
-                                 copied.set_value(error);
-                                 // The copy's flush begun here; commit() waits for all of it.
-                                 if (error == 0 && !m_abandoned)
-                                     ::fdatasync(m_fd);
-                             });
-    } catch (const std::system_error&) {
-        ::close(source); // no thread: the save writes the whole file
-        m_copied = {};
-    }
-}
-
-// A MB at a time, in the kernel, each one's writeback begun as soon as it is copied.
-int Replacement::copy(int source, std::uint64_t size) const {
-    constexpr std::uint64_t Chunk = std::uint64_t{1} << 20;
-    loff_t in = 0, out = 0;
-    while (static_cast<std::uint64_t>(in) < size) {
-        const auto want =
-            static_cast<std::size_t>(std::min(Chunk, size - static_cast<std::uint64_t>(in)));
-        const ssize_t n = ::copy_file_range(source, &in, m_fd, &out, want, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO; // the file got shorter while it was copied
-        ::sync_file_range(m_fd, out - n, n, SYNC_FILE_RANGE_WRITE);
-    }
-    return 0;
-}
-
-bool Replacement::copied() {
-    if (!m_copied.valid())
-        return false;
-    if (m_copied.get() == 0)
-        return true;
-    m_flush.wait();
-    if (::ftruncate(m_fd, 0) != 0)
-        throw Error(Error::Kind::Io, m_target, systemReason(Reason::WriteFailed, errno));
-    return false;
 }
 
 void Replacement::commit() {
     int error = ::fsync(m_fd) == 0 ? 0 : errno;
-    if (m_flush.valid())
-        m_flush.wait();
     if (::close(m_fd) != 0 && error == 0)
         error = errno;
     m_fd = -1;

@@ -14,6 +14,7 @@
 #include "workbook/readers.h"
 #include "workbook/reasons.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -239,12 +240,17 @@ extern "C" ssize_t pread(int fd, void* buf, size_t n, off_t at) {
 extern "C" ssize_t pread64(int fd, void* buf, size_t n, off_t at) {
     return positionedRead(fd, buf, n, at);
 }
-// Writes of changed sectors over a copy: tallied; the kernel's copy fails while `failCopy`.
+// Writes of changed sectors in place: tallied; those past the header fail while `failPatch`;
+// the program is cut off (a power cut) at a header's write (512 bytes at the start, alone)
+// while `cutAtHeader`.
 namespace {
 std::atomic<std::uint64_t> patched{0};
-std::atomic<bool> failCopy{false}, failPatch{false};
+std::atomic<bool> failPatch{false}, cutAtHeader{false};
+struct CutOff {};
 } // namespace
 extern "C" ssize_t pwritev(int fd, const iovec* iov, int count, off_t at) {
+    if (cutAtHeader && at == 0 && count == 1 && iov[0].iov_len == 512)
+        throw CutOff{};
     if (failPatch && at > 0) {
         errno = ENOSPC;
         return -1;
@@ -253,14 +259,6 @@ extern "C" ssize_t pwritev(int fd, const iovec* iov, int count, off_t at) {
     if (done > 0)
         patched += static_cast<std::uint64_t>(done);
     return done;
-}
-extern "C" ssize_t copy_file_range(int in, loff_t* inAt, int out, loff_t* outAt, size_t n,
-                                   unsigned flags) {
-    if (failCopy) {
-        errno = EIO;
-        return -1;
-    }
-    return static_cast<ssize_t>(::syscall(SYS_copy_file_range, in, inAt, out, outAt, n, flags));
 }
 extern "C" ssize_t writev(int fd, const iovec* iov, int count) {
     const auto done = static_cast<ssize_t>(::syscall(SYS_writev, fd, iov, count));
@@ -281,8 +279,10 @@ private slots:
     void sectorsHeldTwice();
     void runWrittenAhead_data();
     void runWrittenAhead();
-    void saveOverCopyKeepsSectors_data();
-    void saveOverCopyKeepsSectors();
+    void saveInPlaceKeepsSectors_data();
+    void saveInPlaceKeepsSectors();
+    void cutHeaderWrittenAgain_data();
+    void cutHeaderWrittenAgain();
     void storeWritesWhatChanged_data();
     void storeWritesWhatChanged();
     void workbookReadBehind_data();
@@ -478,7 +478,8 @@ void TestCompoundFile::runWrittenAhead() {
         QVERIFY_THROWS_EXCEPTION(Error, save());
         tally.failPositioned = false;
         QVERIFY(fileBytes(path) == before);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        QCOMPARE(QDir(dir.path()).entryList({".copied.xls.*"}, QDir::Files | QDir::Hidden),
+                 QStringList());
         return;
     }
     save();
@@ -489,7 +490,7 @@ void TestCompoundFile::runWrittenAhead() {
     QCOMPARE(tally.gathered.load(), file.size() - (ahead && toldOff == 0 ? runSize : 0));
 }
 
-void TestCompoundFile::saveOverCopyKeepsSectors_data() {
+void TestCompoundFile::saveInPlaceKeepsSectors_data() {
     QTest::addColumn<unsigned>("sectorSize");
     QTest::addColumn<int>("workbookBytes");
     QTest::addColumn<int>("inserted"); // bytes inserted a third of the way in
@@ -507,10 +508,11 @@ void TestCompoundFile::saveOverCopyKeepsSectors_data() {
     QTest::newRow("512, the disk full") << 512u << 300000 << 1024 << true << true;
 }
 
-// A save over the file it was read from, ForSaving: the file is what a whole save would
+// A save into the file it was read from, ForSaving: the file is what a whole save would
 // write (as libgsf reads it, every other stream kept), and where the new workbook stream
-// holds old bytes at their place within a sector, their sectors are kept, not written.
-void TestCompoundFile::saveOverCopyKeepsSectors() {
+// holds old bytes at their place within a sector, their sectors are kept, not written. A
+// failed save leaves the file as it was.
+void TestCompoundFile::saveInPlaceKeepsSectors() {
     QFETCH(unsigned, sectorSize);
     QFETCH(int, workbookBytes);
     QFETCH(int, inserted);
@@ -542,7 +544,8 @@ void TestCompoundFile::saveOverCopyKeepsSectors() {
         QVERIFY_THROWS_EXCEPTION(Error, image.save(path, pieces));
         failPatch = false;
         QVERIFY(fileBytes(path) == before);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        QCOMPARE(QDir(dir.path()).entryList({".copied.xls.*"}, QDir::Files | QDir::Hidden),
+                 QStringList());
         return;
     }
     image.save(path, pieces);
@@ -555,24 +558,77 @@ void TestCompoundFile::saveOverCopyKeepsSectors() {
     QCOMPARE(tally.gathered.load(), std::uint64_t(0));
     QCOMPARE(patched.load() < expected.size() / 4, keeps);
     QCOMPARE(unmarkedTables(fileBytes(path)), QString());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    QCOMPARE(QDir(dir.path()).entryList({".copied.xls.*"}, QDir::Files | QDir::Hidden),
+             QStringList());
+}
+
+void TestCompoundFile::cutHeaderWrittenAgain_data() {
+    QTest::addColumn<int>("kept");     // bytes of the new header that reached the disk
+    QTest::addColumn<bool>("changed"); // the file changed after its header was recorded
+    QTest::newRow("none of it") << 0 << false;
+    QTest::newRow("up to the first directory sector") << 52 << false;
+    QTest::newRow("up to the first FAT sector") << 80 << false;
+    QTest::newRow("all of it") << 512 << false;
+    QTest::newRow("up to the first FAT sector, the file changed since") << 80 << true;
+}
+
+// A power cut while a save in place wrote its new header: a header cut off is put back to
+// the old one when the file is next read for a save (the old workbook is whole); the old
+// header or the whole new one is left. So is a file that changed since.
+void TestCompoundFile::cutHeaderWrittenAgain() {
+    QFETCH(int, kept);
+    QFETCH(bool, changed);
+    QTemporaryDir dir, twinDir;
+    const QString path = dir.filePath(QStringLiteral("day.xls"));
+    const QString twin = twinDir.filePath(QStringLiteral("day.xls"));
+    wbtest::CompoundEntry made = officeTree(70000);
+    made.children[0].data = pattern(300000, 8);
+    QVERIFY(wbtest::writeWithGsf(made, path, 512));
+    QVERIFY(QFile::copy(path, twin));
+    const auto edit = [](const QString& file) {
+        const auto image =
+            detail::CompoundImage::read(file, detail::CompoundImage::Reading::ForSaving);
+        image.waitFor(SIZE_MAX);
+        const std::span<const std::uint8_t> old = image.workbook();
+        const Bytes added = pattern(1024, 9);
+        image.save(file, {old.first(51200), added, old.subspan(51200)});
+    };
+    edit(twin); // the same save, ended
+    cutAtHeader = true;
+    QVERIFY_THROWS_EXCEPTION(CutOff, edit(path));
+    cutAtHeader = false;
+    const Bytes saved = fileBytes(twin), cutOff = fileBytes(path);
+    QCOMPARE(cutOff.size(), saved.size());
+    Bytes disk = cutOff;
+    std::copy_n(saved.begin(), kept, disk.begin());
+    if (changed)
+        disk.push_back(0);
+    QFile out(path);
+    QVERIFY(out.open(QIODevice::WriteOnly)); // the same file, emptied and written
+    out.write(reinterpret_cast<const char*>(disk.data()), qint64(disk.size()));
+    out.close();
+    try {
+        detail::CompoundImage::read(path, detail::CompoundImage::Reading::ForSaving);
+    } catch (const Error&) {
+        QVERIFY(changed);
+    }
+    QVERIFY(fileBytes(path) == (changed ? disk : kept == 512 ? saved : cutOff));
 }
 
 void TestCompoundFile::storeWritesWhatChanged_data() {
     QTest::addColumn<int>("bigSheet"); // of two; new rows go to both
-    QTest::addColumn<bool>("copyFails");
+    QTest::addColumn<bool>("touched");
     QTest::newRow("new rows below the big sheet's rows") << 0 << false;
     QTest::newRow("new rows in a sheet before the big one") << 1 << false;
-    QTest::newRow("the copy of the file failing") << 0 << true;
+    QTest::newRow("the file touched after it was read") << 0 << true;
 }
 
-// A store into a day of 30,000 rows writes over the kernel's copy of the file only what
-// changed: the rows that stay as they were keep their sectors when nothing before them
-// grows but by whole sectors (the shared strings padded for it). Without the copy, the
-// whole file is written.
+// A store into a day of 30,000 rows writes in place only what changed: the rows that stay as
+// they were keep their sectors when nothing before them grows but by whole sectors (the
+// shared strings padded for it). A file changed since it was read is written whole.
 void TestCompoundFile::storeWritesWhatChanged() {
     QFETCH(int, bigSheet);
-    QFETCH(bool, copyFails);
+    QFETCH(bool, touched);
     Book day;
     day.addSheet(QStringLiteral("sheet1")).setText(1, 1, QStringLiteral("x"));
     day.addSheet(QStringLiteral("sheet2")).setText(1, 1, QStringLiteral("y"));
@@ -584,7 +640,6 @@ void TestCompoundFile::storeWritesWhatChanged() {
     }
     const QString path = m_dir.filePath(QStringLiteral("big day.xls"));
     detail::writeStreamFile(biff::workbookStream(day), path, "Workbook");
-    failCopy = copyFails;
     const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
     workbook::settle();
     const auto filesBefore = openFiles();
@@ -593,15 +648,20 @@ void TestCompoundFile::storeWritesWhatChanged() {
         for (int row = 30001; row <= 30003; ++row)
             editor.setCell(0, row, 1, QString::fromUtf8("粤B%1").arg(row));
         editor.setCell(1, 30001, 2, QStringLiteral(" 8.5"));
+        if (touched) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                     QFileDevice::FileModificationTime));
+        }
         tally.reset();
         patched = 0;
         editor.save();
     }
-    failCopy = false;
-    workbook::settle(); // the replaced file is closed on the helper thread
+    workbook::settle(); // a replaced file is closed on the helper thread
     QCOMPARE(openFiles(), filesBefore);
     const Bytes file = fileBytes(path);
-    if (copyFails)
+    if (touched)
         QCOMPARE(tally.gathered.load(), std::uint64_t(file.size()));
     else
         QCOMPARE(patched.load() < file.size() / 10, bigSheet == 0);
