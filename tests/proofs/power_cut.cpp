@@ -150,6 +150,17 @@ bool prepare(const QString& scenario, const QString& folder) {
         workbook::Book book; // no sheet1: it cannot take the rows
         book.addSheet(QStringLiteral("台账")).setText(1, 1, QStringLiteral("车号"));
         workbook::writeBook(book, dayPath(folder));
+    } else if (scenario == QStringLiteral("in_place")) {
+        // A day of 150 rows, big enough to be continued in place.
+        workbook::Book book;
+        workbook::Sheet& sheet = book.addSheet("sheet1");
+        sheet.setText(1, 1, QStringLiteral("序号"));
+        sheet.setNumber(1, 8, 151);
+        for (int r = 2; r <= 151; ++r) {
+            sheet.setNumber(r, 1, r - 1);
+            sheet.setText(r, 4, QStringLiteral("浙B%1").arg(r, 5, 10, QChar('0')));
+        }
+        workbook::writeBook(book, dayPath(folder));
     } else if (scenario == QStringLiteral("damaged_journal")) {
         QByteArray damaged = records::Journal::rowLine(heldRow(5002));
         damaged[5] = 'X';
@@ -184,6 +195,16 @@ const std::map<QString, std::function<void(Session&)>>& scenarios() {
              s.row(2004);
              s.store(); // continues it
              s.row(2005);
+             s.settle();
+         }},
+        {"in_place",
+         [](Session& s) {
+             s.row(8001);
+             s.settle();
+             s.store(); // into the file as it stands
+             s.row(8002);
+             s.store(); // again, into the sectors the first store gave up
+             s.row(8003);
              s.settle();
          }},
         {"copy_first",

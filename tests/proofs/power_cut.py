@@ -534,9 +534,10 @@ def describe(call):
 
 # --- the plan ------------------------------------------------------------------------------
 
-SCENARIOS = ["rows", "stores", "copy_first", "set_aside", "damaged_journal", "discarded"]
+SCENARIOS = ["rows", "stores", "in_place", "copy_first", "set_aside", "damaged_journal",
+             "discarded"]
 # The scenarios run again with a fault in each of their syncs and journal writes in turn.
-SWEPT = ("stores", "damaged_journal")
+SWEPT = ("stores", "in_place", "damaged_journal")
 
 
 def rule_name(name):
