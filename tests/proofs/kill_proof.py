@@ -1,7 +1,8 @@
 """The kill proof: the real program runs under a virtual X display with its port on a
 pseudo-terminal fed by the indicator simulator at the line's full rate, "保存" is clicked
 every few tens of milliseconds, and the process is killed with SIGKILL, over and over: at a
-random instant, or a random few milliseconds after a store has begun writing. After the
+random instant, or a random few milliseconds after a store has begun writing (a new file
+under a temporary name, or a day's file written in place). After the
 first round the day's workbook is replaced by a large one that someone edited in a
 spreadsheet application (a bold, coloured header, a column width, merged cells with a note,
 a formula column), so that a store takes long enough to be hit and every store goes through
@@ -28,6 +29,33 @@ import xlwt
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from desktop import SAVE_BUTTON, find_window, remove_stale_lock, start_xvfb  # noqa: E402
+
+RECORD = ".weighbridge-saved-header"  # a save in place's headers, marked until it ends
+
+
+def writes_begun(work, before):
+    """How long a store that has begun writing since the day's files had the times `before`
+    may still write (seconds): a new file under a temporary name longer than a save in
+    place; None when none has."""
+    if glob.glob(os.path.join(work, ".*.xls.??????")):
+        return 0.02
+    return 0.006 if day_times(work) != before else None
+
+
+def day_times(work):
+    return {p: os.stat(p).st_mtime_ns for p in glob.glob(os.path.join(work, "*.xls"))}
+
+
+def cut_off(work):
+    """Whether the kill left a write unfinished: a temporary file, or a save in place whose
+    header was recorded and not yet written (the record still marked)."""
+    if glob.glob(os.path.join(work, ".*.xls.??????")):
+        return True
+    try:
+        with open(os.path.join(work, RECORD), "rb") as f:
+            return f.read(8) == b"WBHEAD2\n"
+    except OSError:
+        return False
 
 CAPTIONS = ["序号", "日期", "时间", "车号", "毛重", "皮重", "净重"]
 
@@ -125,7 +153,7 @@ def main():
         env.pop("QT_QPA_PLATFORM", None)
 
         stored = 0          # rows known to be in the workbooks
-        cut_writes = 0      # kills that left a write's temporary file behind
+        cut_writes = 0      # kills that left a write unfinished
         ended_early = 0
         made_large = args.rows == 0
         started = time.monotonic()
@@ -142,9 +170,11 @@ def main():
             # milliseconds after a write of the day's workbook has begun.
             deadline = time.monotonic() + rng.uniform(0.3, 2.0)
             aim_at_write = kill % 2 == 1
+            before = day_times(work)
             while time.monotonic() < deadline:
-                if aim_at_write and glob.glob(os.path.join(work, ".*.xls.??????")):
-                    time.sleep(rng.uniform(0, 0.02))
+                window = writes_begun(work, before) if aim_at_write else None
+                if window is not None:
+                    time.sleep(rng.uniform(0, window))
                     break
                 time.sleep(0.001)
             if app.poll() is not None:
@@ -154,8 +184,7 @@ def main():
             clicker.kill()
             clicker.wait()
 
-            leftovers = glob.glob(os.path.join(work, ".*.xls.??????"))
-            cut_writes += bool(leftovers)
+            cut_writes += cut_off(work)
             books = day_books(work)
             total = sum(check_book(b) for b in books)
             assert total >= stored, "kill %d: %d rows stored before, %d now" % (
