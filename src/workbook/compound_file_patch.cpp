@@ -352,13 +352,16 @@ void CompoundImage::Impl::repairHeader() {
     ::fstat(fd, &opened);
 }
 
-// Read ForSaving: a descriptor to write into the file in place, when this account may.
+// Read ForSaving: a descriptor to write into the file in place, when this account may; the
+// file is left to the other operators' accounts as a file written whole would be.
 void CompoundImage::Impl::openForUpdate() {
     update.fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
     struct stat st {};
     if (update.fd >= 0 &&
         (::fstat(update.fd, &st) != 0 || st.st_ino != opened.st_ino || st.st_dev != opened.st_dev))
         update.reset();
+    if (update.fd >= 0)
+        shareIfOwned(update.fd, path);
 }
 
 std::size_t CompoundImage::keptSectorSize() const {

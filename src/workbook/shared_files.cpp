@@ -43,11 +43,16 @@ int openShared(const QString& path, int flags) {
     if (errno != EEXIST)
         return -1;
     fd = ::open(name.constData(), flags);
+    if (fd >= 0)
+        shareIfOwned(fd, path);
+    return fd;
+}
+
+void shareIfOwned(int fd, const QString& path) {
     struct stat st {};
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
         (st.st_mode & kGroupReadWrite) != kGroupReadWrite)
         makeShared(fd, path);
-    return fd;
 }
 
 } // namespace workbook

@@ -20,6 +20,10 @@ void makeShared(int fd, const QString& replaced = {});
 // The same for the file at `path`, just made by this process (a copy).
 void makeShared(const QString& path);
 
+// Gives the open file `fd` at `path`, when this account owns it and it lacks group read or
+// write, group read and write (a file made before under a stricter umask, continued in place).
+void shareIfOwned(int fd, const QString& path);
+
 // Opens `path` with `flags` (without O_CREAT), creating it with sharedMode() when it is
 // missing; a file there that this account owns gets group read and write if it lacks them
 // (one made before, under a stricter umask). -1 with errno set as by open(2).

@@ -27,14 +27,16 @@ struct stat statOf(const QString& path) {
     return st;
 }
 
-// One store of one row into the day's workbook "2010-8-4.xls" of `folder`.
-void storeOneRow(const QString& folder) {
-    const std::vector<QString> date{"2010-8-4"}, time{"8:00:00"}, carNo{"浙A1"}, gross{" 1000"},
-        tare{" 0"}, net{" 1000"};
+// One store of `rows` rows into the day's workbook "2010-8-4.xls" of `folder`.
+void storeOneRow(const QString& folder, int rows = 1) {
+    const auto column = [rows](const char* text) {
+        return std::vector<QString>(static_cast<std::size_t>(rows), QString::fromUtf8(text));
+    };
     records::DayWorkbook day(
         folder, QStringLiteral("2010-8-4"),
         {[](const records::StoreNotice&) {}, [](const records::StoreEnd&) {}, [] {}});
-    day.store({date, time, carNo, gross, tare, net, 1});
+    day.store({column("2010-8-4"), column("8:00:00"), column("浙A1"), column(" 1000"), column(" 0"),
+               column(" 1000"), rows});
 }
 
 // Makes the file `made` (its name in the folder) the way `what` says, from a file of mode
@@ -42,9 +44,9 @@ void storeOneRow(const QString& folder) {
 QString make(const QString& what, const QString& folder, int before) {
     const QString journal = journalPath(folder);
     const QString day = QDir(folder).filePath("2010-8-4.xls");
-    if (what == "day") {
+    if (what == "day" || what == "big day") { // a big one is continued in place
         if (before >= 0) {
-            storeOneRow(folder);
+            storeOneRow(folder, what == "day" ? 1 : 300);
             ::chmod(QFile::encodeName(day).constData(), static_cast<mode_t>(before));
         }
         storeOneRow(folder);
@@ -86,6 +88,8 @@ private slots:
         QTest::newRow("day's workbook replaced, 0644") << "day" << 022 << 0644 << 0664;
         QTest::newRow("day's workbook replaced, 0600") << "day" << 077 << 0600 << 0660;
         QTest::newRow("day's workbook replaced, 0775") << "day" << 077 << 0775 << 0775;
+        QTest::newRow("day's workbook continued, 0644") << "big day" << 022 << 0644 << 0664;
+        QTest::newRow("day's workbook continued, 0600") << "big day" << 077 << 0600 << 0660;
         QTest::newRow("set-user-id not taken over") << "day" << 022 << 04644 << 0664;
     }
     void modes() {
