@@ -296,16 +296,21 @@ std::optional<int> CompoundImage::Impl::saveInPlace(const Pieces& pieces) const 
         return std::nullopt;
     patch.makeTables();
     const int out = update.fd;
+    // Before the header is written the old file is untouched: what was added after its end
+    // goes when the save fails.
+    const auto untouched = [&](int failed) {
+        if (::ftruncate(out, opened.st_size) == 0)
+            synced(out);
+        return failed;
+    };
     int error = patch.write(out);
     if (error == 0)
         error = synced(out);
     if (error == 0 && ::fstat(out, &now) != 0)
         error = errno;
-    if (error != 0) { // the old file is untouched: what was added after its end goes
-        if (::ftruncate(out, opened.st_size) == 0)
-            synced(out);
+    if (error != 0) {
         update.reset();
-        return error;
+        return untouched(error);
     }
     // The new sectors are on the disk: both headers recorded, then the new one written. A
     // save that fails must never take effect later (its rows are stored again): when the new
@@ -314,7 +319,9 @@ std::optional<int> CompoundImage::Impl::saveInPlace(const Pieces& pieces) const 
     error = writeAt(record.fd, r.data(), r.size(), 0);
     if (error == 0)
         error = synced(record.fd);
-    if (error == 0) {
+    if (error != 0) {
+        untouched(error);
+    } else {
         error = writeAt(out, patch.head.data(), HeaderSize, 0);
         if (error == 0)
             error = synced(out);
