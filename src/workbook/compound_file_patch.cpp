@@ -355,8 +355,7 @@ void CompoundImage::Impl::repairHeader() {
     Descriptor out;
     out.fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
     if (out.fd >= 0 && writeAt(out.fd, r.data() + OldAt, HeaderSize, 0) == 0)
-        ::fdatasync(out.fd);
-    ::fstat(fd, &opened);
+        ::fdatasync(out.fd); // its time changed: the save after it writes the file whole
 }
 
 // Read ForSaving: a descriptor to write into the file in place, when this account may; the

@@ -230,6 +230,7 @@ void CompoundImage::save(const QString& path,
         check(path, *error);
         return;
     }
+    d->update.reset();
     replaceFile(path, [&](int fd) { // the whole file, under a temporary name
         Sink sink;
         std::vector<std::vector<std::uint8_t>> buffers;
