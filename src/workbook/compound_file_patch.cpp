@@ -42,6 +42,11 @@ int synced(int fd) {
     return ::fdatasync(fd) == 0 ? 0 : errno;
 }
 
+int writeAt(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t at) {
+    iovec v = part(p, n);
+    return writeParts(fd, &v, 1, at);
+}
+
 // The record of the last header written in place, one for the folder: a mark, the file's
 // device, inode and size once its new sectors were written, its old header and its new one,
 // and a checksum of all that. A header that is neither (cut off by a power cut) is put back
@@ -86,9 +91,50 @@ bool recordsFile(const Record& r, const struct stat& file) {
            le64(&r[24]) == static_cast<std::uint64_t>(file.st_size);
 }
 
-int writeAt(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t at) {
-    iovec v = part(p, n);
-    return writeParts(fd, &v, 1, at);
+// The new sectors are on the disk: both headers recorded in `record`, then the new one
+// written into `out`. A save that fails must never take effect later (its rows are stored
+// again): when the new header may have reached the file, the old one is put back. 0 or an
+// errno value; `written` tells whether the header's write was begun.
+int writeHeader(int out, int record, const Record& r, bool& written) {
+    int error = writeAt(record, r.data(), r.size(), 0);
+    if (error == 0)
+        error = synced(record);
+    if (error == 0) {
+        written = true;
+        error = writeAt(out, r.data() + NewAt, HeaderSize, 0);
+        if (error == 0)
+            error = synced(out);
+        if (error != 0 && writeAt(out, r.data() + OldAt, HeaderSize, 0) == 0)
+            synced(out);
+    }
+    static constexpr std::array<std::uint8_t, RecordMark.size()> wiped{};
+    if (writeAt(record, wiped.data(), wiped.size(), 0) == 0 && error != 0)
+        synced(record); // the record is spent; after a success it need not wait for the disk
+    return error;
+}
+
+// The record beside `file` opened for writing, made (and its name flushed to the disk) when
+// there is none yet; -1 when it cannot be.
+int openRecord(const QString& file) {
+    const QByteArray name = recordPath(file);
+    const bool existed = ::access(name.constData(), F_OK) == 0;
+    const int fd = openShared(QFile::decodeName(name), O_RDWR | O_CLOEXEC);
+    if (fd >= 0 && !existed && syncFolder(QFileInfo(file).absolutePath()) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the file open as `fd` is still the one at `path` and as it was when it was read
+// (`opened`: its inode, size and time to the nanosecond); `now` is what it is.
+bool asRead(int fd, const QString& path, const struct stat& opened, struct stat& now) {
+    struct stat there {};
+    return ::fstat(fd, &now) == 0 && ::stat(QFile::encodeName(path).constData(), &there) == 0 &&
+           now.st_ino == opened.st_ino && now.st_dev == opened.st_dev &&
+           there.st_ino == opened.st_ino && there.st_dev == opened.st_dev &&
+           now.st_size == opened.st_size && now.st_mtim.tv_sec == opened.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == opened.st_mtim.tv_nsec;
 }
 
 } // namespace
@@ -275,24 +321,17 @@ std::optional<int> CompoundImage::Impl::saveInPlace(const Pieces& pieces) const 
         return std::nullopt;
     // The file must be the one read, as it was read: one that another program changed or
     // put in its place since is written whole.
-    struct stat now {
-    }, there{};
-    if (::fstat(update.fd, &now) != 0 || ::stat(QFile::encodeName(path).constData(), &there) != 0 ||
-        now.st_ino != opened.st_ino || now.st_dev != opened.st_dev ||
-        there.st_ino != opened.st_ino || there.st_dev != opened.st_dev ||
-        now.st_size != opened.st_size || now.st_mtim.tv_sec != opened.st_mtim.tv_sec ||
-        now.st_mtim.tv_nsec != opened.st_mtim.tv_nsec)
+    struct stat now {};
+    if (!asRead(update.fd, path, opened, now))
         return std::nullopt;
     Patch patch(*this, old, pieces, size);
     patch.keepOld();
     patch.placeTheRest();
     if (patch.next >= 0xFFFFFFF0u)
         return std::nullopt;
-    const QByteArray recordName = recordPath(path);
-    const bool recordExisted = ::access(recordName.constData(), F_OK) == 0;
     Descriptor record;
-    record.fd = openShared(QFile::decodeName(recordName), O_RDWR | O_CLOEXEC);
-    if (record.fd < 0 || (!recordExisted && syncFolder(QFileInfo(path).absolutePath()) != 0))
+    record.fd = openRecord(path);
+    if (record.fd < 0)
         return std::nullopt;
     patch.makeTables();
     const int out = update.fd;
@@ -312,25 +351,10 @@ std::optional<int> CompoundImage::Impl::saveInPlace(const Pieces& pieces) const 
         update.reset();
         return untouched(error);
     }
-    // The new sectors are on the disk: both headers recorded, then the new one written. A
-    // save that fails must never take effect later (its rows are stored again): when the new
-    // header may have reached the file, the old one is put back.
-    const Record r = makeRecord(now, header, patch.head);
-    error = writeAt(record.fd, r.data(), r.size(), 0);
-    if (error == 0)
-        error = synced(record.fd);
-    if (error != 0) {
+    bool headerWritten = false;
+    error = writeHeader(out, record.fd, makeRecord(now, header, patch.head), headerWritten);
+    if (error != 0 && !headerWritten)
         untouched(error);
-    } else {
-        error = writeAt(out, patch.head.data(), HeaderSize, 0);
-        if (error == 0)
-            error = synced(out);
-        if (error != 0 && writeAt(out, header.data(), HeaderSize, 0) == 0)
-            synced(out);
-    }
-    static constexpr std::array<std::uint8_t, RecordMark.size()> wiped{};
-    if (writeAt(record.fd, wiped.data(), wiped.size(), 0) == 0 && error != 0)
-        synced(record.fd); // the record is spent; after a success it need not wait for the disk
     update.reset();
     return error;
 }
