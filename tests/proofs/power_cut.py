@@ -8,7 +8,8 @@ taken back), stores, starts once more, and checks the day's workbook.
 What survives a cut:
   - Data written to a file is on the disk once a sync of that file (fsync, fdatasync) returned
     0. Writes not yet synced may be all there, none there, or torn (every write before the
-    last one there and half of the last one). A sync that failed leaves the writes it was to
+    last one there and half of the last one); and, the disk keeping no order among them, the
+    last one there without the ones before it. A sync that failed leaves the writes it was to
     bring to the disk uncertain for good: later syncs do not vouch for them (the kernel may
     have dropped them).
   - A name made, changed or removed in the folder (create, rename, link, unlink) is on the
@@ -17,7 +18,8 @@ What survives a cut:
     may not have happened: with up to four of them pending every combination is tried (applied in
     the order they were made), with more every prefix of them.
   - Besides the variants for every file at once, each file with uncertain data is also tried
-    alone with none of its pending data while the others have all, and the other way round.
+    alone with none of its pending data while the others have all, and the other way round,
+    torn while the others have none, and with only its last pending write.
 
 The rule checked in each disk: a row counts as durable once the first sync of the journal
 after the write that held it returned 0 (and when the journal says its rows are on the disk,
@@ -75,7 +77,7 @@ class Inode:
         last = pending[-1] if pending else -1
         for i, (op, st) in enumerate(self.ops):
             half = False
-            if st == "p" and variant == "none":
+            if st == "p" and (variant == "none" or variant == "last" and i != last):
                 continue
             if st == "x" and variant != "all":
                 continue
@@ -245,9 +247,12 @@ class Disk:
         dirty = [i for i, node in enumerate(self.inodes) if node.dirty()]
         data_variants = [("none", {}), ("all", {}), ("torn", {}), ("kept", {})]
         for i in dirty:
-            data_variants.append(("all but %s" % self.inodes[i].name, {i: "none"}))
-            data_variants.append(("none but %s" % self.inodes[i].name,
-                                  {j: "none" for j in dirty if j != i} | {i: "all"}))
+            name = self.inodes[i].name
+            others_none = {j: "none" for j in dirty if j != i}
+            data_variants.append(("all but %s" % name, {i: "none"}))
+            data_variants.append(("none but %s" % name, others_none | {i: "all"}))
+            data_variants.append(("none but %s torn" % name, others_none | {i: "torn"}))
+            data_variants.append(("only the last write of %s" % name, {i: "last"}))
         for chosen in choices:
             names = dict(self.base_names)
             for i, (op, st) in enumerate(self.dirops):
