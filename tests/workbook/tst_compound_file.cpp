@@ -304,6 +304,8 @@ private slots:
     void saveInPlaceKeepsSectors();
     void cutHeaderWrittenAgain_data();
     void cutHeaderWrittenAgain();
+    void savedAfterTheFirstDirectorySector_data();
+    void savedAfterTheFirstDirectorySector();
     void storeWritesWhatChanged_data();
     void storeWritesWhatChanged();
     void workbookReadBehind_data();
@@ -666,6 +668,48 @@ void TestCompoundFile::cutHeaderWrittenAgain() {
         QVERIFY(changed);
     }
     QVERIFY(fileBytes(path) == (changed ? disk : kept == 512 ? saved : cutOff));
+}
+
+void TestCompoundFile::savedAfterTheFirstDirectorySector_data() {
+    QTest::addColumn<bool>("elsewhere");
+    QTest::newRow("in place") << false;
+    QTest::newRow("under another name") << true;
+}
+
+// A workbook whose directory entry lies in the directory's second sector, saved in place (the
+// directory's chain runs through that sector's new place) or under another name (the file
+// read is left as it was, no descriptor of it kept).
+void TestCompoundFile::savedAfterTheFirstDirectorySector() {
+    QFETCH(bool, elsewhere);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("day.xls"));
+    const QString target = elsewhere ? dir.filePath(QStringLiteral("other.xls")) : path;
+    wbtest::CompoundEntry made = officeTree(70000);
+    std::rotate(made.children.begin(), made.children.begin() + 1, made.children.end());
+    made.children.back().data = pattern(300000, 8);
+    QVERIFY(wbtest::writeWithGsf(made, path, 512));
+    Bytes before = fileBytes(path);
+    const Sectors file{before};
+    QVERIFY(file.entry("Workbook") >= file.sector(file.at(48)) + 512);
+    const auto openFiles = [] {
+        workbook::settle();
+        return QDir(QStringLiteral("/proc/self/fd")).count();
+    };
+    const auto filesBefore = openFiles();
+    {
+        const auto image =
+            detail::CompoundImage::read(path, detail::CompoundImage::Reading::ForSaving);
+        image.waitFor(SIZE_MAX);
+        const std::span<const std::uint8_t> old = image.workbook();
+        const Bytes added = pattern(1024, 9);
+        image.save(target, {old.first(51200), added, old.subspan(51200)});
+        QCOMPARE(openFiles(), filesBefore);
+        made.children.back().data.insert(made.children.back().data.begin() + 51200, added.begin(),
+                                         added.end());
+    }
+    QCOMPARE(treeDifference(made, wbtest::readCompoundTree(target).root), QString());
+    if (elsewhere)
+        QVERIFY(fileBytes(path) == before);
 }
 
 void TestCompoundFile::storeWritesWhatChanged_data() {
