@@ -576,6 +576,7 @@ void TestCompoundFile::saveInPlaceKeepsSectors() {
         std::atomic<bool>& failing = fault == 1   ? failPatch
                                      : fault == 2 ? failRecord
                                                   : failHeaderFlush;
+        headerWritten = -1; // a header written before (another file, the same descriptor)
         failing = true;
         QVERIFY_THROWS_EXCEPTION(Error, image.save(path, pieces));
         failing = false;
