@@ -151,6 +151,13 @@ void writeBytes(const QString& path, const Bytes& bytes) {
         qFatal("cannot write %s", qPrintable(path));
 }
 
+// The descriptors open in this process, once a replaced file's (closed on the helper thread)
+// is.
+auto openFiles() {
+    workbook::settle();
+    return QDir(QStringLiteral("/proc/self/fd")).count();
+}
+
 // A libgsf file of 512-byte sectors, read at the level of its sectors.
 struct Sectors {
     Bytes& f;
@@ -550,11 +557,6 @@ void TestCompoundFile::saveInPlaceKeepsSectors() {
     wbtest::CompoundEntry made = officeTree(70000);
     made.children[0].data = pattern(static_cast<std::size_t>(workbookBytes), 8);
     QVERIFY(wbtest::writeWithGsf(made, path, sectorSize));
-    // Descriptors open, once a replaced file's (closed on the helper thread) is.
-    const auto openFiles = [] {
-        workbook::settle();
-        return QDir(QStringLiteral("/proc/self/fd")).count();
-    };
     const auto filesBefore = openFiles();
     const auto image = detail::CompoundImage::read(path, detail::CompoundImage::Reading::ForSaving);
     QCOMPARE(image.keptSectorSize(), std::size_t(sectorSize));
@@ -692,10 +694,6 @@ void TestCompoundFile::savedAfterTheFirstDirectorySector() {
     Bytes before = fileBytes(path);
     const Sectors file{before};
     QVERIFY(file.entry("Workbook") >= file.sector(file.at(48)) + 512);
-    const auto openFiles = [] {
-        workbook::settle();
-        return QDir(QStringLiteral("/proc/self/fd")).count();
-    };
     const auto filesBefore = openFiles();
     {
         const auto image =
@@ -740,8 +738,6 @@ void TestCompoundFile::storeWritesWhatChanged() {
     }
     const QString path = m_dir.filePath(QStringLiteral("big day.xls"));
     detail::writeStreamFile(biff::workbookStream(day), path, "Workbook");
-    const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
-    workbook::settle();
     const auto filesBefore = openFiles();
     {
         Editor editor(path);
@@ -764,7 +760,6 @@ void TestCompoundFile::storeWritesWhatChanged() {
         patched = 0;
         editor.save();
     }
-    workbook::settle(); // a replaced file is closed on the helper thread
     QCOMPARE(openFiles(), filesBefore);
     const Bytes file = fileBytes(path);
     if (since != 0)
