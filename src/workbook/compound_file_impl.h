@@ -181,7 +181,7 @@ struct CompoundImage::Impl {
                std::uint32_t owner) const;
     void readBehind();
     void openForUpdate();
-    void repairHeader();
+    void repairHeader() const;
 
     Layout plan(std::uint64_t workbookSize) const;
     void writeSectors(Sink& sink, const Layout& l, const Pieces& pieces,

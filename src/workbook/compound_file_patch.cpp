@@ -43,8 +43,7 @@ int synced(int fd) {
 }
 
 int writeAt(int fd, const std::uint8_t* p, std::size_t n, std::uint64_t at) {
-    iovec v = part(p, n);
-    return writeParts(fd, &v, 1, at);
+    return writeHere(fd, {part(p, n)}, at);
 }
 
 // The record of the last header written in place, one for the folder: a mark, the file's
@@ -363,7 +362,7 @@ std::optional<int> CompoundImage::Impl::saveInPlace(const Pieces& pieces) const 
 // the old one nor the new one (a power cut while it was written): its old header is put back.
 // The sectors it names are untouched until a later save, and the save that was cut off is
 // made again from its held rows. The file is read as it is when it cannot be written.
-void CompoundImage::Impl::repairHeader() {
+void CompoundImage::Impl::repairHeader() const {
     const int in = ::open(recordPath(path).constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return;
